@@ -1,0 +1,246 @@
+// Small helpers shared by the unit tests: a private temporary directory,
+// capture of standard output and standard error, direct access to SQLite
+// files, and running a piece of a test in a forked (optionally unprivileged)
+// child. Header-only so that every test executable can use it.
+#pragma once
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+inline std::string ShellQuote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it
+// when the object goes out of scope, whatever permissions the test left.
+class TempDir {
+public:
+    TempDir() {
+        const char* base = std::getenv("TMPDIR");
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/bvtest.XXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+        path_ = buf.data();
+    }
+    ~TempDir() {
+        std::string cmd = "chmod -R u+rwx " + ShellQuote(path_) + " 2>/dev/null; rm -rf " +
+                          ShellQuote(path_) + " 2>/dev/null";
+        int rc = std::system(cmd.c_str());
+        (void)rc;
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+
+private:
+    std::string path_;
+};
+
+// Redirects a file descriptor (1 or 2) into a temporary file until Stop().
+// The matching stdio stream is flushed on both edges so that nothing buffered
+// is lost or misattributed.
+class FdCapture {
+public:
+    explicit FdCapture(int fd) : fd_(fd) {
+        Flush();
+        char name[] = "/tmp/bvcapture.XXXXXX";
+        file_ = mkstemp(name);
+        if (file_ < 0) throw std::runtime_error("mkstemp failed");
+        unlink(name);
+        saved_ = dup(fd_);
+        dup2(file_, fd_);
+    }
+    ~FdCapture() { Stop(); }
+
+    // Restores the descriptor and returns everything written meanwhile.
+    std::string Stop() {
+        if (saved_ >= 0) {
+            Flush();
+            dup2(saved_, fd_);
+            close(saved_);
+            saved_ = -1;
+            lseek(file_, 0, SEEK_SET);
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(file_, buf, sizeof buf)) > 0) text_.append(buf, static_cast<size_t>(n));
+            close(file_);
+            file_ = -1;
+        }
+        return text_;
+    }
+
+private:
+    void Flush() {
+        if (fd_ == 1) std::fflush(stdout);
+        if (fd_ == 2) std::fflush(stderr);
+    }
+    int fd_;
+    int file_ = -1;
+    int saved_ = -1;
+    std::string text_;
+};
+
+struct StderrCapture : FdCapture {
+    StderrCapture() : FdCapture(2) {}
+};
+struct StdoutCapture : FdCapture {
+    StdoutCapture() : FdCapture(1) {}
+};
+
+// Matches the logger's timestamp prefix "Mon DD HH:MM:SS ".
+inline const char* kTimestampRe = "[A-Z][a-z][a-z] [0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9] ";
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+inline bool PathExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Rows of a query run on a separate connection, each value as text; NULL
+// reads as "<NULL>". Throws on any SQLite error so a test cannot pass by
+// reading nothing.
+using Rows = std::vector<std::vector<std::string>>;
+inline Rows QueryRows(const std::string& db_path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        throw std::runtime_error("open " + db_path + ": " + msg);
+    }
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+        std::string msg = sqlite3_errmsg(db);
+        sqlite3_close(db);
+        throw std::runtime_error("prepare '" + sql + "': " + msg);
+    }
+    Rows rows;
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        std::vector<std::string> row;
+        for (int i = 0; i < sqlite3_column_count(st); ++i) {
+            const unsigned char* t = sqlite3_column_text(st, i);
+            row.push_back(t ? std::string(reinterpret_cast<const char*>(t),
+                                          static_cast<size_t>(sqlite3_column_bytes(st, i)))
+                            : std::string("<NULL>"));
+        }
+        rows.push_back(std::move(row));
+    }
+    sqlite3_finalize(st);
+    std::string msg = sqlite3_errmsg(db);
+    sqlite3_close(db);
+    if (rc != SQLITE_DONE) throw std::runtime_error("step '" + sql + "': " + msg);
+    return rows;
+}
+
+// The single value of a one-row, one-column query.
+inline std::string QueryValue(const std::string& db_path, const std::string& sql) {
+    Rows rows = QueryRows(db_path, sql);
+    if (rows.size() != 1 || rows[0].size() != 1)
+        throw std::runtime_error("expected one value from '" + sql + "'");
+    return rows[0][0];
+}
+
+// Runs SQL on a separate read-write connection (creating the file if needed).
+inline void ExecSql(const std::string& db_path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(db_path.c_str(), &db) != SQLITE_OK) {
+        sqlite3_close(db);
+        throw std::runtime_error("open " + db_path);
+    }
+    sqlite3_busy_timeout(db, 10000);
+    char* err = nullptr;
+    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+    std::string msg = err ? err : "";
+    sqlite3_free(err);
+    sqlite3_close(db);
+    if (rc != SQLITE_OK) throw std::runtime_error("exec '" + sql + "': " + msg);
+}
+
+// Runs fn in a forked child and returns its exit status (or 128 + signal).
+// With drop_privileges, a root parent's child first becomes "nobody", so that
+// permission checks apply even when the suite runs as root.
+inline int RunInChild(const std::function<int()>& fn, bool drop_privileges = false) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        if (drop_privileges && geteuid() == 0) {
+            struct passwd* pw = getpwnam("nobody");
+            uid_t uid = pw ? pw->pw_uid : 65534;
+            gid_t gid = pw ? pw->pw_gid : 65534;
+            if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(125);
+        }
+        int rc = fn();
+        std::fflush(nullptr);
+        _exit(rc);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+// Runs a shell command and returns its exit status; output goes to the files
+// given (or is discarded).
+struct CommandResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+inline CommandResult RunCommand(const std::vector<std::string>& argv) {
+    TempDir scratch;
+    std::string cmd;
+    for (const auto& a : argv) cmd += ShellQuote(a) + " ";
+    cmd += "</dev/null >" + scratch / "out" + " 2>" + scratch / "err";
+    CommandResult r;
+    int rc = std::system(cmd.c_str());
+    r.status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
+    r.out = ReadFile(scratch / "out");
+    r.err = ReadFile(scratch / "err");
+    return r;
+}
+
+}  // namespace testutil
