@@ -53,7 +53,132 @@ bool EncBase64Dec(const char* in, size_t inlen, char* out, size_t* outlen);
 char CBase64Table(int value);
 
 // ---- scoped and temporary files ----
+// A directory prefix paired with a uniquely named file made in it by
+// FSMktemp. SFFile is a plain handle that never removes its file by itself;
+// TempFile shares its file between copies and the last owner removes it
+// unless it was made permanent. No locking: objects that share a file must
+// be used from one thread at a time. The default prefixes are plain statics;
+// set them with initialize() before other threads make objects.
+
+class SFFile {
+public:
+    // Prefix for objects made with an empty prefix; "/tmp" at start. Returns 0.
+    static int initialize(const ustring& prefix);
+
+    // Uses `prefix`, or the default prefix when it is empty. Holds no file.
+    explicit SFFile(const ustring& prefix);
+    // Copies name the same file; none of them owns it.
+    SFFile(const SFFile& other);
+    const SFFile& operator=(const SFFile& other);
+    // Leaves the file in place.
+    ~SFFile();
+
+    void setPrefix(const ustring& prefix);
+    // The file's path; empty while no file is held.
+    const ustring& getPath() const;
+    // Creates a new empty file in the prefix directory, or reuses the one
+    // already held. Returns 0, or -1 (logged) when it cannot be created.
+    int create();
+    // Removes the held file (failures are ignored) and forgets its path.
+    void remove();
+    // Size in bytes of the held file; 0 when none is held or it is unreadable.
+    uint64_t getSize();
+
+private:
+    static ustring default_prefix;
+    ustring m_prefix;
+    ustring m_path;
+};
+
+class TempFile {
+public:
+    // Prefix for objects made with an empty prefix; "/tmp" at start. Returns 0.
+    static int initialize(const ustring& prefix);
+
+    // Uses `prefix`, or the default prefix when it is empty. Holds no file.
+    explicit TempFile(const ustring& prefix);
+    // Shares other's file (when it holds one) exactly as assignment does.
+    TempFile(const TempFile& other);
+    // Gives up this object's share; the last owner of a live file removes it
+    // unless it is permanent.
+    ~TempFile();
+
+    void setPrefix(const ustring& prefix);
+    // The file's path; empty while none is held.
+    const ustring& getPath() const;
+    // Creates a new empty file. Returns 0; -1 without logging when this
+    // object (or one sharing its file) already holds a live file, -1 with a
+    // log line when the file cannot be created.
+    int create();
+    // Removes the file for every owner (failures are ignored) and forgets the
+    // path here. Other owners keep their copy of the path but no longer own a
+    // file, so none of them removes anything later.
+    void remove();
+    // The file then survives its last owner; not undone by anything but an
+    // assignment, which copies this flag from the source.
+    void convert_permanent();
+    // A sole owner's file is removed first (whatever `permanent` says). Then
+    // prefix, path and `permanent` are copied from other; when other names a
+    // file this object becomes one more owner of it, otherwise it is left
+    // without a file. Self-assignment changes nothing.
+    const TempFile& operator=(const TempFile& other);
+
+private:
+    // Shared by every object that refers to the same file. `count` is the
+    // number of owners of the live file (0: no live file: never created, or
+    // removed); `holders` is the number of objects pointing at this block,
+    // which may outlive the file and is what decides when the block goes.
+    struct Counter {
+        int count;
+        int holders;
+    };
+
+    void share(Counter* other);
+    void release();
+
+    static ustring default_prefix;
+    ustring tmp_prefix;
+    ustring path;
+    Counter* ref;
+    bool permanent;
+};
 
 // ---- critical section ----
+// Scope guard over a lock the caller owns: a POSIX mutex, or an exclusive
+// flock() on a descriptor (which serialises processes and open file
+// descriptions). start() takes the lock, end() and the destructor release
+// it; entering and leaving are logged at L_DEBUG. The guard never creates,
+// destroys, opens or closes the lock object, and results of the lock calls
+// are not examined. One guard object belongs to one thread.
+
+class CriticalSection {
+public:
+    // Guard over `cs_lock`; takes nothing yet.
+    explicit CriticalSection(pthread_mutex_t* cs_lock);
+    // Guard over an exclusive flock() on `fd`; takes nothing yet.
+    explicit CriticalSection(int fd);
+    // Releases the lock if this guard holds it.
+    ~CriticalSection();
+
+    // Takes the lock, blocking until granted; does nothing when this guard
+    // already holds it (no counting).
+    void start();
+    // Releases the lock if this guard holds it; otherwise does nothing.
+    void end();
+
+private:
+    CriticalSection(const CriticalSection&);
+    CriticalSection& operator=(const CriticalSection&);
+
+    int lock(int fd);
+    int lock(pthread_mutex_t* mutex);
+    int unlock(int fd);
+    int unlock(pthread_mutex_t* mutex);
+    bool use_flock();
+
+    pthread_mutex_t* lock_mutex;
+    int lock_fd;
+    bool in_lock;
+};
 
 // ---- host name, user name and text conversions ----
