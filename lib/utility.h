@@ -182,3 +182,31 @@ private:
 };
 
 // ---- host name, user name and text conversions ----
+// Plain functions without shared state; safe from any thread. On Linux the
+// native encoding is UTF-8 and no code page applies, so the four conversions
+// copy bytes unchanged (up to the first NUL) and never check validity.
+
+// Stores this machine's host name in `host` (at most 511 bytes; empty when
+// the name cannot be read). Always returns 0.
+int GetSysHostName(std::string& host);
+
+// Splits a qualified user name at its last "/" (or, when it has none, at its
+// last "\"): `domain` receives the part before, `user_name` the part after.
+// A name without either separator is left as it is and `domain` is cleared.
+// Example: "CORP\alice" gives domain "CORP" and user name "alice".
+void ParseUsrName(std::string& user_name, std::string& domain);
+
+// Splits `input` at the last occurrence of `deli`: `str1` receives what
+// precedes it, `str2` what follows it (empty when the delimiter ends the
+// input). `deli` is meant to be one character; when it is empty or does not
+// occur, `str1` is cleared and `str2` receives the whole input.
+void ParsingByDelimiter(std::string input, std::string& str1, std::string& str2, std::string deli);
+
+// Text from the platform's native byte form (UTF-8) or the process's code
+// page into a ustring. Bytes after an embedded NUL are dropped. Return 0.
+int UTF8ToNativeStr(const std::string& in, ustring& out);
+int CodePageToNativeStr(const std::string& in, ustring& out);
+
+// The reverse: the ustring's bytes up to its first NUL. Return 0.
+int NativeStrToUTF8(const ustring& in, std::string& out);
+int NativeStrToCodePage(const ustring& in, std::string& out);
