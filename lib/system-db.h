@@ -227,6 +227,9 @@ struct PathInfo {
 
 // ---- settings records ----
 
+// The general user options of system_table. A new record holds what a new
+// installation starts with: notifications, icon overlays and start at login
+// on, the colour icon, sync mode 0, no folder to open.
 struct GeneralOptions {
     GeneralOptions();
 
@@ -371,43 +374,116 @@ public:
     static int setPermSyncModeBySession(uint64_t session_id, PERM_MODE mode);
 
     // ---- connection writes ----
+    // The proxy password is stored only obfuscated (SyncPassEnc); the
+    // connection password is never stored.
 
+    // Inserts a new row (always a new id, even for an orb_id already
+    // present) and stores its id in conn_info.conn_id. linked, status, error,
+    // user_uid, user_gid and user_is_admin take the column defaults (0, 0, 0,
+    // 0, 0, 1), whatever conn_info holds. conn_id is untouched on failure.
     static int setConnectionEntry(ConnectionInfo& conn_info, const ProxyInfo& proxy_info,
                                   const TunnelInfo& tunnel_info);
+
+    // Rewrites every row whose orb_id equals conn_info.orb_id (all columns
+    // but username, orb_id, linked, status, error and the user columns),
+    // then stores the id of the first such row in conn_info.conn_id. -1
+    // when no row has that orb_id (nothing changed) or on failure.
     static int updateConnectionEntry(ConnectionInfo& conn_info, const ProxyInfo& proxy_info,
                                      const TunnelInfo& tunnel_info);
+
+    // Single-column writes of the row with that id. An id that names no row
+    // changes nothing and still gives 0.
     static int setConnectionStatus(uint64_t connection_id, int status);
     static int setConnectionErr(uint64_t connection_id, int err);
     static int setLinkByConnection(uint64_t conn_id, int linked);
     static int setSSLEnableByConnID(uint64_t conn_id, bool enable);
     static int updateUserInfo(uint64_t conn_id, uint32_t uid, uint32_t gid, bool is_admin_group);
     static int setPackageVersion(uint64_t conn_id, const VersionInfo& version_info);
+
+    // Deletes the connection row only; its sessions stay.
     static int deleteConnection(uint64_t connection_id);
+
+    // Empties connection_table, session_table and system_table except its
+    // release_version row. Not one transaction: on failure the deletions
+    // before the failing one stand.
     static int clearSystemDB();
+
+    // The integer value of the system_table key "linked" into `lnk`; 0 when
+    // the key is absent. `lnk` is untouched on failure.
     static int checkLinked(int& lnk);
 
     // ---- connection queries and path lookup ----
+    // Single-row lookups write their output only when the row is found; a
+    // missing row gives -1. The proxy password comes back decoded; the
+    // connection password comes back empty.
 
+    // The connection with that id; respectively its ConnectionInfo part.
     static int getConnectionEntryByConnID(uint64_t conn_id, ConnectionEntry& conn_entry);
     static int getConnectionInfoById(uint64_t conn_id, ConnectionInfo& c_info);
+
+    // The ConnectionInfo part of the first row whose orb_id equals `orb_id`
+    // byte for byte.
     static int getConnectionInfoByORBID(const ustring& orb_id, ConnectionInfo& info);
+
+    // Replace the list by every connection with linked = 1, respectively by
+    // every connection, in SQLite's row order. An empty result is 0; on a
+    // step failure the entries read so far stay and the result is -1.
     static int getLinkedConnectionEntryList(std::list<ConnectionEntry>& entry_list);
     static int getConnectionEntryList(std::list<ConnectionEntry>& entry_list);
+
+    // Replaces out_list by the package versions, ascending and duplicates
+    // kept, of the connections that are linked, whose status is not 2 and
+    // whose error is none of `status_cond_list`. out_list is untouched on
+    // failure.
     static int getPackageVersionList(const std::list<int>& status_cond_list,
                                      std::list<long>& out_list);
+
+    // Build number, major and minor of one connection.
     static int getPackageVersion(uint64_t conn_id, VersionInfo& version_info);
+
+    // Maps a local path to the first enabled session whose stored folder
+    // (which ends in "/") is a prefix of it, ASCII letters compared without
+    // regard to case and "%", "_" matching only themselves. Fills view_id,
+    // relative_path (from the folder's "/" on, cut from `path` itself) and
+    // the connection's identity, server, proxy and tunnel members; linked,
+    // status, error, version_info, the user members and the connection
+    // password keep what path_info held. Sessions with an empty stored folder
+    // map nothing. -1 when no session matches or on failure (path_info
+    // untouched).
     static int getPathInfoByPath(const ustring& path, PathInfo& path_info);
 
     // ---- system settings ----
+    // Key/value rows of system_table; each write replaces its keys' rows. A
+    // write of several keys is not one transaction: on failure the keys
+    // written before the failing one stand.
 
+    // Stores the name and writes it into every connection row as well.
     static int setComputername(const ustring& computer_name);
+
+    // Writes the six general keys. The reader sets each field whose key is
+    // present (flags true exactly when the stored integer is 1) and leaves
+    // the others as the caller set them; on a step failure the fields read
+    // so far stay.
     static int setGeneralOptions(const GeneralOptions& g_options);
     static int getGeneralOptions(GeneralOptions& g_options);
+
+    // The 64-bit target client version. The reader gives -1 (version
+    // untouched) when none was ever written.
     static int setTargetClientVersion(long version);
     static int getTargetClientVersion(long& version);
+
     static int setLanguageOptions(const ustring& language);
+
+    // The user's own proxy. The password is stored obfuscated and never
+    // logged. The reader sets each field whose key is present (port cut to
+    // 16 bits; a stored password that is not valid Base64 reads as empty)
+    // and leaves the others; a failed prepare, or a row with a NULL key,
+    // resets p_info to the cleared ProxyInfo.
     static int setUserProxyInfo(const ProxyInfo& user_proxy_info);
     static int getUserProxyInfo(ProxyInfo& p_info);
+
+    // The time of the last update query, as text. The reader gives the empty
+    // text and 0 when none was written.
     static int setLastUpdateQueryTime(const ustring& last_query_time);
     static int getLastUpdateQueryTime(ustring& last_query_time);
 
