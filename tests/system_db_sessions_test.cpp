@@ -417,6 +417,41 @@ TEST_F(SyncFolderConflictTest, FilterListExcludesSessions) {
     EXPECT_FALSE(Conflict("/data/a/", SA_ENABLE, "/data/a", {5, 1, 7}));
 }
 
+// A row that fails while being stepped (abs() overflowing on row 2 at step
+// time): each read stops there with the step entry; a list keeps the rows
+// read before it, a lookup leaves its outputs as they were.
+TEST_F(SystemDBSessionsTest, StepFailuresKeepWhatWasReadSoFar) {
+    Plant(
+        "DROP TABLE session_table;"
+        "CREATE TABLE raw (id INTEGER, conn_id INTEGER, share_name TEXT COLLATE NOCASE, "
+        "attribute INTEGER, ctime INTEGER, view_id INTEGER, status INTEGER, error INTEGER, "
+        "share_version INTEGER, sync_folder TEXT, perm_mode INTEGER);"
+        "INSERT INTO raw VALUES (1, 1, 'a', 4, 0, 1, 0, 0, 0, '/a/', 0),"
+        "(2, 1, 'b', 4, 0, 2, 0, 0, 0, '/b/', 0), (3, 1, 'c', 4, 0, 3, 0, 0, 0, '/c/', 0);"
+        "CREATE VIEW session_table AS SELECT CASE WHEN id = 2 THEN abs(id - 9223372036854775807 "
+        "- 3) ELSE id END AS id, conn_id, share_name, attribute, ctime, view_id, status, error, "
+        "share_version, CASE WHEN id = 2 THEN abs(id - 9223372036854775807 - 3) ELSE sync_folder "
+        "END AS sync_folder, perm_mode FROM raw;");
+    testutil::StderrCapture err;
+    std::list<SessionInfo> enabled, by_conn;
+    EXPECT_EQ(SystemDB::getEnabledSession(enabled), -1);
+    EXPECT_EQ(SystemDB::getSessionListByConnectionID(by_conn, 1), -1);
+    EXPECT_EQ(SystemDB::getMaxSessionId(), 0u);
+    bool conflict = true;
+    EXPECT_EQ(SystemDB::isSyncFolderConflict(ustring("/b"), conflict, {1}), -1);
+    EXPECT_TRUE(conflict);
+    ustring share("keep"), folder("keep");
+    EXPECT_EQ(SystemDB::getFolderInfoByRowID(2, share, folder), -1);
+    std::string out = err.Stop();
+
+    ASSERT_EQ(enabled.size(), 1u);
+    EXPECT_EQ(enabled.front().sync_folder, ustring("/a"));
+    ASSERT_EQ(by_conn.size(), 1u);
+    EXPECT_EQ(by_conn.front().session_id, 1u);
+    std::string step = Line(R"(\[ERROR\] system-db\(\d+\): sqlite3_step: \[1\] integer overflow)");
+    EXPECT_TRUE(Matches(out, step + step + step + step + step)) << out;
+}
+
 TEST_F(SystemDBSessionsTest, ClosedStoreFailsEveryQueryWithoutTouchingOutputs) {
     SystemDB::destroy();
     testutil::StderrCapture err;
