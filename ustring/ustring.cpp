@@ -779,7 +779,7 @@ ustring ustring::normalize(const ustring& x, normalization_form n) {
     result.realloc_wdata(guess);
     int32_t len = unorm2_normalize(norm, src, static_cast<int32_t>(src_len), result.wdata,
                                    static_cast<int32_t>(result.wdata_cap), &err);
-    if (err == U_BUFFER_OVERFLOW_ERROR || err == U_STRING_NOT_TERMINATED_WARNING) {
+    if (err == U_BUFFER_OVERFLOW_ERROR) {
         err = U_ZERO_ERROR;
         result.realloc_wdata(static_cast<size_t>(len) + 1);
         len = unorm2_normalize(norm, src, static_cast<int32_t>(src_len), result.wdata,
@@ -800,6 +800,8 @@ ustring ustring::normalize(const ustring& x, normalization_form n) {
         if (p) {
             result.wdata = static_cast<uchar16_t*>(p);
             result.wdata_cap = want;
+        } else if (result.wdata_cap < need) {
+            throw std::bad_alloc();
         }
     }
     result.wdata_len = static_cast<size_t>(len);
