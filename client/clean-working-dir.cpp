@@ -1,0 +1,186 @@
+// clean-working-dir: removes the hidden working directory inside the sync
+// folder of every enabled session recorded in the client's system database.
+// Single-threaded; all the work is done by the support library.
+#include <sqlite3.h>
+
+#include <cstring>
+#include <iostream>
+#include <list>
+#include <string>
+
+#include "file-op.h"
+#include "logger.h"
+#include "system-db.h"
+#include "ustring.h"
+#include "utility.h"
+
+#ifndef BRIMVALE_VERSION
+#define BRIMVALE_VERSION "unknown"
+#endif
+
+namespace {
+
+const char kWorkingDirName[] = ".BrimvaleWorkingDirectory";
+
+// The dry run reads the sessions from an in-memory copy of the database, so
+// that the schema set-up of SystemDB::initialize never touches the real file.
+const char kSnapshotUri[] = "file:/clean-working-dir-snapshot?vfs=memdb";
+
+const ustring kCmdComponent("clean_working_dir");
+#define CWD_LOG(level, fmt, ...) \
+    Logger::LogMsg(Logger::level, kCmdComponent, fmt, __LINE__, ##__VA_ARGS__)
+
+const char kSynopsis[] =
+    "usage: clean-working-dir [-n|--dry-run] [--] SYSTEM_DB\n"
+    "       clean-working-dir -h|--help | --version\n";
+
+const char kHelp[] =
+    "\n"
+    "Removes the working directory .BrimvaleWorkingDirectory, with everything\n"
+    "below it, inside the sync folder of every enabled session recorded in the\n"
+    "system database SYSTEM_DB. The database itself is not changed.\n"
+    "\n"
+    "  -n, --dry-run  print each working directory that would be removed and\n"
+    "                 exists, one per line; remove nothing, write nothing\n"
+    "  -h, --help     print this help and exit\n"
+    "      --version  print the version and exit\n"
+    "  --             end of options (for a database path starting with '-')\n"
+    "\n"
+    "A missing SYSTEM_DB is reported on standard output. Once SYSTEM_DB is\n"
+    "given the exit status is 0, whatever the removals returned; errors are\n"
+    "logged on standard error. Without any argument the status is 2.\n";
+
+// sqlite3_open reads a name starting with "file:" as a URI when URI names are
+// enabled (they are in the usual builds, and the dry run needs them), which
+// would open a different file than the one tested for existence. A relative
+// name gets "./" in front; the file is the same, the spelling is no URI.
+ustring LiteralDbPath(const ustring& db_path) {
+    if (std::strncmp(db_path.c_str(), "file:", 5) == 0) return ustring("./") + db_path;
+    return db_path;
+}
+
+// Copies the database at db_path into the shared in-memory database named by
+// kSnapshotUri, opening the source read-only. Returns the connection that
+// keeps the copy alive (the caller closes it when done), or null after
+// logging why the copy failed.
+sqlite3* SnapshotDatabase(const ustring& db_path) {
+    sqlite3* src = nullptr;
+    int rc = sqlite3_open_v2(LiteralDbPath(db_path).c_str(), &src, SQLITE_OPEN_READONLY, nullptr);
+    if (rc != SQLITE_OK) {
+        CWD_LOG(L_ERR, "[ERROR] clean-working-dir(%d): Failed to open database at '%s' for reading. [%d] %s\n",
+                db_path.c_str(), rc, src ? sqlite3_errmsg(src) : "out of memory");
+        sqlite3_close(src);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(src, 300000);
+
+    sqlite3* dst = nullptr;
+    rc = sqlite3_open_v2(kSnapshotUri, &dst, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
+                         nullptr);
+    if (rc != SQLITE_OK) {
+        CWD_LOG(L_ERR, "[ERROR] clean-working-dir(%d): Failed to open the in-memory copy. [%d] %s\n", rc,
+                dst ? sqlite3_errmsg(dst) : "out of memory");
+        sqlite3_close(dst);
+        sqlite3_close(src);
+        return nullptr;
+    }
+
+    sqlite3_backup* backup = sqlite3_backup_init(dst, "main", src, "main");
+    if (backup) {
+        rc = sqlite3_backup_step(backup, -1);
+        int finish_rc = sqlite3_backup_finish(backup);
+        if (rc == SQLITE_DONE) rc = finish_rc;
+    } else {
+        rc = sqlite3_errcode(dst);
+    }
+    if (rc != SQLITE_OK) {
+        // The code of a failed copy is kept by the backup object, not by
+        // either connection, so the text comes from the code itself.
+        CWD_LOG(L_ERR, "[ERROR] clean-working-dir(%d): Failed to read database at '%s'. [%d] %s\n",
+                db_path.c_str(), rc, sqlite3_errstr(rc));
+        sqlite3_close(dst);
+        sqlite3_close(src);
+        return nullptr;
+    }
+    sqlite3_close(src);
+    return dst;
+}
+
+// Lists the working directory of every enabled session that exists now
+// (as a link or otherwise: the real run would remove a dangling link too).
+void DryRun(const ustring& db_path) {
+    if (sqlite3_config(SQLITE_CONFIG_URI, 1) != SQLITE_OK) {
+        CWD_LOG(L_ERR, "[ERROR] clean-working-dir(%d): Cannot enable URI file names for the dry run\n");
+        return;
+    }
+    sqlite3* snapshot = SnapshotDatabase(db_path);
+    if (!snapshot) return;
+
+    if (SystemDB::initialize(ustring(kSnapshotUri)) == 0) {
+        std::list<SessionInfo> session_list;
+        SystemDB::getEnabledSession(session_list);
+        for (const SessionInfo& session : session_list) {
+            ustring path = session.sync_folder + "/" + kWorkingDirName;
+            FILE_INFO info;
+            if (GetFileInfo(path, info) == 0 && info.isExist) std::cout << path.c_str() << '\n';
+        }
+        SystemDB::destroy();
+    }
+    sqlite3_close(snapshot);
+    std::cout.flush();
+}
+
+void Clean(const ustring& db_path) {
+    SystemDB::initialize(LiteralDbPath(db_path));
+    std::list<SessionInfo> session_list;
+    SystemDB::getEnabledSession(session_list);
+    for (const SessionInfo& session : session_list) {
+        ustring path = session.sync_folder + "/" + kWorkingDirName;
+        FSRemove(path, false);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc < 2) {
+        std::cerr << kSynopsis << "Try 'clean-working-dir --help' for more information.\n";
+        return 2;
+    }
+
+    int arg = 1;
+    bool dry_run = false;
+    const std::string first = argv[1];
+    if (first == "-h" || first == "--help") {
+        std::cout << kSynopsis << kHelp;
+        return 0;
+    }
+    if (first == "--version") {
+        std::cout << "clean-working-dir " BRIMVALE_VERSION "\n";
+        return 0;
+    }
+    if (first == "-n" || first == "--dry-run") {
+        dry_run = true;
+        ++arg;
+        if (arg < argc && std::string(argv[arg]) == "--") ++arg;
+    } else if (first == "--") {
+        ++arg;
+    }
+    if (arg >= argc) {
+        std::cerr << kSynopsis << "Try 'clean-working-dir --help' for more information.\n";
+        return 2;
+    }
+
+    ustring db_path;
+    CodePageToNativeStr(argv[arg], db_path);
+    if (!IsFileExist(db_path, false)) {
+        std::cout << "System DB '" << db_path.c_str() << "' not existed !!" << std::endl;
+        return 0;
+    }
+
+    if (dry_run)
+        DryRun(db_path);
+    else
+        Clean(db_path);
+    return 0;
+}
