@@ -163,6 +163,26 @@ TEST_F(FileCreateTest, MkDirPEndPointer) {
     EXPECT_EQ(untouched, end);
 }
 
+TEST_F(FileCreateTest, MkDirPReportsTheFailingMkdir) {
+    // Run unprivileged so that the read-only directory really refuses.
+    ASSERT_EQ(0, chmod(dir_.path().c_str(), 0755));
+    ASSERT_EQ(0, mkdir((dir_ / "ro").c_str(), 0555));
+    const ustring path(dir_ / "ro/x/y");
+    int rc = testutil::RunInChild(
+        [&path, this] {
+            char* end = nullptr;
+            errno = 0;
+            if (FSMKDirP(path, &end, false, 0700) != -1) return 1;
+            if (errno != EACCES) return 2;
+            if (end != path.c_str() + (dir_ / "ro/x").size()) return 3;
+            if (umask(022) != 022) return 4;  // restored on failure as well
+            return 0;
+        },
+        true);
+    EXPECT_EQ(0, rc);
+    EXPECT_FALSE(PathExists(dir_ / "ro/x"));
+}
+
 TEST_F(FileCreateTest, MkDirPGivesNewDirectoriesTheModuleOwner) {
     if (geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
     ASSERT_EQ(0, mkdir((dir_ / "old").c_str(), 0755));
