@@ -1,6 +1,7 @@
 // Directory creation, rename with a cross-file-system fallback, temporary
 // files and temporary path names. FSCopy lives in file-copy.cpp.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,8 +90,15 @@ int MoveSymlink(const ustring& from, const ustring& to) {
 
 int MoveDirectory(const ustring& from, const ustring& to, bool do_case_check) {
     if (FSMKDir(to, true) != 0) return -3;
-    DIR* dir = ::opendir(from.c_str());
-    if (dir == nullptr) return -3;
+    // from was a directory when its status was taken; should it have been
+    // swapped for a link since, the link's target is not emptied.
+    int fd = ::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -3;
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        ::close(fd);
+        return -3;
+    }
     for (;;) {
         errno = 0;
         struct dirent* ent = ::readdir(dir);
