@@ -23,7 +23,6 @@ public:
     std::string Name() { return gen_.getTmpName().c_str(); }
     void Init(unsigned char* key) { gen_.rc4_init(gen_.m_s_box, key); }
     const unsigned char* SBox() const { return gen_.m_s_box; }
-    void Key(unsigned char* key, size_t len) { gen_.get_key(key, len); }
 
 private:
     TmpNameGen gen_;
@@ -85,22 +84,6 @@ TEST(TmpNameGenKeystream, KeyScheduleUsesAllBytesAndStaysAPermutation) {
     bool filled = false;
     for (unsigned char c : empty) filled = filled || c != 0;
     EXPECT_TRUE(filled);
-}
-
-TEST(TmpNameGenKeystream, KeyIsSecondsHyphenMicroseconds) {
-    TmpNameGenPeer peer;
-    unsigned char key[256];
-    std::memset(key, 0, sizeof key);
-    peer.Key(key, sizeof key);
-    std::string text(reinterpret_cast<const char*>(key));
-    EXPECT_TRUE(std::regex_match(text, std::regex("^[0-9]+-[0-9]{1,6}$"))) << text;
-    for (size_t i = text.size(); i < sizeof key; ++i) ASSERT_EQ(0, key[i]);
-
-    unsigned char small[5];
-    std::memset(small, 0x7f, sizeof small);
-    peer.Key(small, sizeof small);  // bounded: cut and terminated within 5 bytes
-    EXPECT_EQ(0, small[4]);
-    EXPECT_EQ(4u, std::strlen(reinterpret_cast<const char*>(small)));
 }
 
 TEST(TmpNameGenNames, ShapeAndUniqueness) {

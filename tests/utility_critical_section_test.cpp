@@ -141,39 +141,4 @@ TEST_F(CriticalSectionTest, DescriptorLockExcludesAnotherOpenFileDescription) {
     close(fd2);
 }
 
-TEST_F(CriticalSectionTest, DescriptorLockExcludesAnotherProcess) {
-    testutil::TempDir dir;
-    const std::string path = dir / "lock";
-    testutil::WriteFile(path, "");
-    int fd = open(path.c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    auto probe = [&path] {
-        int other = open(path.c_str(), O_RDWR);
-        if (other < 0) return 2;
-        int rc = flock(other, LOCK_EX | LOCK_NB);
-        close(other);
-        return rc == 0 ? 0 : 1;
-    };
-    testutil::StderrCapture cap;
-    CriticalSection cs(fd);
-    cs.start();
-    EXPECT_EQ(1, testutil::RunInChild(probe));
-    cs.end();
-    EXPECT_EQ(0, testutil::RunInChild(probe));
-    cap.Stop();
-    close(fd);
-}
-
-TEST_F(CriticalSectionTest, NothingIsLoggedBelowTheDebugThreshold) {
-    Logger::log_level.erase(ustring("utility_debug"));
-    pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
-    testutil::StderrCapture cap;
-    {
-        CriticalSection cs(&m);
-        cs.start();
-    }
-    EXPECT_EQ("", cap.Stop());
-    EXPECT_TRUE(FreeForOtherThread(&m));
-}
-
 }  // namespace
