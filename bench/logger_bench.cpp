@@ -23,7 +23,8 @@ namespace {
 
 std::string g_dir;
 const ustring kComponent("file_op_debug");
-constexpr const char* kFormat = "[ERROR] file-op(%d): FSOpenDir: Failed to open directory '%s'. %s\n";
+constexpr const char* kFormat =
+    "[ERROR] file-op(%d): FSOpenDir: Failed to open directory '%s'. %s\n";
 constexpr const char* kPath = "/home/user/Sync/projects/report-2026";
 // Lines of this shape are about 100 bytes: 1 MiB holds roughly 10000.
 constexpr int kLinesPerMiB = 10000;

@@ -187,13 +187,13 @@ TEST_F(LoggerTest, ThresholdsFromLevelFile) {
     EXPECT_EQ(Logger::log_level[ustring("text")], 0);
 
     testutil::StderrCapture err;
-    Logger::LogMsg(Logger::L_DEBUG, "file_op_debug", "a debug\n");       // 7 <= 7
-    Logger::LogMsg(Logger::L_INFO, "system_db_debug", "b info\n");       // no entry: 4
+    Logger::LogMsg(Logger::L_DEBUG, "file_op_debug", "a debug\n");  // 7 <= 7
+    Logger::LogMsg(Logger::L_INFO, "system_db_debug", "b info\n");  // no entry: 4
     Logger::LogMsg(Logger::L_WARNING, "system_db_debug", "c warning\n");
-    Logger::LogMsg(Logger::L_EMERG, "mute", "d emerg\n");                // 0 > -1
-    Logger::LogMsg(Logger::L_NOTICE, "notice_only", "e notice\n");       // equal: written
+    Logger::LogMsg(Logger::L_EMERG, "mute", "d emerg\n");           // 0 > -1
+    Logger::LogMsg(Logger::L_NOTICE, "notice_only", "e notice\n");  // equal: written
     Logger::LogMsg(Logger::L_INFO, "notice_only", "f info\n");
-    Logger::LogMsg(Logger::L_EMERG, "text", "g emerg\n");                // not a number: 0
+    Logger::LogMsg(Logger::L_EMERG, "text", "g emerg\n");  // not a number: 0
     Logger::LogMsg(Logger::L_ALERT, "text", "h alert\n");
     Logger::LogMsg(Logger::L_DEBUG, "default_component", "i debug\n");  // its own key only
     Logger::LogMsg(Logger::L_NOTICE, "utility_debug", "j notice\n");
@@ -402,6 +402,24 @@ TEST_F(LoggerTest, RotationDepthOneReplacesTheOnlyRotatedFile) {
         EXPECT_FALSE(PathExists(path + "_1"));
         EXPECT_EQ(ReadFile(path), "");
     }
+}
+
+TEST_F(LoggerTest, RotatedNamesAreCutTo1023Bytes) {
+    // A 1022-byte log path: "<path>_0" needs 1024 bytes and is cut to
+    // "<path>_".
+    std::string parent = dir_.path();
+    while (parent.size() + 1 + 255 < 1022) {  // last name within NAME_MAX
+        parent += "/" + std::string(200, 'd');
+        ASSERT_EQ(mkdir(parent.c_str(), 0755), 0);
+    }
+    const std::string path = parent + "/" + std::string(1022 - parent.size() - 1, 'f');
+    ASSERT_EQ(path.size(), 1022u);
+    ASSERT_EQ(Logger::Initialize(Logger::FILE_LOGGER, path, "", 1), 0);
+    Logger::LogMsg(Logger::L_ERR, "c", "long\n");
+    ASSERT_EQ(Logger::Rotate(), 0);
+    EXPECT_TRUE(IsStamped(ReadFile(path + "_"), "long\n"));
+    EXPECT_FALSE(PathExists(path + "_0"));
+    EXPECT_EQ(ReadFile(path), "");
 }
 
 TEST_F(LoggerTest, FailedRenameKeepsLoggingIntoCurrentFile) {
