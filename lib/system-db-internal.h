@@ -25,14 +25,16 @@ inline const ustring kSystemDBComponent("system_db_debug");
     Logger::LogMsg(Logger::level, kSystemDBComponent, fmt, __LINE__, ##__VA_ARGS__)
 
 // The shared step-failure entry, as a step_fail callback for Store::Query.
-#define SYSDB_STEP_FAILED                                                             \
-    [](int rc_, const char* msg_) {                                                   \
+#define SYSDB_STEP_FAILED                                                              \
+    [](int rc_, const char* msg_) {                                                    \
         SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_step: [%d] %s\n", rc_, msg_); \
     }
 
 // "%llu" wants unsigned long long; uint64_t is unsigned long on this ABI, and
 // sqlite3_mprintf has no format checking to catch the difference.
-inline unsigned long long U64(uint64_t v) { return v; }
+inline unsigned long long U64(uint64_t v) {
+    return v;
+}
 
 struct SqliteFree {
     void operator()(void* p) const { sqlite3_free(p); }
@@ -57,7 +59,7 @@ struct SystemDB::Store {
 
     // Holds m_dbMutex for its lifetime.
     class Lock {
-    public:
+      public:
         Lock() : locked_(SystemDB::lock() == 0) {}
         ~Lock() {
             if (locked_) SystemDB::unlock();
@@ -65,13 +67,13 @@ struct SystemDB::Store {
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
 
-    private:
+      private:
         bool locked_;
     };
 
     // A prepared statement, finalized on every path.
     class Statement {
-    public:
+      public:
         Statement() = default;
         ~Statement() { sqlite3_finalize(stmt_); }
         Statement(const Statement&) = delete;
@@ -79,7 +81,7 @@ struct SystemDB::Store {
         sqlite3_stmt* get() const { return stmt_; }
         sqlite3_stmt** out() { return &stmt_; }
 
-    private:
+      private:
         sqlite3_stmt* stmt_ = nullptr;
     };
 
@@ -111,8 +113,7 @@ struct SystemDB::Store {
         return Write(formatted, format_fail, exec_fail, [] {});
     }
     template <class FormatFail, class ExecFail, class Then>
-    static int Write(char* formatted, FormatFail&& format_fail, ExecFail&& exec_fail,
-                     Then&& then) {
+    static int Write(char* formatted, FormatFail&& format_fail, ExecFail&& exec_fail, Then&& then) {
         SqlText sql(formatted);
         if (!sql) {
             format_fail();

@@ -37,7 +37,8 @@ int SystemDB::addNewSessionInfo(SessionInfo& session_info) {
                         session_info.share_version),
         [] { SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): insert/replace sqlite3_mprintf failed.\n"); },
         [](int rc, const char* err) {
-            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): addNewSessionInfo fail ret = %d %s\n", rc, err);
+            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): addNewSessionInfo fail ret = %d %s\n", rc,
+                      err);
         },
         // Still under the lock, so the id is this insert's.
         [&] { session_info.session_id = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db)); });
@@ -51,22 +52,25 @@ int SystemDB::updateSessionInfo(SessionInfo& session_info) {
     SqlText update(sqlite3_mprintf(
         "UPDATE session_table SET attribute = %d, sync_folder = '%q', perm_mode = %d , "
         "share_version = %d WHERE share_name = '%q' AND view_id = %llu AND conn_id = %llu;",
-        session_info.attribute, stored_folder.c_str_utf8(), static_cast<int>(session_info.perm_mode),
-        session_info.share_version, session_info.share_name.c_str_utf8(), U64(session_info.view_id),
+        session_info.attribute, stored_folder.c_str_utf8(),
+        static_cast<int>(session_info.perm_mode), session_info.share_version,
+        session_info.share_name.c_str_utf8(), U64(session_info.view_id),
         U64(session_info.conn_id)));
     if (!update) {
         SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): insert/replace sqlite3_mprintf failed.\n");
         return -1;
     }
     if (Store::Exec(lock, update.get(), [](int rc, const char* err) {
-            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): updateSessionInfo fail ret = %d %s\n", rc, err);
+            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): updateSessionInfo fail ret = %d %s\n", rc,
+                      err);
         }) != 0)
         return -1;
 
     SqlText select(sqlite3_mprintf(
         "select id from session_table WHERE share_name = '%q' AND view_id = %llu AND conn_id = "
         "%llu;",
-        session_info.share_name.c_str_utf8(), U64(session_info.view_id), U64(session_info.conn_id)));
+        session_info.share_name.c_str_utf8(), U64(session_info.view_id),
+        U64(session_info.conn_id)));
     if (!select) {
         SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): insert/replace sqlite3_mprintf failed.\n");
         return -1;
@@ -74,7 +78,8 @@ int SystemDB::updateSessionInfo(SessionInfo& session_info) {
     return Store::Query(
         lock, select.get(),
         [](int rc, const char* msg) {
-            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): updateSessionInfo: sqlite3_prepare_v2: %s (%d)\n",
+            SYSDB_LOG(L_ERR,
+                      "[ERROR] system-db(%d): updateSessionInfo: sqlite3_prepare_v2: %s (%d)\n",
                       msg, rc);
         },
         [&](sqlite3_stmt* st) {
@@ -96,7 +101,8 @@ int SystemDB::setSessionAsUsed(uint64_t session_id) {
                         SA_USED, U64(session_id)),
         [] { SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_mprintf failed\n"); },
         [](int rc, const char* err) {
-            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_exec failed: ret = %d [%s]\n", rc, err);
+            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_exec failed: ret = %d [%s]\n", rc,
+                      err);
         });
 }
 
@@ -106,7 +112,8 @@ int SystemDB::checkRemovedView(const SessionInfo& session_info,
     SqlText sql(sqlite3_mprintf(
         "select id from session_table WHERE share_name = '%q' AND conn_id = %llu AND view_id != "
         "%llu ;",
-        session_info.share_name.c_str_utf8(), U64(session_info.conn_id), U64(session_info.view_id)));
+        session_info.share_name.c_str_utf8(), U64(session_info.conn_id),
+        U64(session_info.view_id)));
     if (!sql) {
         SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): insert/replace sqlite3_mprintf failed.\n");
         return -1;
@@ -114,8 +121,9 @@ int SystemDB::checkRemovedView(const SessionInfo& session_info,
     return Store::Query(
         lock, sql.get(),
         [](int rc, const char* msg) {
-            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): checkRemovedView: sqlite3_prepare_v2: %s (%d)\n",
-                      msg, rc);
+            SYSDB_LOG(L_ERR,
+                      "[ERROR] system-db(%d): checkRemovedView: sqlite3_prepare_v2: %s (%d)\n", msg,
+                      rc);
         },
         [&](sqlite3_stmt* st) {
             removed_session_list.push_back(static_cast<uint64_t>(sqlite3_column_int64(st, 0)));
@@ -127,9 +135,10 @@ int SystemDB::checkRemovedView(const SessionInfo& session_info,
 int SystemDB::resetSession(uint64_t session_id) {
     SYSDB_LOG(L_DEBUG, "[DEBUG] system-db(%d): resetSession. id:[%llu]\n", U64(session_id));
     return Store::Write(
-        sqlite3_mprintf("UPDATE session_table SET attribute = attribute & (%d), status = 0, error = "
-                        "0, sync_folder = '/', perm_mode = 2 WHERE id = %llu;",
-                        SA_IS_HOME | SA_READ_ONLY, U64(session_id)),
+        sqlite3_mprintf(
+            "UPDATE session_table SET attribute = attribute & (%d), status = 0, error = "
+            "0, sync_folder = '/', perm_mode = 2 WHERE id = %llu;",
+            SA_IS_HOME | SA_READ_ONLY, U64(session_id)),
         [] { SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): reset sqlite3_mprintf failed.\n"); },
         [](int rc, const char* err) {
             SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): resetSession fail ret = %d %s\n", rc, err);
@@ -154,7 +163,8 @@ int SystemDB::disableAllSession() {
                         SA_ENABLE),
         [] { SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): insert sqlite3_mprintf failed.\n"); },
         [](int rc, const char* err) {
-            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): disableAllSession fail ret = %d %s\n", rc, err);
+            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): disableAllSession fail ret = %d %s\n", rc,
+                      err);
         });
 }
 
@@ -175,7 +185,8 @@ int SystemDB::checkHomeSessionFor2197(uint64_t conn_id) {
         },
         [] { return 0; },
         [](int step_rc, const char*) {
-            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): checkHomeSessionExists: sqlite3_step failed[%d]\n",
+            SYSDB_LOG(L_ERR,
+                      "[ERROR] system-db(%d): checkHomeSessionExists: sqlite3_step failed[%d]\n",
                       step_rc);
         });
     if (rc != 0) return -1;
@@ -200,7 +211,8 @@ void SystemDB::resetSessionPermission() {
         sqlite3_mprintf("UPDATE session_table SET attribute = (attribute & ~(%d));", SA_READ_ONLY),
         [] { SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_mprintf failed\n"); },
         [](int rc, const char* err) {
-            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_exec failed: ret = %d [%s]\n", rc, err);
+            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_exec failed: ret = %d [%s]\n", rc,
+                      err);
         });
 }
 
@@ -210,7 +222,8 @@ int SystemDB::setReadOnlyBySession(uint64_t session_id) {
                         SA_READ_ONLY, U64(session_id)),
         [] { SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_mprintf failed\n"); },
         [](int rc, const char* err) {
-            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_exec failed: ret = %d [%s]\n", rc, err);
+            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_exec failed: ret = %d [%s]\n", rc,
+                      err);
         });
 }
 
@@ -220,7 +233,8 @@ int SystemDB::setReadWriteBySession(uint64_t session_id) {
                         SA_READ_ONLY, U64(session_id)),
         [] { SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_mprintf failed\n"); },
         [](int rc, const char* err) {
-            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_exec failed: ret = %d [%s]\n", rc, err);
+            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_exec failed: ret = %d [%s]\n", rc,
+                      err);
         });
 }
 
@@ -231,7 +245,8 @@ int SystemDB::setDisableBySession(uint64_t session_id) {
                         SA_ENABLE, 0, 0, U64(session_id)),
         [] { SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_mprintf failed\n"); },
         [](int rc, const char* err) {
-            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_exec failed: ret = %d [%s]\n", rc, err);
+            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_exec failed: ret = %d [%s]\n", rc,
+                      err);
         });
 }
 
@@ -241,6 +256,7 @@ int SystemDB::setPermSyncModeBySession(uint64_t session_id, PERM_MODE mode) {
                         static_cast<int>(mode), U64(session_id)),
         [] { SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_mprintf failed\n"); },
         [](int rc, const char* err) {
-            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_exec failed: ret = %d [%s]\n", rc, err);
+            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): sqlite3_exec failed: ret = %d [%s]\n", rc,
+                      err);
         });
 }

@@ -58,21 +58,51 @@ bool SessionInfo::operator==(const SessionInfo& o) const {
            sync_folder == o.sync_folder && conn_id == o.conn_id && perm_mode == o.perm_mode;
 }
 
-void SessionInfo::setUsed() { attribute |= SA_USED; }
-void SessionInfo::setUnused() { attribute &= ~SA_USED; }
-bool SessionInfo::isUsed() const { return (attribute & SA_USED) != 0; }
-void SessionInfo::setEnabled() { attribute |= SA_ENABLE; }
-void SessionInfo::setDisabled() { attribute &= ~SA_ENABLE; }
-bool SessionInfo::isEnabled() const { return (attribute & SA_ENABLE) != 0; }
-bool SessionInfo::isHome() const { return (attribute & SA_IS_HOME) != 0; }
-void SessionInfo::setShareSession() { attribute &= ~SA_IS_HOME; }
-void SessionInfo::setDeleted() { attribute |= SA_DELETED; }
-void SessionInfo::setNotDeleted() { attribute &= ~SA_DELETED; }
-bool SessionInfo::isDeleted() const { return (attribute & SA_DELETED) != 0; }
-void SessionInfo::setReadOnly() { attribute |= SA_READ_ONLY; }
-void SessionInfo::setReadWrite() { attribute &= ~SA_READ_ONLY; }
-bool SessionInfo::isReadOnly() const { return (attribute & SA_READ_ONLY) != 0; }
-void SessionInfo::setPermMode(PERM_MODE mode) { perm_mode = mode; }
+void SessionInfo::setUsed() {
+    attribute |= SA_USED;
+}
+void SessionInfo::setUnused() {
+    attribute &= ~SA_USED;
+}
+bool SessionInfo::isUsed() const {
+    return (attribute & SA_USED) != 0;
+}
+void SessionInfo::setEnabled() {
+    attribute |= SA_ENABLE;
+}
+void SessionInfo::setDisabled() {
+    attribute &= ~SA_ENABLE;
+}
+bool SessionInfo::isEnabled() const {
+    return (attribute & SA_ENABLE) != 0;
+}
+bool SessionInfo::isHome() const {
+    return (attribute & SA_IS_HOME) != 0;
+}
+void SessionInfo::setShareSession() {
+    attribute &= ~SA_IS_HOME;
+}
+void SessionInfo::setDeleted() {
+    attribute |= SA_DELETED;
+}
+void SessionInfo::setNotDeleted() {
+    attribute &= ~SA_DELETED;
+}
+bool SessionInfo::isDeleted() const {
+    return (attribute & SA_DELETED) != 0;
+}
+void SessionInfo::setReadOnly() {
+    attribute |= SA_READ_ONLY;
+}
+void SessionInfo::setReadWrite() {
+    attribute &= ~SA_READ_ONLY;
+}
+bool SessionInfo::isReadOnly() const {
+    return (attribute & SA_READ_ONLY) != 0;
+}
+void SessionInfo::setPermMode(PERM_MODE mode) {
+    perm_mode = mode;
+}
 
 ustring SessionInfo::permModeToStr() const {
     switch (perm_mode) {
@@ -111,7 +141,8 @@ int SystemDB::getEnabledSession(std::list<SessionInfo>& sinfo_list) {
     return Store::Read(
         sql.get(),
         [](int rc, const char* msg) {
-            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): getEnabledSession: sqlite3_prepare_v2: %s (%d)\n",
+            SYSDB_LOG(L_ERR,
+                      "[ERROR] system-db(%d): getEnabledSession: sqlite3_prepare_v2: %s (%d)\n",
                       msg, rc);
         },
         [&](sqlite3_stmt* st) {
@@ -131,9 +162,10 @@ int SystemDB::getSessionListByConnectionID(std::list<SessionInfo>& sinfo_list, u
     sinfo_list.clear();
     SYSDB_LOG(L_DEBUG, "[DEBUG] system-db(%d): getSessionListByConnectionID");
     return ReadSessionRows(sql.get(), sinfo_list, [](int rc, const char* msg) {
-        SYSDB_LOG(L_ERR,
-                  "[ERROR] system-db(%d): getSessionListByConnectionID: sqlite3_prepare_v2: %s (%d)\n",
-                  msg, rc);
+        SYSDB_LOG(
+            L_ERR,
+            "[ERROR] system-db(%d): getSessionListByConnectionID: sqlite3_prepare_v2: %s (%d)\n",
+            msg, rc);
     });
 }
 
@@ -162,9 +194,10 @@ int SystemDB::getSessionInfoBySessionID(uint64_t session_id, SessionInfo& sessio
     return Store::Read(
         sql.get(),
         [](int rc, const char* msg) {
-            SYSDB_LOG(L_ERR,
-                      "[ERROR] system-db(%d): getSessionInfoBySessionID: sqlite3_prepare_v2: %s (%d)\n",
-                      msg, rc);
+            SYSDB_LOG(
+                L_ERR,
+                "[ERROR] system-db(%d): getSessionInfoBySessionID: sqlite3_prepare_v2: %s (%d)\n",
+                msg, rc);
         },
         [&](sqlite3_stmt* st) {
             GetSessionInfo(st, session_info);
@@ -237,17 +270,18 @@ int SystemDB::getFolderInfoByRowID(uint64_t session_id, ustring& share_name, ust
 
 int SystemDB::getSessionStatusAndErr(uint64_t session_id, int& session_status, int& session_err,
                                      int& connection_status, int& connection_err) {
-    SqlText sql(sqlite3_mprintf(
-        "SELECT st.status, st.error, ct.status, ct.error FROM session_table AS st, "
-        "connection_table AS ct WHERE st.id = %llu AND ct.id = st.conn_id;",
-        U64(session_id)));
+    SqlText sql(
+        sqlite3_mprintf("SELECT st.status, st.error, ct.status, ct.error FROM session_table AS st, "
+                        "connection_table AS ct WHERE st.id = %llu AND ct.id = st.conn_id;",
+                        U64(session_id)));
     SYSDB_LOG(L_DEBUG, "[DEBUG] system-db(%d): getSessionStatusAndErr\n");
     return Store::Read(
         sql.get(),
         [](int rc, const char* msg) {
-            SYSDB_LOG(L_ERR,
-                      "[ERROR] system-db(%d): getSessionStatusAndErr: sqlite3_prepare_v2: %s (%d)\n",
-                      msg, rc);
+            SYSDB_LOG(
+                L_ERR,
+                "[ERROR] system-db(%d): getSessionStatusAndErr: sqlite3_prepare_v2: %s (%d)\n", msg,
+                rc);
         },
         [&](sqlite3_stmt* st) {
             session_status = sqlite3_column_int(st, 0);
@@ -275,8 +309,9 @@ uint64_t SystemDB::getMaxSessionId() {
     Store::Query(
         lock, sql.get(),
         [](int rc, const char* msg) {
-            SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): getMaxSessionId: sqlite3_prepare_v2: %s (%d)\n",
-                      msg, rc);
+            SYSDB_LOG(L_ERR,
+                      "[ERROR] system-db(%d): getMaxSessionId: sqlite3_prepare_v2: %s (%d)\n", msg,
+                      rc);
         },
         [&](sqlite3_stmt* st) {
             // MAX over an empty table is one row holding NULL, which reads as 0.
@@ -297,14 +332,15 @@ uint64_t SystemDB::getMaxSessionId() {
 
 int SystemDB::getPermSyncModeBySession(uint64_t session_id, PERM_MODE& mode) {
     Store::Lock lock;
-    SqlText sql(sqlite3_mprintf("SELECT perm_mode from session_table WHERE id = %llu;",
-                                U64(session_id)));
+    SqlText sql(
+        sqlite3_mprintf("SELECT perm_mode from session_table WHERE id = %llu;", U64(session_id)));
     return Store::Query(
         lock, sql.get(),
         [](int rc, const char* msg) {
-            SYSDB_LOG(L_ERR,
-                      "[ERROR] system-db(%d): getPermSyncModeBySession: sqlite3_prepare_v2: %s (%d)\n",
-                      msg, rc);
+            SYSDB_LOG(
+                L_ERR,
+                "[ERROR] system-db(%d): getPermSyncModeBySession: sqlite3_prepare_v2: %s (%d)\n",
+                msg, rc);
         },
         [&](sqlite3_stmt* st) {
             mode = static_cast<PERM_MODE>(sqlite3_column_int(st, 0));

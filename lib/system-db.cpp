@@ -1,8 +1,9 @@
 // The system database store: process-wide state, opening, closing and the schema.
+#include "system-db.h"
+
 #include <sqlite3.h>
 
 #include "system-db-internal.h"
-#include "system-db.h"
 
 sqlite3* SystemDB::m_db = nullptr;
 pthread_mutex_t SystemDB::m_dbMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -78,13 +79,21 @@ const char kSchemaScript[] =
 
 }  // namespace
 
-SystemDB::SystemDB() { SYSDB_LOG(L_DEBUG, "[DEBUG] system-db(%d): SystemDB constructed\n"); }
+SystemDB::SystemDB() {
+    SYSDB_LOG(L_DEBUG, "[DEBUG] system-db(%d): SystemDB constructed\n");
+}
 
-SystemDB::~SystemDB() { SYSDB_LOG(L_DEBUG, "[DEBUG] system-db(%d): SystemDB deconstructed\n"); }
+SystemDB::~SystemDB() {
+    SYSDB_LOG(L_DEBUG, "[DEBUG] system-db(%d): SystemDB deconstructed\n");
+}
 
-int SystemDB::lock() { return pthread_mutex_lock(&m_dbMutex); }
+int SystemDB::lock() {
+    return pthread_mutex_lock(&m_dbMutex);
+}
 
-int SystemDB::unlock() { return pthread_mutex_unlock(&m_dbMutex); }
+int SystemDB::unlock() {
+    return pthread_mutex_unlock(&m_dbMutex);
+}
 
 int SystemDB::initialize(const ustring& system_db_path) {
     if (m_db) {
@@ -97,7 +106,8 @@ int SystemDB::initialize(const ustring& system_db_path) {
     if (rc != SQLITE_OK) {
         // Without memory for a handle SQLite leaves db null; its message
         // for a null handle is then the out-of-memory text.
-        SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): SystemDB: Failed to open database at '%s'. [%d] %s\n",
+        SYSDB_LOG(L_ERR,
+                  "[ERROR] system-db(%d): SystemDB: Failed to open database at '%s'. [%d] %s\n",
                   system_db_path.c_str(), rc, sqlite3_errmsg(db));
         sqlite3_close(db);
         return -1;
@@ -108,8 +118,10 @@ int SystemDB::initialize(const ustring& system_db_path) {
     rc = sqlite3_exec(db, kSchemaScript, nullptr, nullptr, &raw_err);
     SqlText err(raw_err);
     if (rc != SQLITE_OK) {
-        SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): SystemDB: Failed to initialize database at '%s'. [%d] %s\n",
-                  system_db_path.c_str(), rc, sqlite3_errmsg(db));
+        SYSDB_LOG(
+            L_ERR,
+            "[ERROR] system-db(%d): SystemDB: Failed to initialize database at '%s'. [%d] %s\n",
+            system_db_path.c_str(), rc, sqlite3_errmsg(db));
         SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): initialize fail %s\n", err ? err.get() : "");
         // Closing rolls back the unfinished script transaction.
         sqlite3_close(db);

@@ -23,7 +23,7 @@ namespace {
 const ustring kComp("system_db_debug");
 
 class SessionUpdatesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SystemDB::destroy();
         Logger::log_level.erase(kComp);
@@ -43,10 +43,11 @@ protected:
                          "share_version, sync_folder, perm_mode FROM session_table ORDER BY id");
     }
     std::vector<std::string> Row(uint64_t id) {
-        Rows rows = QueryRows(db_,
-                              "SELECT id, conn_id, share_name, attribute, view_id, status, error, "
-                              "share_version, sync_folder, perm_mode FROM session_table WHERE id = " +
-                                  std::to_string(id));
+        Rows rows =
+            QueryRows(db_,
+                      "SELECT id, conn_id, share_name, attribute, view_id, status, error, "
+                      "share_version, sync_folder, perm_mode FROM session_table WHERE id = " +
+                          std::to_string(id));
         return rows.empty() ? std::vector<std::string>{} : rows[0];
     }
 
@@ -76,8 +77,8 @@ bool Matches(const std::string& text, const std::string& re) {
 }
 
 TEST_F(SessionUpdatesTest, AddNewSessionInfoInsertsAFreshRowEachTime) {
-    SessionInfo s = Record("bob's share", SA_ENABLE | SA_IS_HOME, 12, 3, "/data/o'neil", 5,
-                           PERM_DOMAIN);
+    SessionInfo s =
+        Record("bob's share", SA_ENABLE | SA_IS_HOME, 12, 3, "/data/o'neil", 5, PERM_DOMAIN);
     s.enabled = 1;
     s.session_id = 777;
     time_t before = time(nullptr);
@@ -142,8 +143,9 @@ TEST_F(SessionUpdatesTest, UpdateSessionInfoMatchesShareViewAndConnection) {
 }
 
 TEST_F(SessionUpdatesTest, UpdateSessionInfoWithoutAMatchChangesNothing) {
-    Plant("INSERT INTO session_table (id, conn_id, share_name, view_id, sync_folder) VALUES "
-          "(1, 5, 'photos', 12, '/p/');");
+    Plant(
+        "INSERT INTO session_table (id, conn_id, share_name, view_id, sync_folder) VALUES "
+        "(1, 5, 'photos', 12, '/p/');");
     Rows before = Table();
     for (SessionInfo s : {Record("photos", 4, 13, 0, "/x", 5, PERM_ALL),
                           Record("photos", 4, 12, 0, "/x", 6, PERM_ALL),
@@ -161,8 +163,9 @@ TEST_F(SessionUpdatesTest, UpdateSessionInfoWithoutAMatchChangesNothing) {
 }
 
 TEST_F(SessionUpdatesTest, SeveralMatchingRowsAreAllUpdated) {
-    Plant("INSERT INTO session_table (id, conn_id, share_name, view_id) VALUES "
-          "(1, 5, 'dup', 12), (2, 5, 'DUP', 12);");
+    Plant(
+        "INSERT INTO session_table (id, conn_id, share_name, view_id) VALUES "
+        "(1, 5, 'dup', 12), (2, 5, 'DUP', 12);");
     SessionInfo s = Record("Dup", 4, 12, 1, "/d", 5, PERM_ALL);
     ASSERT_EQ(SystemDB::updateSessionInfo(s), 0);
     EXPECT_TRUE(s.session_id == 1u || s.session_id == 2u);
@@ -207,9 +210,15 @@ TEST_F(SessionUpdatesTest, SingleStatementWritesChangeExactlyTheirColumns) {
         {"deleteSession", [] { return SystemDB::deleteSession(1); }, {}, true},
         {"disableAllSession",
          [] { return SystemDB::disableAllSession(); },
-         {{0, ATTR, "27"}, {0, STATUS, "0"}, {0, ERR, "0"},
-          {1, ATTR, "0"},  {1, STATUS, "0"}, {1, ERR, "0"},
-          {2, ATTR, "16"}, {2, STATUS, "0"}, {2, ERR, "0"},
+         {{0, ATTR, "27"},
+          {0, STATUS, "0"},
+          {0, ERR, "0"},
+          {1, ATTR, "0"},
+          {1, STATUS, "0"},
+          {1, ERR, "0"},
+          {2, ATTR, "16"},
+          {2, STATUS, "0"},
+          {2, ERR, "0"},
           {3, ATTR, "1"}}},
         {"updateHomeViewID",
          [] { return SystemDB::updateHomeViewID(99, 5); },
@@ -220,7 +229,9 @@ TEST_F(SessionUpdatesTest, SingleStatementWritesChangeExactlyTheirColumns) {
              return 0;
          },
          {{0, ATTR, "15"}, {2, ATTR, "4"}}},
-        {"setReadOnlyBySession", [] { return SystemDB::setReadOnlyBySession(2); }, {{1, ATTR, "20"}}},
+        {"setReadOnlyBySession",
+         [] { return SystemDB::setReadOnlyBySession(2); },
+         {{1, ATTR, "20"}}},
         {"setReadWriteBySession",
          [] { return SystemDB::setReadWriteBySession(3); },
          {{2, ATTR, "4"}}},
@@ -244,7 +255,8 @@ TEST_F(SessionUpdatesTest, SingleStatementWritesChangeExactlyTheirColumns) {
 }
 
 TEST_F(SessionUpdatesTest, WritesToAMissingIdSucceedAndChangeNothing) {
-    Plant("INSERT INTO session_table (id, attribute, status, sync_folder) VALUES (1, 31, 2, '/a/');");
+    Plant(
+        "INSERT INTO session_table (id, attribute, status, sync_folder) VALUES (1, 31, 2, '/a/');");
     Rows before = Table();
     std::function<int()> ops[] = {
         [] { return SystemDB::setSessionStatus(9, 1); },
@@ -292,10 +304,10 @@ TEST_F(SessionUpdatesTest, TracesOfResetDeleteAndDisableAll) {
     EXPECT_EQ(SystemDB::deleteSession(12), 0);
     EXPECT_EQ(SystemDB::disableAllSession(), 0);
     std::string out = err.Stop();
-    EXPECT_TRUE(Matches(out,
-                        Line(R"(\[DEBUG\] system-db\(\d+\): resetSession\. id:\[18446744073709551615\])") +
-                            Line(R"(\[DEBUG\] system-db\(\d+\): deleteSession\. id:\[12\])") +
-                            Line(R"(\[DEBUG\] system-db\(\d+\): disableAllSession )")))
+    EXPECT_TRUE(Matches(
+        out, Line(R"(\[DEBUG\] system-db\(\d+\): resetSession\. id:\[18446744073709551615\])") +
+                 Line(R"(\[DEBUG\] system-db\(\d+\): deleteSession\. id:\[12\])") +
+                 Line(R"(\[DEBUG\] system-db\(\d+\): disableAllSession )")))
         << out;
 }
 
@@ -335,8 +347,10 @@ TEST_F(SessionUpdatesTest, CheckHomeSessionFor2197) {
     EXPECT_EQ(SystemDB::checkHomeSessionFor2197(4), 0);
     EXPECT_EQ(SystemDB::checkHomeSessionFor2197(5), 0);
     std::string out = err.Stop();
-    std::string a = Line(R"(\[DEBUG\] system-db\(\d+\): checkHomeSessionExist: There is a home session)", false);
-    std::string no = Line(R"(\[DEBUG\] system-db\(\d+\): checkHomeSessionExist: There is no home session)", false);
+    std::string a = Line(
+        R"(\[DEBUG\] system-db\(\d+\): checkHomeSessionExist: There is a home session)", false);
+    std::string no = Line(
+        R"(\[DEBUG\] system-db\(\d+\): checkHomeSessionExist: There is no home session)", false);
     EXPECT_TRUE(Matches(out, a + no + no + no + no)) << out;
 
     // updateHomeViewID gives the home row its view id, after which it no
@@ -358,7 +372,8 @@ TEST_F(SessionUpdatesTest, SqliteErrorsAreReportedWithTheOperationsTexts) {
     } cases[] = {
         {[] { return SystemDB::setSessionStatus(1, 1); }, "setSessionStatus fail ret = " + nt},
         {[] { return SystemDB::setSessionErr(1, 1); }, "setSessionErr fail ret = " + nt},
-        {[] { return SystemDB::setSessionAsUsed(1); }, "sqlite3_exec failed: ret = 1 \\[no such table: session_table\\]"},
+        {[] { return SystemDB::setSessionAsUsed(1); },
+         "sqlite3_exec failed: ret = 1 \\[no such table: session_table\\]"},
         {[] { return SystemDB::resetSession(1); }, "resetSession fail ret = " + nt},
         {[] { return SystemDB::deleteSession(1); }, "deleteSession fail ret = " + nt},
         {[] { return SystemDB::disableAllSession(); }, "disableAllSession fail ret = " + nt},
@@ -368,10 +383,14 @@ TEST_F(SessionUpdatesTest, SqliteErrorsAreReportedWithTheOperationsTexts) {
              return -1;
          },
          "sqlite3_exec failed: ret = 1 \\[no such table: session_table\\]"},
-        {[] { return SystemDB::setReadOnlyBySession(1); }, "sqlite3_exec failed: ret = 1 \\[no such table: session_table\\]"},
-        {[] { return SystemDB::setReadWriteBySession(1); }, "sqlite3_exec failed: ret = 1 \\[no such table: session_table\\]"},
-        {[] { return SystemDB::setDisableBySession(1); }, "sqlite3_exec failed: ret = 1 \\[no such table: session_table\\]"},
-        {[] { return SystemDB::setPermSyncModeBySession(1, PERM_ALL); }, "sqlite3_exec failed: ret = 1 \\[no such table: session_table\\]"},
+        {[] { return SystemDB::setReadOnlyBySession(1); },
+         "sqlite3_exec failed: ret = 1 \\[no such table: session_table\\]"},
+        {[] { return SystemDB::setReadWriteBySession(1); },
+         "sqlite3_exec failed: ret = 1 \\[no such table: session_table\\]"},
+        {[] { return SystemDB::setDisableBySession(1); },
+         "sqlite3_exec failed: ret = 1 \\[no such table: session_table\\]"},
+        {[] { return SystemDB::setPermSyncModeBySession(1, PERM_ALL); },
+         "sqlite3_exec failed: ret = 1 \\[no such table: session_table\\]"},
         {[] {
              SessionInfo s;
              s.session_id = 5;
@@ -422,8 +441,10 @@ TEST_F(SessionUpdatesTest, StepFailuresOfTheQueries) {
     std::string out = err.Stop();
     EXPECT_EQ(ids, (std::list<uint64_t>{9, 1}));
     EXPECT_TRUE(Matches(
-        out, Line(R"(\[ERROR\] system-db\(\d+\): sqlite3_step: \[1\] integer overflow)") +
-                 Line(R"(\[ERROR\] system-db\(\d+\): checkHomeSessionExists: sqlite3_step failed\[1\])")))
+        out,
+        Line(R"(\[ERROR\] system-db\(\d+\): sqlite3_step: \[1\] integer overflow)") +
+            Line(
+                R"(\[ERROR\] system-db\(\d+\): checkHomeSessionExists: sqlite3_step failed\[1\])")))
         << out;
 }
 
@@ -440,10 +461,12 @@ TEST_F(SessionUpdatesTest, ClosedStoreRefusesWritesWithTheirEntries) {
     std::string out = err.Stop();
     const std::string closed = "system database is not open";
     EXPECT_TRUE(Matches(
-        out, Line(R"(\[ERROR\] system-db\(\d+\): addNewSessionInfo fail ret = 21 )" + closed) +
-                 Line(R"(\[ERROR\] system-db\(\d+\): updateSessionInfo fail ret = 21 )" + closed) +
-                 Line(R"(\[ERROR\] system-db\(\d+\): sqlite3_exec failed: ret = 21 \[)" + closed + R"(\])") +
-                 Line(R"(\[ERROR\] system-db\(\d+\): checkHomeSessionExist: \[)" + closed + R"(\])")))
+        out,
+        Line(R"(\[ERROR\] system-db\(\d+\): addNewSessionInfo fail ret = 21 )" + closed) +
+            Line(R"(\[ERROR\] system-db\(\d+\): updateSessionInfo fail ret = 21 )" + closed) +
+            Line(R"(\[ERROR\] system-db\(\d+\): sqlite3_exec failed: ret = 21 \[)" + closed +
+                 R"(\])") +
+            Line(R"(\[ERROR\] system-db\(\d+\): checkHomeSessionExist: \[)" + closed + R"(\])")))
         << out;
 }
 
@@ -459,8 +482,9 @@ TEST_F(SessionUpdatesTest, ConcurrentWritersGetTheirOwnIds) {
         threads.emplace_back([t, &ids, &failures] {
             for (int r = 0; r < kRounds; ++r) {
                 std::string name = "t" + std::to_string(t) + "r" + std::to_string(r);
-                SessionInfo s = Record(name.c_str(), SA_ENABLE, static_cast<uint64_t>(r), 0,
-                                       ("/data/" + name).c_str(), static_cast<uint64_t>(t), PERM_ALL);
+                SessionInfo s =
+                    Record(name.c_str(), SA_ENABLE, static_cast<uint64_t>(r), 0,
+                           ("/data/" + name).c_str(), static_cast<uint64_t>(t), PERM_ALL);
                 if (SystemDB::addNewSessionInfo(s) != 0) ++failures[t];
                 uint64_t added = s.session_id;
                 s.share_version = r + 1;
@@ -482,9 +506,10 @@ TEST_F(SessionUpdatesTest, ConcurrentWritersGetTheirOwnIds) {
         EXPECT_EQ(failures[t], 0) << "thread " << t;
         for (uint64_t id : ids[t]) {
             distinct.insert(id);
-            EXPECT_EQ(QueryValue(db_, "SELECT conn_id || ':' || status FROM session_table WHERE id = " +
-                                          std::to_string(id)),
-                      std::to_string(t) + ":" + std::to_string(t));
+            EXPECT_EQ(
+                QueryValue(db_, "SELECT conn_id || ':' || status FROM session_table WHERE id = " +
+                                    std::to_string(id)),
+                std::to_string(t) + ":" + std::to_string(t));
         }
     }
     EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads * kRounds));

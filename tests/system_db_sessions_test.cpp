@@ -24,7 +24,7 @@ namespace {
 const ustring kComp("system_db_debug");
 
 class SystemDBSessionsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SystemDB::destroy();
         Logger::log_level.erase(kComp);
@@ -163,7 +163,9 @@ TEST_F(SystemDBSessionsTest, FolderRulesAndNullColumns) {
         "(5, 5, 'empty', 4, 14, 0, '', 2),"
         "(6, 5, NULL, NULL, NULL, NULL, NULL, NULL),"
         "(7, 5, 'mixed', 4, 15, 0, '/data/z/\\/', 2),"
-        "(8, 5, 'donn\xc3\xa9" "es', 4, 16, 0, '/donn\xc3\xa9" "es/', 2);");
+        "(8, 5, 'donn\xc3\xa9"
+        "es', 4, 16, 0, '/donn\xc3\xa9"
+        "es/', 2);");
 
     struct Case {
         uint64_t id;
@@ -177,7 +179,11 @@ TEST_F(SystemDBSessionsTest, FolderRulesAndNullColumns) {
         {5, "", ""},
         {6, "", ""},
         {7, "/data/z", "/data/z/\\"},
-        {8, "/donn\xc3\xa9" "es", "/donn\xc3\xa9" "es"},
+        {8,
+         "/donn\xc3\xa9"
+         "es",
+         "/donn\xc3\xa9"
+         "es"},
     };
 
     std::list<SessionInfo> all;
@@ -240,7 +246,8 @@ TEST_F(SystemDBSessionsTest, EnabledSessionsCarryEveryField) {
         Session(3, "bob's share", 31, 102, 2, "/data/o'neil", 2, PERM_DOMAIN),
         Session(5, "big", 4, 9007199254740993ull, 0, "/big", 3, PERM_ALL),
     };
-    list.sort([](const SessionInfo& a, const SessionInfo& b) { return a.session_id < b.session_id; });
+    list.sort(
+        [](const SessionInfo& a, const SessionInfo& b) { return a.session_id < b.session_id; });
     EXPECT_EQ(list, expected);
 }
 
@@ -354,7 +361,7 @@ TEST_F(SystemDBSessionsTest, MaxIdAndPermissionMode) {
 }
 
 class SyncFolderConflictTest : public SystemDBSessionsTest {
-protected:
+  protected:
     // Plants one session and asks about one candidate folder.
     bool Conflict(const std::string& stored, int attribute, const std::string& candidate,
                   std::list<uint64_t> filter = {}) {
@@ -364,7 +371,8 @@ protected:
         for (char ch : stored) sql += (ch == '\'') ? std::string("''") : std::string(1, ch);
         Plant(sql + "');");
         bool is_conflict = preset_;
-        EXPECT_EQ(SystemDB::isSyncFolderConflict(ustring(candidate.c_str()), is_conflict, filter), 0);
+        EXPECT_EQ(SystemDB::isSyncFolderConflict(ustring(candidate.c_str()), is_conflict, filter),
+                  0);
         return is_conflict;
     }
     bool preset_ = false;  // what is_conflict holds before the call
@@ -377,12 +385,12 @@ TEST_F(SyncFolderConflictTest, NestingEqualityAndComponentBoundaries) {
         const char* candidate;
         bool conflict;
     } cases[] = {
-        {"/data/a/", SA_ENABLE, "/data/a", true},        // equal
-        {"/data/a/", SA_ENABLE, "/data", true},          // the session lies inside
-        {"/data/a/", SA_ENABLE, "/data/a/b/c", true},    // the candidate lies inside
-        {"/data/ab/", SA_ENABLE, "/data/a", false},      // not a component boundary
+        {"/data/a/", SA_ENABLE, "/data/a", true},      // equal
+        {"/data/a/", SA_ENABLE, "/data", true},        // the session lies inside
+        {"/data/a/", SA_ENABLE, "/data/a/b/c", true},  // the candidate lies inside
+        {"/data/ab/", SA_ENABLE, "/data/a", false},    // not a component boundary
         {"/data/a/", SA_ENABLE, "/data/ab", false},
-        {"/DATA/A/", SA_ENABLE, "/data/a", true},        // ASCII case ignored
+        {"/DATA/A/", SA_ENABLE, "/data/a", true},         // ASCII case ignored
         {"/data/a/", 31 & ~SA_ENABLE, "/data/a", false},  // disabled
         {"/data/o'neil/", SA_ENABLE | SA_USED, "/data/o'neil", true},
         {"/data/o'neil/", SA_ENABLE, "/data/o'neill", false},
@@ -480,10 +488,14 @@ TEST_F(SystemDBSessionsTest, ClosedStoreFailsEveryQueryWithoutTouchingOutputs) {
     EXPECT_TRUE(conflict);
     std::string out = err.Stop();
 
-    const char* ops[] = {"getSessionListByConnectionID", "getValidSessionListByConnectionID",
-                         "getSessionInfoBySessionID",    "getSessionInfoByLocalFolder",
-                         "getSyncFolder",                "getFolderInfoByRowID",
-                         "getSessionStatusAndErr",       "getPermSyncModeBySession",
+    const char* ops[] = {"getSessionListByConnectionID",
+                         "getValidSessionListByConnectionID",
+                         "getSessionInfoBySessionID",
+                         "getSessionInfoByLocalFolder",
+                         "getSyncFolder",
+                         "getFolderInfoByRowID",
+                         "getSessionStatusAndErr",
+                         "getPermSyncModeBySession",
                          "isSyncFolderConflict"};
     std::string expected;
     for (const char* op : ops)

@@ -20,7 +20,7 @@ namespace {
 const ustring kComp("system_db_debug");
 
 class SystemDBStoreTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SystemDB::destroy();
         Logger::log_level.erase(kComp);
@@ -74,7 +74,8 @@ TEST_F(SystemDBStoreTest, NewFileGetsTheWholeSchemaAndVersion) {
     ASSERT_FALSE(testutil::PathExists(db_));
     ASSERT_EQ(SystemDB::initialize(ustring(db_.c_str())), 0);
 
-    Rows objects = QueryRows(db_, "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name");
+    Rows objects =
+        QueryRows(db_, "SELECT type, name, tbl_name, sql FROM sqlite_master ORDER BY name");
     Rows expected = {
         {"table", "connection_table", "connection_table", kConnectionSql},
         {"table", "session_table", "session_table", kSessionSql},
@@ -111,7 +112,8 @@ TEST_F(SystemDBStoreTest, NewFileGetsTheWholeSchemaAndVersion) {
     Rows conn = QueryRows(db_, "PRAGMA table_info(connection_table)");
     ASSERT_EQ(conn.size(), 33u);
     EXPECT_EQ(conn[8], (std::vector<std::string>{"8", "session", "TEXT", "1", "''", "0"}));
-    EXPECT_EQ(conn[32], (std::vector<std::string>{"32", "user_is_admin", "INTEGER", "0", "1", "0"}));
+    EXPECT_EQ(conn[32],
+              (std::vector<std::string>{"32", "user_is_admin", "INTEGER", "0", "1", "0"}));
 
     Rows sys = QueryRows(db_, "PRAGMA table_info(system_table)");
     Rows expected_sys = {{"0", "key", "VARCHAR", "0", "<NULL>", "1"},
@@ -141,7 +143,8 @@ TEST_F(SystemDBStoreTest, SchemaRulesHoldInTheCreatedFile) {
     EXPECT_LE(stamp, static_cast<long>(after));
 
     // A plain INSERT of an existing key is silently ignored.
-    EXPECT_EQ(QueryValue(db_, "SELECT value FROM system_table WHERE key = 'release_version'"), "13");
+    EXPECT_EQ(QueryValue(db_, "SELECT value FROM system_table WHERE key = 'release_version'"),
+              "13");
     EXPECT_EQ(QueryValue(db_, "SELECT value FROM system_table WHERE key = 'k'"), "v");
 
     // share_name compares without regard to ASCII case.
@@ -161,13 +164,15 @@ TEST_F(SystemDBStoreTest, OlderDatabaseKeepsItsVersionAndTables) {
 
     ASSERT_EQ(SystemDB::initialize(ustring(db_.c_str())), 0);
 
-    EXPECT_EQ(QueryValue(db_, "SELECT value FROM system_table WHERE key = 'release_version'"), "12");
+    EXPECT_EQ(QueryValue(db_, "SELECT value FROM system_table WHERE key = 'release_version'"),
+              "12");
     EXPECT_EQ(QueryValue(db_, "SELECT sql FROM sqlite_master WHERE name = 'session_table'"),
               old_session);
     EXPECT_EQ(QueryValue(db_, "SELECT sql FROM sqlite_master WHERE name = 'connection_table'"),
               kConnectionSql);
-    EXPECT_EQ(QueryValue(db_, "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND "
-                              "name LIKE 'session_table_%'"),
+    EXPECT_EQ(QueryValue(db_,
+                         "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND "
+                         "name LIKE 'session_table_%'"),
               "3");
     EXPECT_EQ(QueryRows(db_, "SELECT share_name, sync_folder FROM session_table"),
               (Rows{{"old", "/o/"}}));
@@ -252,7 +257,8 @@ TEST_F(SystemDBStoreTest, SecondInitializeIsANoOpAndKeepsTheFirstDatabase) {
     EXPECT_EQ(SystemDB::initialize(ustring(other.c_str())), 0);
     std::string out = err.Stop();
     EXPECT_TRUE(std::regex_match(
-        out, std::regex(Line(R"(\[INFO\] system-db\(\d+\): SystemDB has been initialized \(no-op\))"))))
+        out,
+        std::regex(Line(R"(\[INFO\] system-db\(\d+\): SystemDB has been initialized \(no-op\))"))))
         << out;
     EXPECT_FALSE(testutil::PathExists(other));
 
@@ -304,8 +310,10 @@ TEST_F(SystemDBStoreTest, DestroyClosesAndTheStoreReopens) {
         EXPECT_EQ(SystemDB::getMaxSessionId(), 0u);
         std::string out = err.Stop();
         std::string expected =
-            Line(R"(\[ERROR\] system-db\(\d+\): setSessionStatus fail ret = 21 system database is not open)") +
-            Line(R"(\[ERROR\] system-db\(\d+\): getMaxSessionId: sqlite3_prepare_v2: system database is not open \(21\))");
+            Line(
+                R"(\[ERROR\] system-db\(\d+\): setSessionStatus fail ret = 21 system database is not open)") +
+            Line(
+                R"(\[ERROR\] system-db\(\d+\): getMaxSessionId: sqlite3_prepare_v2: system database is not open \(21\))");
         EXPECT_TRUE(std::regex_match(out, std::regex(expected))) << out;
     }
 
