@@ -40,16 +40,26 @@ const signed char b64[256] = {
 
 inline int B64Value(char c) { return b64[static_cast<unsigned char>(c)]; }
 
-// Both directions use a fresh schedule, a zero vector and feedback position 0,
-// so every stored text decodes on its own, independent of any other.
+// The key schedule costs as much as encrypting a few kilobytes, and the list
+// readers decode a password per row, so it is built once; it is only read
+// afterwards, which makes sharing it between threads safe.
+const BF_KEY& Schedule() {
+    static const BF_KEY schedule = [] {
+        unsigned char key[sizeof g_encChalleng];
+        std::memcpy(key, &g_encChalleng, sizeof key);
+        BF_KEY s;
+        BF_set_key(&s, static_cast<int>(sizeof key), key);
+        return s;
+    }();
+    return schedule;
+}
+
+// Every call starts from a zero vector and feedback position 0, so each
+// stored text decodes on its own, independent of any other.
 void BlowfishCfb(const unsigned char* in, unsigned char* out, size_t len, int direction) {
-    unsigned char key[sizeof g_encChalleng];
-    std::memcpy(key, &g_encChalleng, sizeof key);
-    BF_KEY schedule;
-    BF_set_key(&schedule, static_cast<int>(sizeof key), key);
     unsigned char ivec[32] = {0};
     int num = 0;
-    BF_cfb64_encrypt(in, out, static_cast<long>(len), &schedule, ivec, &num, direction);
+    BF_cfb64_encrypt(in, out, static_cast<long>(len), &Schedule(), ivec, &num, direction);
 }
 
 }  // namespace
