@@ -159,6 +159,29 @@ TEST(UstringCompare, ReturnsTheByteDifference) {
     EXPECT_EQ(0, ustring("0123456789abcdefgh").compare("0123456789abcdefgX", 17));
 }
 
+// The walk is done in blocks: a difference or NUL at any offset of any block
+// must still give the exact byte difference.
+TEST(UstringCompare, DifferenceAndNulAtEveryOffset) {
+    const std::string base = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFG";
+    for (size_t k = 0; k < base.size(); ++k) {
+        std::string other = base;
+        other[k] = '~';
+        EXPECT_EQ(base[k] - '~', ustring::compare(base, other, false)) << k;
+        EXPECT_EQ('~' - base[k], ustring(other).compare(base)) << k;
+        EXPECT_EQ(0, ustring(base).compare(other, k)) << k;
+        EXPECT_EQ(base[k] - '~', ustring(base).compare(other, k + 1)) << k;
+        EXPECT_EQ(-static_cast<int>(base[k]), ustring(base.substr(0, k)).compare(base)) << k;
+        EXPECT_EQ(static_cast<int>(base[k]), ustring(base).compare(base.substr(0, k))) << k;
+
+        // A NUL in a ends the walk even when the bytes behind it differ.
+        ustring with_nul, with_nul_too;
+        with_nul.assign(base.c_str(), k).append('\0', 1).append("x");
+        with_nul_too.assign(base.c_str(), k).append('\0', 1).append("y");
+        EXPECT_EQ(0, ustring::compare(with_nul, with_nul_too, false)) << k;
+        EXPECT_EQ(-static_cast<int>(base[k]), ustring::compare(with_nul, base, false)) << k;
+    }
+}
+
 TEST(UstringCompare, RelationalOperatorsOrderMapKeys) {
     ustring abc("abc");
     EXPECT_TRUE(abc <= ustring("abc"));
