@@ -60,49 +60,43 @@ ustring LiteralDbPath(const ustring& db_path) {
 }
 
 // Copies the database at db_path into the shared in-memory database named by
-// kSnapshotUri, opening the source read-only. Returns the connection that
-// keeps the copy alive (the caller closes it when done), or null after
-// logging why the copy failed.
+// kSnapshotUri, reading the source through a read-only connection. Returns
+// the connection that keeps the copy alive (the caller closes it when done),
+// or null after logging why the copy failed.
 sqlite3* SnapshotDatabase(const ustring& db_path) {
-    sqlite3* src = nullptr;
-    int rc = sqlite3_open_v2(LiteralDbPath(db_path).c_str(), &src, SQLITE_OPEN_READONLY, nullptr);
-    if (rc != SQLITE_OK) {
-        CWD_LOG(L_ERR, "[ERROR] clean-working-dir(%d): Failed to open database at '%s' for reading. [%d] %s\n",
-                db_path.c_str(), rc, src ? sqlite3_errmsg(src) : "out of memory");
-        sqlite3_close(src);
-        return nullptr;
-    }
-    sqlite3_busy_timeout(src, 300000);
-
     sqlite3* dst = nullptr;
-    rc = sqlite3_open_v2(kSnapshotUri, &dst, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
-                         nullptr);
+    int rc = sqlite3_open_v2(kSnapshotUri, &dst, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
+                             nullptr);
     if (rc != SQLITE_OK) {
         CWD_LOG(L_ERR, "[ERROR] clean-working-dir(%d): Failed to open the in-memory copy. [%d] %s\n", rc,
-                dst ? sqlite3_errmsg(dst) : "out of memory");
+                dst ? sqlite3_errmsg(dst) : sqlite3_errstr(rc));
         sqlite3_close(dst);
-        sqlite3_close(src);
         return nullptr;
     }
 
-    sqlite3_backup* backup = sqlite3_backup_init(dst, "main", src, "main");
-    if (backup) {
-        rc = sqlite3_backup_step(backup, -1);
-        int finish_rc = sqlite3_backup_finish(backup);
-        if (rc == SQLITE_DONE) rc = finish_rc;
+    sqlite3* src = nullptr;
+    rc = sqlite3_open_v2(LiteralDbPath(db_path).c_str(), &src, SQLITE_OPEN_READONLY, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(src, 300000);
+        // VACUUM INTO writes a fresh copy in rollback-journal form: a page
+        // copy would keep a WAL mode that an in-memory database cannot open.
+        char* err = nullptr;
+        char* sql = sqlite3_mprintf("VACUUM INTO '%q';", kSnapshotUri);
+        rc = sql ? sqlite3_exec(src, sql, nullptr, nullptr, &err) : SQLITE_NOMEM;
+        if (rc != SQLITE_OK)
+            CWD_LOG(L_ERR, "[ERROR] clean-working-dir(%d): Failed to read database at '%s'. [%d] %s\n",
+                    db_path.c_str(), rc, err ? err : sqlite3_errstr(rc));
+        sqlite3_free(err);
+        sqlite3_free(sql);
     } else {
-        rc = sqlite3_errcode(dst);
-    }
-    if (rc != SQLITE_OK) {
-        // The code of a failed copy is kept by the backup object, not by
-        // either connection, so the text comes from the code itself.
-        CWD_LOG(L_ERR, "[ERROR] clean-working-dir(%d): Failed to read database at '%s'. [%d] %s\n",
-                db_path.c_str(), rc, sqlite3_errstr(rc));
-        sqlite3_close(dst);
-        sqlite3_close(src);
-        return nullptr;
+        CWD_LOG(L_ERR, "[ERROR] clean-working-dir(%d): Failed to open database at '%s' for reading. [%d] %s\n",
+                db_path.c_str(), rc, src ? sqlite3_errmsg(src) : sqlite3_errstr(rc));
     }
     sqlite3_close(src);
+    if (rc != SQLITE_OK) {
+        sqlite3_close(dst);
+        return nullptr;
+    }
     return dst;
 }
 

@@ -154,6 +154,33 @@ TEST_F(CleanWorkingDirTest, WorkingDirectoryThatIsALinkLosesOnlyTheLink) {
     EXPECT_EQ(testutil::ReadFile(outside), "outside");
 }
 
+TEST_F(CleanWorkingDirTest, WorkingDirectoryDeeperThanPathMax) {
+    std::string folder = MakeSyncFolder("deep");
+    // 600 levels of 15-byte names: about 9,600 bytes of path, built relative
+    // to descriptors since no single path may name the bottom.
+    int fd = open((folder + "/" + kWd).c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < 600; ++i) {
+        ASSERT_EQ(mkdirat(fd, "level-directory", 0755), 0);
+        int child = openat(fd, "level-directory", O_RDONLY | O_DIRECTORY);
+        close(fd);
+        ASSERT_GE(child, 0);
+        fd = child;
+        if (i % 100 == 0) {
+            int f = openat(fd, "file with spaces\nand newline", O_WRONLY | O_CREAT, 0644);
+            ASSERT_GE(f, 0);
+            close(f);
+        }
+    }
+    close(fd);
+    MakeDb({"enabled=" + folder});
+    testutil::CommandResult r = Run({db_});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(PathExists(folder + "/" + kWd));
+    EXPECT_TRUE(PathExists(folder + "/user-file.txt"));
+}
+
 TEST_F(CleanWorkingDirTest, SyncFolderReachedThroughALinkIsCleaned) {
     std::string real = MakeSyncFolder("real");
     std::string via = tmp_ / "via";
@@ -313,6 +340,35 @@ TEST_F(CleanWorkingDirTest, DryRunDoesNotCreateMissingTables) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(testutil::ReadFile(empty), "");
+}
+
+// The client may keep its database in WAL mode, with recent sessions still in
+// the log file while it runs: the dry run must see them and change nothing.
+TEST_F(CleanWorkingDirTest, DryRunReadsADatabaseInWalMode) {
+    std::string a = MakeSyncFolder("a");
+    std::string b = MakeSyncFolder("b");
+    MakeDb({"enabled=" + a});
+    ASSERT_EQ(testutil::QueryValue(db_, "SELECT count(*) FROM session_table"), "1");
+
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(db_.c_str(), &writer), SQLITE_OK);
+    std::string sql = "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
+                      "INSERT INTO session_table (attribute, sync_folder) VALUES (4, '" + b + "/');";
+    ASSERT_EQ(sqlite3_exec(writer, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    const std::string main_file = testutil::ReadFile(db_);
+
+    testutil::CommandResult r = Run({"--dry-run", db_});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, a + "/" + kWd + "\n" + b + "/" + kWd + "\n");
+    EXPECT_EQ(testutil::ReadFile(db_), main_file);
+    EXPECT_TRUE(PathExists(b + "/" + kWd + "/state"));
+    sqlite3_close(writer);
+
+    // With the writer gone (log checkpointed and removed) it still reads.
+    r = Run({"-n", db_});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, a + "/" + kWd + "\n" + b + "/" + kWd + "\n");
 }
 
 TEST_F(CleanWorkingDirTest, PathsThatLookLikeOptionsOrUris) {
