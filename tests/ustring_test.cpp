@@ -109,6 +109,26 @@ TEST(UstringConversion, Utf16FormOfMultiByteText) {
     EXPECT_EQ(u"abcdef!!", Units(abc));
 }
 
+// Long enough that sizes are counted over several blocks.
+TEST(UstringConversion, LongTextsRoundTripWithExactBuffers) {
+    std::string bytes;
+    std::u16string units;
+    for (int i = 0; i < 12000; ++i) {
+        bytes += std::string(kEAcute) + kGrin + "a\xE2\x82\xAC";
+        units += u"\u00E9\U0001F600a\u20AC";
+    }
+    Probe s(bytes);
+    EXPECT_EQ(units, Units(s));
+    EXPECT_EQ(units.size() + 1, s.wcap());
+    Probe back(units.c_str());
+    EXPECT_EQ(bytes, Bytes(back));
+    EXPECT_EQ(bytes.size() + 1, back.cap());
+    back.append(units.c_str());
+    EXPECT_EQ(bytes + bytes, Bytes(back));
+    EXPECT_EQ(2 * bytes.size() + 1, back.cap());
+    EXPECT_EQ(units + units, Units(back));
+}
+
 TEST(UstringConversion, InvalidUtf8WarnsOnEveryAttempt) {
     for (const char* bad : {"\x80", "\xC3", "ab\xFF", "\xC0\xAF", "\xED\xA0\x80"}) {
         Probe s(bad);

@@ -47,24 +47,41 @@ size_t Strlen16(const uchar16_t* s, size_t max) {
     return n;
 }
 
+// Both estimates below sum per-element counts in 16-bit blocks (each block
+// stays below 65536) so that the compiler vectorises them on narrow lanes.
+constexpr size_t kEstimateBlock = 16384;
+
 // Exact UTF-16 length of valid UTF-8: one unit per non-continuation byte and
 // a second one for every four-byte lead. On invalid input it may be short;
 // the conversion then reports overflow and the caller measures properly.
 size_t Utf16Estimate(const char* s, size_t n) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
     size_t units = 0;
-    for (size_t i = 0; i < n; ++i)
-        units += static_cast<size_t>((p[i] & 0xC0) != 0x80) + static_cast<size_t>(p[i] >= 0xF0);
+    while (n) {
+        size_t m = n < kEstimateBlock ? n : kEstimateBlock;
+        uint16_t acc = 0;
+        for (size_t i = 0; i < m; ++i)
+            acc = static_cast<uint16_t>(acc + ((p[i] & 0xC0) != 0x80) + (p[i] >= 0xF0));
+        units += acc;
+        p += m;
+        n -= m;
+    }
     return units;
 }
 
 // Exact UTF-8 length of valid UTF-16 (a surrogate pair counts 2 + 2).
 size_t Utf8Estimate(const uchar16_t* s, size_t n) {
-    // Branch-free so that the compiler can vectorise it.
     size_t bytes = 0;
-    for (size_t i = 0; i < n; ++i) {
-        unsigned u = s[i];
-        bytes += 1u + (u >= 0x80) + (u >= 0x800) - ((u & 0xF800) == 0xD800);
+    while (n) {
+        size_t m = n < kEstimateBlock ? n : kEstimateBlock;
+        uint16_t acc = 0;
+        for (size_t i = 0; i < m; ++i) {
+            uint16_t u = s[i];
+            acc = static_cast<uint16_t>(acc + 1 + (u >= 0x80) + (u >= 0x800) - ((u & 0xF800) == 0xD800));
+        }
+        bytes += acc;
+        s += m;
+        n -= m;
     }
     return bytes;
 }
@@ -693,18 +710,16 @@ ustring& ustring::rtrim(const char* list) {
 ustring& ustring::rtrim(const ustring& list) { return rtrim(list.data); }
 
 ustring& ustring::trim(const char* list) {
+    // The list may be this string's own bytes, which the first pass edits.
+    if (list && Within(list, data, data + data_len)) {
+        std::string set(list);
+        ltrim(set.c_str());
+        return rtrim(set.c_str());
+    }
     ltrim(list);
     return rtrim(list);
 }
-ustring& ustring::trim(const ustring& list) {
-    // list may be this very string: take the set before either pass edits it.
-    if (&list == this) {
-        std::string set(list.data);
-        return trim(set.c_str());
-    }
-    ltrim(list.data);
-    return rtrim(list.data);
-}
+ustring& ustring::trim(const ustring& list) { return trim(list.data); }
 
 // ---- comparison -----------------------------------------------------------
 
