@@ -12,9 +12,10 @@
 // inside a const call. Distinct objects are independent.
 //
 // Errors: allocation failure throws std::bad_alloc; positions beyond the end
-// throw std::out_of_range. Conversion failures (invalid UTF-8, unpaired
-// surrogates) are reported as a "Warning: ..." line on standard error and
-// leave the affected form empty; they never throw.
+// throw std::out_of_range. Conversion failures never throw: they print a
+// "Warning: ..." line on standard error; invalid UTF-8 then has no UTF-16
+// form, and a UTF-16 operation that meets an unpaired surrogate leaves the
+// whole string empty.
 #pragma once
 
 #include <cstddef>
@@ -82,7 +83,9 @@ public:
     // All return *this. UTF-8 forms drop the UTF-16 form; UTF-16 forms
     // leave one in place (unless the result is empty or a conversion
     // failed). A source that is this object's own c_str() (or own
-    // c_str_utf16()) is recognised: appending it doubles the text.
+    // c_str_utf16()) is recognised: appending it doubles the text, assigning
+    // it changes nothing. A pointer further into the own text is taken as
+    // the tail it points at.
     //
     // const char*: bytes up to the NUL, or at most len bytes.
     ustring& append(const char* s);
@@ -103,7 +106,9 @@ public:
     // has then already emptied the target.
     ustring& append(const std::string& x, size_t pos = 0, size_t len = npos);
     ustring& assign(const std::string& x, size_t pos = 0, size_t len = npos);
-    // UTF-16 units up to the 0 unit, or at most len units. An unpaired
+    // UTF-16 units up to the 0 unit, or at most len units. Only the added
+    // units are converted, so existing bytes are kept even where they have
+    // no complete UTF-16 form (invalid UTF-8, embedded NULs). An unpaired
     // surrogate prints a warning and leaves the whole string empty.
     ustring& append(const uchar16_t* s);
     ustring& append(const uchar16_t* s, size_t len);
@@ -136,8 +141,9 @@ public:
     // char 0 is the empty text.
     //
     // Forward searches start at pos (npos if pos >= length()) and stop at
-    // the first NUL byte of this string. An empty set or pattern gives npos
-    // for find_first_of and pos for find_first_not_of and find.
+    // the first NUL byte of this string (a NUL at pos gives npos). Otherwise
+    // an empty set or pattern gives npos for find_first_of and pos for
+    // find_first_not_of and find.
     size_t find_first_of(const char* s, size_t pos = 0) const;
     size_t find_first_of(char c, size_t pos = 0) const;
     size_t find_first_of(const std::string& x, size_t pos = 0) const;
