@@ -2,6 +2,8 @@
 
 #include "config.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -101,6 +103,13 @@ int Config::read(const ustring& path) {
     if (path.empty()) return -1;
     FILE* fp = fopen(path.c_str_utf8(), "r");
     if (fp == nullptr) return -1;
+    // fopen accepts a directory; its first read fails, which would otherwise
+    // pass for an empty file.
+    struct stat st;
+    if (fstat(fileno(fp), &st) != 0 || S_ISDIR(st.st_mode)) {
+        fclose(fp);
+        return -1;
+    }
 
     char buf[kLineBuffer];
     ustring key;

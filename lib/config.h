@@ -38,9 +38,10 @@ public:
     // Merges the pairs of the file at `path` into the map, a later line
     // replacing an earlier value of the same key. Returns 0 once the whole
     // file was read (a read error mid-file counts as its end). Returns -1 when
-    // `path` is empty or cannot be opened (the map is then unchanged), or when
-    // a line is malformed (the map is then emptied entirely, including pairs
-    // from earlier reads). Lines are read in pieces of at most 8191 bytes.
+    // `path` is empty, cannot be opened or is a directory (the map is then
+    // unchanged), or when a line is malformed (the map is then emptied
+    // entirely, including pairs from earlier reads). Lines are read in
+    // pieces of at most 8191 bytes.
     int read(const ustring& path);
 
     // Replaces the file at `path` with every pair, one "key = value" line

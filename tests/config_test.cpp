@@ -161,6 +161,7 @@ TEST_F(ConfigTest, UnreadablePathsLeaveTheMapAlone) {
     cfg["kept"] = "yes";
     EXPECT_EQ(cfg.read(""), -1);
     EXPECT_EQ(cfg.read(dir_ / "missing.conf"), -1);
+    EXPECT_EQ(cfg.read(dir_.path()), -1);  // a directory is not a readable file
     EXPECT_EQ(PairsOf(cfg), (Pairs{{"kept", "yes"}}));
 
     // A file without read permission; checked unprivileged, since root
