@@ -734,6 +734,9 @@ int CompareBytes(const char* a, size_t a_len, const char* b, size_t b_len, size_
     const unsigned char* q = reinterpret_cast<const unsigned char*>(b);
     size_t safe = (a_len < b_len ? a_len : b_len) + 1;
     if (n < safe) safe = n;
+    // Equal over the whole region means equal up to a NUL of a, or up to n:
+    // the common case of a map-key hit is settled by memcmp alone.
+    if (std::memcmp(p, q, safe) == 0) return 0;
     size_t i = 0;
 #ifdef __SSE2__
     const __m128i zero = _mm_setzero_si128();
