@@ -266,6 +266,14 @@ TEST(UstringNormalize, LargeExpansionAndInvalidInput) {
     EXPECT_EQ(1500u, std::u16string(nfd.c_str_utf16()).size());
     EXPECT_EQ(composed, Bytes(ustring::normalize(nfd, ustring::NFC)));
 
+    // Only the text before an embedded NUL is normalised, however the NUL
+    // came in.
+    ustring nul_bytes("e\xCC\x81"), nul_units("e\xCC\x81");
+    nul_bytes.append('\0', 1).append("x");
+    nul_units.append(u'\0', 1).append(u"x");
+    EXPECT_EQ("\xC3\xA9", Bytes(nul_bytes.normalize(ustring::NFC)));
+    EXPECT_EQ("\xC3\xA9", Bytes(nul_units.normalize(ustring::NFC)));
+
     testutil::StderrCapture cap;
     EXPECT_TRUE(ustring::normalize(ustring("ab\xFF"), ustring::NFC).empty());
     EXPECT_EQ("Warning: u_strFromUTF8: error code 10 at line 900\n", cap.Stop());

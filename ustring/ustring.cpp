@@ -798,8 +798,10 @@ ustring ustring::normalize(const ustring& x, normalization_form n) {
         return result;
     }
 
+    // The text ends at its first 0 unit, as the UTF-16 form of bytes with
+    // an embedded NUL does, so the result depends on the bytes alone.
     const uchar16_t* src = x.c_str_utf16();
-    size_t src_len = x.wdata_len;
+    size_t src_len = Strlen16(src, x.wdata_len);
     if (!FitsIcu(src_len)) {
         Warn("unorm2_normalize", U_INDEX_OUTOFBOUNDS_ERROR, kLineNormalize);
         return result;
