@@ -14,6 +14,11 @@
 #include <vector>
 
 #include "file-op.h"
+#include "file-walk-internal.h"
+
+namespace fileop_internal {
+void (*g_after_remove_hook)(int parent_fd, const char* name) = nullptr;
+}  // namespace fileop_internal
 
 namespace {
 
@@ -120,6 +125,7 @@ TreeRemover::EntryResult TreeRemover::HandleEntry(size_t index, const char* name
         }
         if (unlinkat(dfd, name, 0) == 0) {
             ++frames_[index].removed;
+            if (fileop_internal::g_after_remove_hook) fileop_internal::g_after_remove_hook(dfd, name);
             return kDone;
         }
         if (errno == ENOENT) return kDone;
@@ -166,14 +172,28 @@ bool TreeRemover::FinishTop(bool read_error) {
         pfd = dirfd(frames_[top - 1].dir);
     }
     // Removed while still open, so that a second pass needs no reopening.
-    if (unlinkat(pfd, f.name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-        // Reading a directory while deleting from it may skip entries on some
-        // file systems, and a parked stream resumes from a saved position that
-        // such a file system may have shifted: start over while that helps.
+    if (unlinkat(pfd, f.name.c_str(), AT_REMOVEDIR) == 0) {
+        if (fileop_internal::g_after_remove_hook) fileop_internal::g_after_remove_hook(pfd, f.name.c_str());
+    } else if (errno != ENOENT) {
+        // Entries created behind the read cursor, entries some file systems
+        // skip while we delete, or a parked stream resumed from a saved
+        // position that such a file system has shifted: list again while
+        // that makes progress.
         bool retry = (errno == ENOTEMPTY || errno == EEXIST) && !read_error && f.removed > 0 &&
                      f.passes < kMaxPasses;
         if (!retry) return false;
-        rewinddir(f.dir);
+        // A fresh stream rather than a rewind: ext4 keeps hash-order reading
+        // state per open file, and a stream first positioned at its end reads
+        // nothing after rewinddir.
+        int fd = openat(dirfd(f.dir), ".", kDirOpenFlags);
+        if (fd < 0) return false;
+        DIR* dir = fdopendir(fd);
+        if (dir == nullptr) {
+            CloseKeepErrno(fd);
+            return false;
+        }
+        closedir(f.dir);
+        f.dir = dir;
         f.removed = 0;
         ++f.passes;
         return true;

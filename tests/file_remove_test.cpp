@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <climits>
 #include <cstring>
 #include <map>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "file-op.h"
+#include "file-walk-internal.h"
 #include "logger.h"
 #include "test_util.h"
 
@@ -98,6 +100,19 @@ int CountEntries(const std::string& dir) {
     }
     closedir(d);
     return n;
+}
+
+// Runs fn in a forked child. Walks that climb back through ".." could, if
+// broken, escape the test's directory and remove the machine's files (the
+// suite runs as root in CI), so a root child is first confined to dir by
+// chroot; fn then gets base "" and paths rooted at dir. Unprivileged, base is
+// dir itself.
+int RunConfined(const std::string& dir, const std::function<int(const std::string& base)>& fn) {
+    return testutil::RunInChild([&] {
+        if (geteuid() != 0) return fn(dir);
+        if (chroot(dir.c_str()) != 0 || chdir("/") != 0) return 99;
+        return fn("");
+    });
 }
 
 // ---------------------------------------------------------------- FSRemove
@@ -302,12 +317,11 @@ TEST_F(FSRemoveTest, VeryDeepChainWithFewDescriptors) {
     std::string top = tmp_ / "chain";
     MakeDir(top);
     MakeChain(top, 10000, "d");
-    int rc = testutil::RunInChild([&] {
+    int rc = RunConfined(tmp_.path(), [](const std::string& base) {
         struct rlimit lim = {32, 32};
         if (setrlimit(RLIMIT_NOFILE, &lim) != 0) return 10;
-        int r = FSRemove(top, false);
-        if (r != 0) return 20 + (r + 5);
-        return PathExists(top) ? 11 : 0;
+        int r = FSRemove(base + "/chain", false);
+        return r == 0 ? 0 : 20 + (r + 5);
     });
     EXPECT_EQ(0, rc);
     EXPECT_FALSE(PathExists(top));
@@ -324,7 +338,9 @@ TEST_F(FSRemoveTest, WideDirectoriesBelowDeepParkedAncestors) {
         MakeChain(branch, 20, "x", 1);
     }
     MakeFiles(top, 300);
-    EXPECT_EQ(0, FSRemove(top, false));
+    EXPECT_EQ(0, RunConfined(tmp_.path(), [](const std::string& base) {
+                  return FSRemove(base + "/wide", false) == 0 ? 0 : 1;
+              }));
     EXPECT_FALSE(PathExists(top));
 }
 
@@ -334,6 +350,111 @@ TEST_F(FSRemoveTest, LargeDirectoryIsEmptiedCompletely) {
     MakeLinkedNames(top, 200000);
     ASSERT_EQ(200000, CountEntries(top));
     EXPECT_EQ(0, FSRemove(top, false));
+    EXPECT_FALSE(PathExists(top));
+}
+
+// Installs a hook into the removal walk for one scope.
+class ScopedRemoveHook {
+public:
+    explicit ScopedRemoveHook(void (*hook)(int, const char*)) {
+        fileop_internal::g_after_remove_hook = hook;
+    }
+    ~ScopedRemoveHook() { fileop_internal::g_after_remove_hook = nullptr; }
+};
+
+ino_t InodeOf(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+ino_t InodeOfFd(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
+// Hooks are plain functions; these carry their parameters.
+struct MoveAway {
+    ino_t trigger_dir = 0;  // act when an entry of this directory was removed
+    std::string from, to;
+    bool done = false;
+} g_move;
+
+struct AddLate {
+    ino_t trigger_dir = 0;
+    int countdown = 0;  // act at this many removals from trigger_dir
+    std::string dir;
+    int added = 0;
+} g_add;
+
+TEST_F(FSRemoveTest, AncestorMovedAwayMidWalkIsNotFollowed) {
+    // While the walk is deep in a chain (upper levels parked), a middle level
+    // is moved into another directory: climbing back through ".." would now
+    // lead there, and must be refused rather than emptying that directory.
+    std::string top = tmp_ / "tree";
+    MakeDir(top);
+    MakeChain(top, 20, "d", 1);
+    std::string sentinel = tmp_ / "sentinel";
+    MakeDir(sentinel);
+    // Many entries, so that a stream wrongly resumed in here at the saved
+    // position of the level it replaced is all but certain to meet some.
+    MakeFiles(sentinel, 200, "keep");
+
+    std::string level = top;
+    for (int i = 0; i < 6; ++i) level += "/d";
+    std::string deep = level;
+    for (int i = 6; i < 16; ++i) deep += "/d";
+    g_move = MoveAway();
+    g_move.trigger_dir = InodeOf(deep);
+    int rc = RunConfined(tmp_.path(), [&](const std::string& base) {
+        g_move.from = base + level.substr(tmp_.path().size());
+        // The same name: its rmdir through a wrong parent would succeed.
+        g_move.to = base + "/sentinel/d";
+        ScopedRemoveHook hook([](int parent_fd, const char*) {
+            if (g_move.done || InodeOfFd(parent_fd) != g_move.trigger_dir) return;
+            g_move.done = rename(g_move.from.c_str(), g_move.to.c_str()) == 0;
+        });
+        int r = FSRemove(base + "/tree", false);
+        if (!g_move.done) return 1;
+        return r == -3 ? 0 : 20 + (r + 5);
+    });
+    EXPECT_EQ(0, rc);
+    EXPECT_EQ(201, CountEntries(sentinel));
+    // Everything below the moved level was still ours and is gone.
+    EXPECT_EQ(0, CountEntries(sentinel + "/d"));
+}
+
+TEST_F(FSRemoveTest, EntriesAddedBehindTheCursorAreRemovedToo) {
+    // Branches deeper than the open-stream budget make the top directory be
+    // closed and resumed; files created in it meanwhile land partly before
+    // the resumed position and are found by listing it again.
+    std::string top = tmp_ / "tree";
+    MakeDir(top);
+    for (int i = 0; i < 60; ++i) {
+        std::string branch = top + "/b" + std::to_string(i);
+        MakeDir(branch);
+        MakeChain(branch, 10, "x");
+    }
+    g_add = AddLate();
+    g_add.trigger_dir = InodeOf(top);
+    g_add.countdown = 30;
+    int rc = RunConfined(tmp_.path(), [](const std::string& base) {
+        g_add.dir = base + "/tree";
+        ScopedRemoveHook hook([](int parent_fd, const char*) {
+            if (InodeOfFd(parent_fd) != g_add.trigger_dir || --g_add.countdown != 0) return;
+            for (int i = 0; i < 100; ++i) {
+                std::string f = g_add.dir + "/late" + std::to_string(i);
+                int fd = open(f.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+                if (fd >= 0) {
+                    close(fd);
+                    ++g_add.added;
+                }
+            }
+        });
+        int r = FSRemove(g_add.dir, false);
+        if (g_add.added != 100) return 1;
+        return r == 0 ? 0 : 20 + (r + 5);
+    });
+    EXPECT_EQ(0, rc);
     EXPECT_FALSE(PathExists(top));
 }
 
