@@ -199,14 +199,7 @@ std::string AppendUnits(const std::string& m, const std::u16string& units) {
 
 // ---- search model ----------------------------------------------------------
 
-// An empty set or pattern at a NUL byte: the rule for an empty argument
-// gives pos, the rule that a scan stops at a NUL gives npos. Both readings
-// are accepted.
-constexpr size_t kEither = npos - 1;
-
-bool Agrees(size_t got, size_t want, size_t pos) {
-    return want == kEither ? (got == pos || got == npos) : got == want;
-}
+bool Agrees(size_t got, size_t want, size_t) { return got == want; }
 
 bool InSet(const std::string& set, char c) { return c != '\0' && set.find(c) != std::string::npos; }
 
@@ -225,7 +218,7 @@ size_t FirstOf(const std::string& m, const std::string& set, size_t pos) {
 
 size_t FirstNotOf(const std::string& m, const std::string& set, size_t pos) {
     if (pos >= m.size()) return npos;
-    if (set.empty()) return m[pos] == '\0' ? kEither : pos;
+    if (set.empty()) return m[pos] == '\0' ? npos : pos;  // a NUL at pos ends the scan first
     for (size_t i = pos, e = ScanEnd(m, pos); i < e; ++i)
         if (!InSet(set, m[i])) return i;
     return npos;
@@ -237,7 +230,7 @@ bool MatchAt(const std::string& m, const std::string& pat, size_t i) {
 
 size_t Find(const std::string& m, const std::string& pat, size_t pos) {
     if (pos >= m.size()) return npos;
-    if (pat.empty()) return m[pos] == '\0' ? kEither : pos;
+    if (pat.empty()) return m[pos] == '\0' ? npos : pos;
     for (size_t i = pos, e = ScanEnd(m, pos); i < e; ++i)
         if (MatchAt(m, pat, i)) return i;
     return npos;
@@ -787,6 +780,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             case 33: {  // UTF-16 form after a change through operator[]
                 CheckUtf16(x, mx, op);
+                break;
+            }
+            case 34: {  // a pointer into the own text stands for its tail
+                if (mx.empty()) break;
+                size_t k = in.upto(mx.size() - 1);
+                std::string tail = CutAtNul(mx.substr(k));
+                switch (in.u8() % 3) {
+                    case 0:
+                        x.append(x.c_str() + k);
+                        mx += tail;
+                        break;
+                    case 1: {
+                        size_t len = in.count();
+                        x.append(x.c_str() + k, len);
+                        mx += tail.substr(0, len);
+                        break;
+                    }
+                    default:  // the whole own text is no change, NULs and all
+                        x.assign(x.c_str() + k);
+                        if (k > 0) mx = tail;
+                        break;
+                }
                 break;
             }
             default: {  // plain ASCII / UTF-8 text keeps the program interesting

@@ -244,3 +244,132 @@ inline CommandResult RunCommand(const std::vector<std::string>& argv) {
 }
 
 }  // namespace testutil
+
+// ---- fault injection in forked children ----
+// A child cannot use gtest assertions that its parent sees, so it writes its
+// findings as key=value lines to a report opened before the fault (so that
+// writing needs no new descriptor or disk space), and the parent checks them.
+#include <sched.h>
+#include <sys/mount.h>
+
+#include <map>
+
+namespace testutil {
+
+class ChildReport {
+public:
+    explicit ChildReport(const std::string& path)
+        : fd_(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666)) {}
+    ~ChildReport() {
+        if (fd_ >= 0) close(fd_);
+    }
+    ChildReport(const ChildReport&) = delete;
+    ChildReport& operator=(const ChildReport&) = delete;
+    bool ok() const { return fd_ >= 0; }
+    void Put(const std::string& key, long value) { Put(key, std::to_string(value)); }
+    void Put(const std::string& key, const std::string& value) {
+        std::string line = key + "=" + value + "\n";
+        ssize_t n = write(fd_, line.data(), line.size());
+        (void)n;
+    }
+
+private:
+    int fd_;
+};
+
+inline std::map<std::string, std::string> ReadChildReport(const std::string& path) {
+    std::map<std::string, std::string> out;
+    std::istringstream in(ReadFile(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos) out[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return out;
+}
+
+// Sends this process's standard error to `path` from now on.
+inline bool RedirectStderrTo(const std::string& path) {
+    std::fflush(stderr);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (fd < 0) return false;
+    bool ok = dup2(fd, 2) == 2;
+    close(fd);
+    return ok;
+}
+
+// Mounts a tmpfs with `opts` (e.g. "size=512k") on `dir` inside a mount
+// namespace private to the calling process, so the mount goes with it: call
+// it in a RunInChild child only. Returns "" on success, else the reason
+// (for a skip message).
+inline std::string MountPrivateTmpfs(const std::string& dir, const std::string& opts) {
+    if (unshare(CLONE_NEWNS) != 0) return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("making mounts private: ") + std::strerror(errno);
+    if (mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, opts.c_str()) != 0)
+        return std::string("mount -t tmpfs: ") + std::strerror(errno);
+    return "";
+}
+
+// Writes into a new file at `path` until its file system refuses even one
+// byte; returns the errno that stopped it (ENOSPC when it filled up).
+inline int FillFileSystem(const std::string& path) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) return errno;
+    std::string block(65536, 'f');
+    int err = 0;
+    for (size_t chunk = block.size(); chunk > 0;) {
+        if (write(fd, block.data(), chunk) < 0) {
+            err = errno;
+            if (chunk == 1) break;
+            chunk /= 2;
+        }
+    }
+    close(fd);
+    return err;
+}
+
+// Another process that opens the SQLite database at `db`, takes an exclusive
+// lock ("BEGIN EXCLUSIVE", then `sql` inside the transaction) and commits
+// after `millis`. The constructor returns once the lock is held (locked()),
+// the destructor waits for the process to end.
+class DatabaseLockHolder {
+public:
+    DatabaseLockHolder(const std::string& db, int millis, const std::string& sql = "") {
+        int p[2];
+        if (pipe(p) != 0) return;
+        std::fflush(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(p[0]);
+            sqlite3* h = nullptr;
+            char c = 'F';
+            if (sqlite3_open(db.c_str(), &h) == SQLITE_OK &&
+                sqlite3_exec(h, ("BEGIN EXCLUSIVE;" + sql).c_str(), nullptr, nullptr, nullptr) == SQLITE_OK)
+                c = 'L';
+            ssize_t n = write(p[1], &c, 1);
+            (void)n;
+            usleep(static_cast<useconds_t>(millis) * 1000);
+            sqlite3_exec(h, "COMMIT;", nullptr, nullptr, nullptr);
+            sqlite3_close(h);
+            _exit(0);
+        }
+        close(p[1]);
+        char c = 0;
+        locked_ = pid_ > 0 && read(p[0], &c, 1) == 1 && c == 'L';
+        close(p[0]);
+    }
+    ~DatabaseLockHolder() {
+        int status;
+        if (pid_ > 0) waitpid(pid_, &status, 0);
+    }
+    DatabaseLockHolder(const DatabaseLockHolder&) = delete;
+    DatabaseLockHolder& operator=(const DatabaseLockHolder&) = delete;
+    bool locked() const { return locked_; }
+
+private:
+    pid_t pid_ = -1;
+    bool locked_ = false;
+};
+
+}  // namespace testutil
