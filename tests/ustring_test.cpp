@@ -240,7 +240,8 @@ TEST(UstringAssign, SelfReferencingSources) {
     EXPECT_EQ("ab", Bytes(s));
     s += s;
     EXPECT_EQ("abab", Bytes(s));
-    s = s;
+    const ustring& same = s;
+    s = same;
     EXPECT_EQ("abab", Bytes(s));
     s.append(s, 1, 2);
     EXPECT_EQ("ababba", Bytes(s));
