@@ -125,7 +125,9 @@ typedef int (*FN_ACT_TRAVERSE_DIR)(const ustring& path, void* pPriv);
 // meanwhile count as removed); -1 for the empty path or when the status of
 // path cannot be taken; -3 when anything could not be removed or a directory
 // could not be opened. Stops at the first failure, leaving the failing entry
-// and everything not yet reached. allowundo has no effect.
+// and everything not yet reached. A directory path whose last component is
+// "." or "..", or the root directory, can never be removed and is refused
+// with -3 before anything below it is touched. allowundo has no effect.
 int FSRemove(const ustring& path, bool allowundo);
 
 // Calls fn for dir and then, pre-order in listing order, for every object
