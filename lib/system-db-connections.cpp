@@ -19,13 +19,6 @@
 
 namespace {
 
-std::string ColumnBytes(sqlite3_stmt* stmt, int col) {
-    const unsigned char* t = sqlite3_column_text(stmt, col);
-    return t ? std::string(reinterpret_cast<const char*>(t),
-                           static_cast<size_t>(sqlite3_column_bytes(stmt, col)))
-             : std::string();
-}
-
 // Diagnostics may say whether a password is set, never what it is.
 const char* Mask(bool empty) { return empty ? "(empty)" : "********"; }
 

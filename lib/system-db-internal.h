@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "logger.h"
@@ -46,6 +47,15 @@ using SqlText = std::unique_ptr<char, SqliteFree>;
 inline ustring ColumnText(sqlite3_stmt* stmt, int col) {
     const unsigned char* t = sqlite3_column_text(stmt, col);
     return t ? ustring(reinterpret_cast<const char*>(t)) : ustring();
+}
+
+// Column text as a std::string (the texts of the proxy and tunnel records),
+// keeping every byte SQLite holds; SQL NULL reads as empty.
+inline std::string ColumnBytes(sqlite3_stmt* stmt, int col) {
+    const unsigned char* t = sqlite3_column_text(stmt, col);
+    return t ? std::string(reinterpret_cast<const char*>(t),
+                           static_cast<size_t>(sqlite3_column_bytes(stmt, col)))
+             : std::string();
 }
 
 // What a step callback of Store::Query asks for after a row.

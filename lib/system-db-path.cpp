@@ -10,13 +10,6 @@
 
 namespace {
 
-std::string ColumnBytes(sqlite3_stmt* stmt, int col) {
-    const unsigned char* t = sqlite3_column_text(stmt, col);
-    return t ? std::string(reinterpret_cast<const char*>(t),
-                           static_cast<size_t>(sqlite3_column_bytes(stmt, col)))
-             : std::string();
-}
-
 // This query's flags count only as 1, unlike the whole-row decoder's.
 bool ColumnIsOne(sqlite3_stmt* stmt, int col) { return sqlite3_column_int(stmt, col) == 1; }
 

@@ -10,13 +10,6 @@
 
 namespace {
 
-std::string ColumnBytes(sqlite3_stmt* stmt, int col) {
-    const unsigned char* t = sqlite3_column_text(stmt, col);
-    return t ? std::string(reinterpret_cast<const char*>(t),
-                           static_cast<size_t>(sqlite3_column_bytes(stmt, col)))
-             : std::string();
-}
-
 bool KeyIs(const char* key, const char* name) { return std::strcmp(key, name) == 0; }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "logger.h"
 #include "system-db.h"
+#include "system_db_fixture.h"
 #include "test_util.h"
 #include "utility.h"
 
@@ -21,19 +22,8 @@ const ustring kComp("system_db_debug");
 using testutil::QueryRows;
 using testutil::QueryValue;
 
-class ConnectionsTest : public ::testing::Test {
+class ConnectionsTest : public SystemDBFixture {
 protected:
-    void SetUp() override {
-        SystemDB::destroy();
-        Logger::log_level.erase(kComp);
-        db_ = dir_ / "system.db";
-        ASSERT_EQ(SystemDB::initialize(ustring(db_.c_str())), 0);
-    }
-    void TearDown() override {
-        Logger::log_level.erase(kComp);
-        SystemDB::destroy();
-    }
-    void Plant(const std::string& sql) { testutil::ExecSql(db_, sql); }
     std::string Value(const std::string& sql) { return QueryValue(db_, sql); }
     std::string Column(uint64_t id, const std::string& col) {
         return Value("SELECT " + col + " FROM connection_table WHERE id = " + std::to_string(id));
@@ -42,9 +32,6 @@ protected:
     testutil::Rows Table(const char* table = "connection_table") {
         return QueryRows(db_, std::string("SELECT * FROM ") + table + " ORDER BY rowid");
     }
-
-    testutil::TempDir dir_;
-    std::string db_;
 };
 
 // Log lines with the timestamp checked and dropped and every source line

@@ -12,6 +12,7 @@
 
 #include "logger.h"
 #include "system-db.h"
+#include "system_db_fixture.h"
 #include "test_util.h"
 
 using testutil::QueryRows;
@@ -22,19 +23,8 @@ namespace {
 
 const ustring kComp("system_db_debug");
 
-class SessionUpdatesTest : public ::testing::Test {
+class SessionUpdatesTest : public SystemDBFixture {
   protected:
-    void SetUp() override {
-        SystemDB::destroy();
-        Logger::log_level.erase(kComp);
-        db_ = dir_ / "system.db";
-        ASSERT_EQ(SystemDB::initialize(ustring(db_.c_str())), 0);
-    }
-    void TearDown() override {
-        Logger::log_level.erase(kComp);
-        SystemDB::destroy();
-    }
-    void Plant(const std::string& sql) { testutil::ExecSql(db_, sql); }
 
     // Every column but ctime, ordered by id.
     Rows Table() {
@@ -50,9 +40,6 @@ class SessionUpdatesTest : public ::testing::Test {
                           std::to_string(id));
         return rows.empty() ? std::vector<std::string>{} : rows[0];
     }
-
-    testutil::TempDir dir_;
-    std::string db_;
 };
 
 SessionInfo Record(const char* share, int attr, uint64_t view, int version, const char* folder,

@@ -9,6 +9,7 @@
 
 #include "logger.h"
 #include "system-db.h"
+#include "system_db_fixture.h"
 #include "test_util.h"
 
 // Readable failure messages for records.
@@ -23,22 +24,8 @@ namespace {
 
 const ustring kComp("system_db_debug");
 
-class SystemDBSessionsTest : public ::testing::Test {
+class SystemDBSessionsTest : public SystemDBFixture {
   protected:
-    void SetUp() override {
-        SystemDB::destroy();
-        Logger::log_level.erase(kComp);
-        db_ = dir_ / "system.db";
-        ASSERT_EQ(SystemDB::initialize(ustring(db_.c_str())), 0);
-    }
-    void TearDown() override {
-        Logger::log_level.erase(kComp);
-        SystemDB::destroy();
-    }
-    void Plant(const std::string& sql) { testutil::ExecSql(db_, sql); }
-
-    testutil::TempDir dir_;
-    std::string db_;
 };
 
 SessionInfo Session(uint64_t id, const char* share, int attr, uint64_t view, int version,

@@ -6,6 +6,7 @@
 
 #include "logger.h"
 #include "system-db.h"
+#include "system_db_fixture.h"
 #include "test_util.h"
 #include "utility.h"
 
@@ -14,19 +15,8 @@ namespace {
 const ustring kComp("system_db_debug");
 using testutil::QueryRows;
 
-class SettingsTest : public ::testing::Test {
+class SettingsTest : public SystemDBFixture {
 protected:
-    void SetUp() override {
-        SystemDB::destroy();
-        Logger::log_level.erase(kComp);
-        db_ = dir_ / "system.db";
-        ASSERT_EQ(SystemDB::initialize(ustring(db_.c_str())), 0);
-    }
-    void TearDown() override {
-        Logger::log_level.erase(kComp);
-        SystemDB::destroy();
-    }
-    void Plant(const std::string& sql) { testutil::ExecSql(db_, sql); }
     // The stored value and its SQL type, e.g. {"1", "text"}.
     std::vector<std::string> Stored(const std::string& key) {
         testutil::Rows rows = QueryRows(
@@ -34,9 +24,6 @@ protected:
         return rows.size() == 1 ? rows[0] : std::vector<std::string>{"<" + std::to_string(rows.size()) + " rows>"};
     }
     testutil::Rows Table() { return QueryRows(db_, "SELECT * FROM system_table ORDER BY key"); }
-
-    testutil::TempDir dir_;
-    std::string db_;
 };
 
 std::string Normalized(const std::string& captured) {
