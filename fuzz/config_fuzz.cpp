@@ -6,7 +6,8 @@
 // already holds a pair: a file with a malformed line must leave the map
 // empty and give -1, any other file must give 0 and exactly the pairs of the
 // reference (a later line winning). A successful read is finally written
-// back with Config::write and read again, which must give the same pairs.
+// back with Config::write and read again, which must give the same pairs,
+// and every value must read as the int a stream would extract from it.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -100,6 +102,15 @@ std::map<std::string, std::string> Pairs(Config& c) {
     return out;
 }
 
+// A value read as an int the way an input stream extracts one (0 when it
+// is no number, the nearest limit when it is out of range).
+int StreamInt(const std::string& text) {
+    std::istringstream in(text);
+    int v = 0;
+    in >> v;
+    return v;
+}
+
 std::string g_dir;
 
 }  // namespace
@@ -161,6 +172,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(rc == 0);
     if (!want.count("zz-earlier")) want["zz-earlier"] = "kept";
     CHECK(Pairs(c) == want);
+    for (const auto& kv : want) CHECK(c.get_int(ustring(kv.first.c_str())) == StreamInt(kv.second));
+    CHECK(Pairs(c) == want);  // reading numbers inserts nothing new
 
     // What was read must survive a write and a second read.
     const std::string out_path = g_dir + "/out.conf";
