@@ -63,8 +63,9 @@ class FaultLoggerTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(0, mkdir(mnt.c_str(), 0755)); }
 
-    // Runs fn in a child with a tmpfs of `opts` on mnt; skips the test when
-    // mounting is not permitted.
+    // Runs fn in a child with a tmpfs of `opts` on mnt and reads its report
+    // into `got`; marks the test skipped when mounting is not permitted (the
+    // caller then returns).
     void RunOnTmpfs(const std::string& opts, const std::function<int(testutil::ChildReport&)>& fn) {
         int rc = testutil::RunInChild([&] {
             testutil::ChildReport r(report);
@@ -121,6 +122,7 @@ TEST_F(FaultLoggerTest, FullFileSystemWhileWritingNeverTruncatesTheLog) {
         Logger::Destroy();
         return 0;
     });
+    if (IsSkipped() || HasFatalFailure()) return;
     EXPECT_EQ(std::to_string(ENOSPC), got["fill"]);
     EXPECT_EQ("0", got["shrank"]);
     EXPECT_EQ("1", got["kept_before"]);
@@ -162,6 +164,7 @@ TEST_F(FaultLoggerTest, FullFileSystemDuringRotationKeepsTheRotatedFileWhole) {
         Logger::Destroy();
         return 0;
     });
+    if (IsSkipped() || HasFatalFailure()) return;
     EXPECT_EQ(std::to_string(ENOSPC), got["fill"]);
     EXPECT_EQ("1", got["rotated_exists"]);
     EXPECT_EQ("1", got["rotated_keeps_all"]);
@@ -202,6 +205,7 @@ TEST_F(FaultLoggerTest, RotationThatCannotCreateTheNewFileDropsLinesWithoutHarm)
         Logger::Destroy();
         return 0;
     });
+    if (IsSkipped() || HasFatalFailure()) return;
     EXPECT_EQ("1", got["filler"]);
     EXPECT_EQ("1", got["rotated_keeps_all"]);
     // Whole from the first line, up to the line that crossed the limit.
