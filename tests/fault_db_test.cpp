@@ -32,12 +32,6 @@ using Clock = std::chrono::steady_clock;
 
 const int kSkip = 77;  // a child's exit status meaning "cannot run here"
 
-// Drops the timestamp and the source line, which vary, from captured lines.
-std::string Normalized(const std::string& captured) {
-    std::string out = std::regex_replace(captured, std::regex(std::string("(^|\n)") + testutil::kTimestampRe), "$1");
-    return std::regex_replace(out, std::regex("system-db\\([0-9]+\\)"), "system-db(N)");
-}
-
 double SecondsSince(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
@@ -122,7 +116,7 @@ TEST_F(FaultDbTest, ReadOnlyDatabaseFileIsRefusedCleanlyAndLeftUnchanged) {
         true);
     ASSERT_EQ(0, rc);
     auto got = testutil::ReadChildReport(report);
-    std::string text = Normalized(testutil::ReadFile(err));
+    std::string text = testutil::NormalizeLog(testutil::ReadFile(err), "system-db");
     // The schema script cannot run on a file that cannot be written, so the
     // store stays closed and every later operation fails with its line.
     EXPECT_EQ("-1", got["init"]) << text;
@@ -182,7 +176,7 @@ TEST_F(FaultDbTest, FullFileSystemFailsWritesWithTheirLinesAndKeepsEarlierRows) 
     auto got = testutil::ReadChildReport(report);
     if (rc == kSkip) GTEST_SKIP() << "no private tmpfs here: " << got["skip"];
     ASSERT_EQ(0, rc);
-    std::string text = Normalized(testutil::ReadFile(err));
+    std::string text = testutil::NormalizeLog(testutil::ReadFile(err), "system-db");
 
     EXPECT_EQ("0", got["init"]);
     EXPECT_EQ("0", got["set_before"]);
@@ -281,7 +275,7 @@ TEST_F(FaultDbTest, DatabaseTruncatedInTheMiddleIsRefusedAndEveryOperationFailsC
     testutil::StderrCapture cap;
     EXPECT_EQ(-1, SystemDB::initialize(ustring(db.c_str())));
     EXPECT_EQ(kClosedStoreResults, RunEveryKind());
-    EXPECT_EQ(RefusedOpenLines(db) + kClosedStoreLines, Normalized(cap.Stop()));
+    EXPECT_EQ(RefusedOpenLines(db) + kClosedStoreLines, testutil::NormalizeLog(cap.Stop(), "system-db"));
     EXPECT_EQ(before, testutil::ReadFile(db));
 }
 
@@ -292,7 +286,7 @@ TEST_F(FaultDbTest, DatabaseTruncatedInsideTheHeaderIsRefused) {
     testutil::StderrCapture cap;
     EXPECT_EQ(-1, SystemDB::initialize(ustring(db.c_str())));
     EXPECT_EQ(kClosedStoreResults, RunEveryKind());
-    EXPECT_EQ(RefusedOpenLines(db) + kClosedStoreLines, Normalized(cap.Stop()));
+    EXPECT_EQ(RefusedOpenLines(db) + kClosedStoreLines, testutil::NormalizeLog(cap.Stop(), "system-db"));
 }
 
 TEST_F(FaultDbTest, DatabaseWithZeroedPagesFailsWhereItIsDamaged) {
@@ -326,7 +320,7 @@ TEST_F(FaultDbTest, DatabaseWithZeroedPagesFailsWhereItIsDamaged) {
         "[ERROR] system-db(N): sqlite3_step: [11] database disk image is malformed\n"
         "[ERROR] system-db(N): addNewSessionInfo fail ret = 11 database disk image is malformed\n"
         "[ERROR] system-db(N): deleteSession fail ret = 11 database disk image is malformed\n",
-        Normalized(cap.Stop()));
+        testutil::NormalizeLog(cap.Stop(), "system-db"));
 }
 
 }  // namespace

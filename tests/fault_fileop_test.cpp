@@ -37,11 +37,6 @@ int OpenDescriptors() {
     return n - 1;
 }
 
-std::string RegexEscape(const std::string& s) {
-    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-    return std::regex_replace(s, special, R"(\$&)");
-}
-
 bool LimitDescriptors(rlim_t n) {
     struct rlimit rl;
     if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return false;
@@ -192,7 +187,7 @@ TEST_F(FaultFileOpTest, CopyFailsWithItsErrorLineWhenNoDescriptorIsLeft) {
     const std::string ts = testutil::kTimestampRe;
     const std::string line = R"(\[ERROR\] file-op\([0-9]+\): CopyFile: open\()";
     const std::string emfile = R"(\): Too many open files \(24\)\n)";
-    std::regex want("^" + ts + line + RegexEscape(src) + emfile + ts + line + RegexEscape(dst) + emfile + "$");
+    std::regex want("^" + ts + line + testutil::RegexEscape(src) + emfile + ts + line + testutil::RegexEscape(dst) + emfile + "$");
     std::string text = testutil::ReadFile(err);
     EXPECT_TRUE(std::regex_match(text, want)) << text;
 }
@@ -236,7 +231,7 @@ TEST_F(FaultFileOpTest, TemporaryFilesFailWithTheirErrorLinesWhenNoDescriptorIsL
     EXPECT_EQ("0", got["rc_again"]);
 
     const std::string ts = testutil::kTimestampRe;
-    const std::string mk = ts + R"(\[ERROR\] file-op\([0-9]+\): mkstemp\()" + RegexEscape(tmp) +
+    const std::string mk = ts + R"(\[ERROR\] file-op\([0-9]+\): mkstemp\()" + testutil::RegexEscape(tmp) +
                            R"(/XXXXXX\): Too many open files\n)";
     std::regex want("^" + mk + mk + ts + R"(\[ERROR\] utility\([0-9]+\): failed to create TempFile \.\.\.\n)" +
                     mk + ts + R"(\[ERROR\] utility\([0-9]+\): failed to create File \.\.\.\n$)");

@@ -34,14 +34,6 @@ protected:
     }
 };
 
-// Log lines with the timestamp checked and dropped and every source line
-// number replaced by N, so that expectations survive edits of the sources.
-std::string Normalized(const std::string& captured) {
-    std::string ts = testutil::kTimestampRe;
-    std::string out = std::regex_replace(captured, std::regex("(^|\n)" + ts), "$1");
-    return std::regex_replace(out, std::regex("system-db\\([0-9]+\\)"), "system-db(N)");
-}
-
 // Every text member carries a single quote; numbers are all distinct.
 ConnectionEntry Sample(const std::string& tag) {
     ConnectionEntry e;
@@ -296,7 +288,7 @@ TEST_F(ConnectionsTest, UpdateRewritesByOrbIdAndKeepsIdentityAndRunningState) {
     missing.conn_id = 4242;
     testutil::StderrCapture err;
     EXPECT_EQ(SystemDB::updateConnectionEntry(missing, u.proxy_info, u.tunnel_info), -1);
-    EXPECT_EQ(Normalized(err.Stop()),
+    EXPECT_EQ(testutil::NormalizeLog(err.Stop(), "system-db"),
               "[ERROR] system-db(N): cannnot get id for last update connection\n");
     EXPECT_EQ(missing.conn_id, 4242u);
     EXPECT_EQ(Table(), before);
@@ -417,14 +409,14 @@ TEST_F(ConnectionsTest, NotFoundNotesAreInfoLines) {
     EXPECT_EQ(SystemDB::getConnectionInfoByORBID("x", info), -1);
     // Below the default threshold the info notes stay silent; the error does not.
     EXPECT_EQ(SystemDB::getPackageVersion(5, v), -1);
-    EXPECT_EQ(Normalized(quiet.Stop()),
+    EXPECT_EQ(testutil::NormalizeLog(quiet.Stop(), "system-db"),
               "[ERROR] system-db(N): cannnot get package_version for conn_id [5].\n");
 
     Logger::log_level[kComp] = Logger::L_INFO;
     testutil::StderrCapture err;
     EXPECT_EQ(SystemDB::getConnectionEntryByConnID(5, entry), -1);
     EXPECT_EQ(SystemDB::getConnectionInfoByORBID("it's", info), -1);
-    EXPECT_EQ(Normalized(err.Stop()),
+    EXPECT_EQ(testutil::NormalizeLog(err.Stop(), "system-db"),
               "[INFO] system-db(N): connection 5 does not exit\n"
               "[INFO] system-db(N): orb_id it's is not found\n");
 }
@@ -519,7 +511,7 @@ TEST_F(ConnectionsTest, PackageVersionsAreFilteredSortedAnd64Bit) {
     keep.build_number = 11;
     testutil::StderrCapture err;
     EXPECT_EQ(SystemDB::getPackageVersion(big_id + 100, keep), -1);
-    EXPECT_EQ(Normalized(err.Stop()), "[ERROR] system-db(N): cannnot get package_version for conn_id [" +
+    EXPECT_EQ(testutil::NormalizeLog(err.Stop(), "system-db"), "[ERROR] system-db(N): cannnot get package_version for conn_id [" +
                                           std::to_string(big_id + 100) + "].\n");
     EXPECT_EQ(keep.build_number, 11);
 }
@@ -561,7 +553,7 @@ TEST_F(ConnectionsTest, FailuresReportExactErrorLines) {
     EXPECT_EQ(SystemDB::getPackageVersion(id, v), -1);
     EXPECT_EQ(SystemDB::getPathInfoByPath("/x/y", path_info), -1);
     const std::string nt = "no such table: connection_table";
-    EXPECT_EQ(Normalized(err.Stop()),
+    EXPECT_EQ(testutil::NormalizeLog(err.Stop(), "system-db"),
               "[ERROR] system-db(N): setConnectionEntry fail ret = 1 " + nt + "\n" +
               "[ERROR] system-db(N): updateConnectionEntry fail ret = 1 " + nt + "\n" +
               "[ERROR] system-db(N): setConnectionStatus fail ret = 1 " + nt + "\n" +
@@ -594,7 +586,7 @@ TEST_F(ConnectionsTest, ClearStopsAtTheFailingDeletion) {
     Plant("DROP TABLE session_table;");
     testutil::StderrCapture err;
     EXPECT_EQ(SystemDB::clearSystemDB(), -1);
-    EXPECT_EQ(Normalized(err.Stop()),
+    EXPECT_EQ(testutil::NormalizeLog(err.Stop(), "system-db"),
               "[ERROR] system-db(N): clearSystemDB fail ret = 1 no such table: session_table\n");
     EXPECT_TRUE(Table("connection_table").empty());  // ran before the failure
     EXPECT_EQ(Value("SELECT count(*) FROM system_table"), "2");  // never reached
@@ -607,7 +599,7 @@ TEST_F(ConnectionsTest, ClosedStoreFailsWithoutTouchingSQLite) {
     EXPECT_EQ(SystemDB::checkLinked(lnk), -1);
     EXPECT_EQ(lnk, 5);
     EXPECT_EQ(SystemDB::setConnectionStatus(1, 1), -1);
-    std::string text = Normalized(err.Stop());
+    std::string text = testutil::NormalizeLog(err.Stop(), "system-db");
     EXPECT_EQ(text,
               "[ERROR] system-db(N): checkLinked: sqlite3_prepare_v2: system database is not "
               "open (21)\n"
@@ -754,7 +746,7 @@ TEST_F(PathLookupTest, DebugTraceNamesPathAndStatement) {
     testutil::StderrCapture err;
     PathInfo p;
     ASSERT_EQ(SystemDB::getPathInfoByPath("/t/f", p), 0);
-    std::string text = Normalized(err.Stop());
+    std::string text = testutil::NormalizeLog(err.Stop(), "system-db");
     EXPECT_EQ(text.find("[DEBUG] system-db(N): Getting ConnectionEntry and view id by [/t/f].\n"), 0u)
         << text;
     EXPECT_NE(text.find("[DEBUG] system-db(N): Getting ConnectionEntry and view id. [SELECT "

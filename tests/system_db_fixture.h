@@ -11,6 +11,21 @@
 #include "system-db.h"
 #include "test_util.h"
 
+// A session record with every stored field given.
+inline SessionInfo MakeSession(uint64_t id, const char* share, int attr, uint64_t view,
+                               int version, const char* folder, uint64_t conn, PERM_MODE perm) {
+    SessionInfo s;
+    s.session_id = id;
+    s.share_name = share;
+    s.attribute = attr;
+    s.view_id = view;
+    s.share_version = version;
+    s.sync_folder = folder;
+    s.conn_id = conn;
+    s.perm_mode = perm;
+    return s;
+}
+
 class SystemDBFixture : public ::testing::Test {
 protected:
     static const ustring& Component() {

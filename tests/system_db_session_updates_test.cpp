@@ -42,17 +42,10 @@ class SessionUpdatesTest : public SystemDBFixture {
     }
 };
 
+// A record to write: its id is not stored, so it is left 0.
 SessionInfo Record(const char* share, int attr, uint64_t view, int version, const char* folder,
                    uint64_t conn, PERM_MODE perm) {
-    SessionInfo s;
-    s.share_name = share;
-    s.attribute = attr;
-    s.view_id = view;
-    s.share_version = version;
-    s.sync_folder = folder;
-    s.conn_id = conn;
-    s.perm_mode = perm;
-    return s;
+    return MakeSession(0, share, attr, view, version, folder, conn, perm);
 }
 
 std::string Line(const std::string& entry_re, bool newline = true) {

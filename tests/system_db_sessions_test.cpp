@@ -28,23 +28,9 @@ class SystemDBSessionsTest : public SystemDBFixture {
   protected:
 };
 
-SessionInfo Session(uint64_t id, const char* share, int attr, uint64_t view, int version,
-                    const char* folder, uint64_t conn, PERM_MODE perm) {
-    SessionInfo s;
-    s.session_id = id;
-    s.share_name = share;
-    s.attribute = attr;
-    s.view_id = view;
-    s.share_version = version;
-    s.sync_folder = folder;
-    s.conn_id = conn;
-    s.perm_mode = perm;
-    return s;
-}
-
 // A record no query would produce, to see what a lookup leaves untouched.
 SessionInfo Sentinel() {
-    return Session(999, "sentinel", 77, 88, 99, "/sentinel", 66, PERM_DOMAIN);
+    return MakeSession(999, "sentinel", 77, 88, 99, "/sentinel", 66, PERM_DOMAIN);
 }
 
 std::string Line(const std::string& entry_re, bool newline = true) {
@@ -57,7 +43,7 @@ bool Matches(const std::string& text, const std::string& re) {
 
 TEST(SessionInfoRecord, DefaultsAndAttributeHelpers) {
     SessionInfo s;
-    EXPECT_EQ(s, Session(0, "", 0, 0, 0, "", 0, PERM_EXEC_BIT));
+    EXPECT_EQ(s, MakeSession(0, "", 0, 0, 0, "", 0, PERM_EXEC_BIT));
     EXPECT_EQ(s.enabled, 0);
 
     s.attribute = SA_IS_HOME | SA_READ_ONLY;
@@ -205,7 +191,7 @@ TEST_F(SystemDBSessionsTest, FolderRulesAndNullColumns) {
     // Everything else of a NULL row reads as empty or zero.
     SessionInfo nulls = Sentinel();
     ASSERT_EQ(SystemDB::getSessionInfoBySessionID(6, nulls), 0);
-    SessionInfo expected = Session(6, "", 0, 0, 0, "", 5, PERM_ALL);
+    SessionInfo expected = MakeSession(6, "", 0, 0, 0, "", 5, PERM_ALL);
     expected.enabled = nulls.enabled;
     EXPECT_EQ(nulls, expected);
 
@@ -229,9 +215,9 @@ TEST_F(SystemDBSessionsTest, EnabledSessionsCarryEveryField) {
     std::list<SessionInfo> list(1);
     ASSERT_EQ(SystemDB::getEnabledSession(list), 0);
     std::list<SessionInfo> expected = {
-        Session(1, "home", 5, 100, 7, "/home/u/Sync", 1, PERM_EXEC_BIT),
-        Session(3, "bob's share", 31, 102, 2, "/data/o'neil", 2, PERM_DOMAIN),
-        Session(5, "big", 4, 9007199254740993ull, 0, "/big", 3, PERM_ALL),
+        MakeSession(1, "home", 5, 100, 7, "/home/u/Sync", 1, PERM_EXEC_BIT),
+        MakeSession(3, "bob's share", 31, 102, 2, "/data/o'neil", 2, PERM_DOMAIN),
+        MakeSession(5, "big", 4, 9007199254740993ull, 0, "/big", 3, PERM_ALL),
     };
     list.sort(
         [](const SessionInfo& a, const SessionInfo& b) { return a.session_id < b.session_id; });
@@ -251,10 +237,10 @@ TEST_F(SystemDBSessionsTest, PerConnectionListsAndValidity) {
     ASSERT_EQ(SystemDB::getSessionListByConnectionID(all, 7), 0);
     ASSERT_EQ(SystemDB::getValidSessionListByConnectionID(valid, 7), 0);
     std::list<SessionInfo> expected_all = {
-        Session(1, "a", 8, 1, 1, "/a", 7, PERM_ALL),
-        Session(2, "b", 10, 2, 2, "/b", 7, PERM_DOMAIN),
-        Session(3, "c", 12, 3, 3, "/c", 7, PERM_EXEC_BIT),
-        Session(4, "d", 0, 4, 4, "/d", 7, PERM_ALL),
+        MakeSession(1, "a", 8, 1, 1, "/a", 7, PERM_ALL),
+        MakeSession(2, "b", 10, 2, 2, "/b", 7, PERM_DOMAIN),
+        MakeSession(3, "c", 12, 3, 3, "/c", 7, PERM_EXEC_BIT),
+        MakeSession(4, "d", 0, 4, 4, "/d", 7, PERM_ALL),
     };
     EXPECT_EQ(all, expected_all);
     expected_all.pop_front();
@@ -274,7 +260,7 @@ TEST_F(SystemDBSessionsTest, LookupsByIdAndByLocalFolder) {
 
     SessionInfo s = Sentinel();
     ASSERT_EQ(SystemDB::getSessionInfoByLocalFolder(ustring("/data/o'neil"), s), 0);
-    EXPECT_EQ(s, Session(1, "docs", 4, 9, 1, "/data/o'neil", 2, PERM_DOMAIN));
+    EXPECT_EQ(s, MakeSession(1, "docs", 4, 9, 1, "/data/o'neil", 2, PERM_DOMAIN));
 
     // Exact and case-sensitive; the caller passes no trailing separator.
     for (const char* miss : {"/data/pics", "/data/Pics/", "/data", "/data/o'neil/x"}) {
@@ -290,7 +276,7 @@ TEST_F(SystemDBSessionsTest, LookupsByIdAndByLocalFolder) {
     ASSERT_EQ(SystemDB::getSessionInfoBySessionID(4, missing), 0);
     EXPECT_EQ(missing, Sentinel());
     ASSERT_EQ(SystemDB::getSessionInfoBySessionID(3, missing), 0);
-    EXPECT_EQ(missing, Session(3, "pics2", 4, 7, 1, "/data/Pics", 3, PERM_ALL));
+    EXPECT_EQ(missing, MakeSession(3, "pics2", 4, 7, 1, "/data/Pics", 3, PERM_ALL));
 
     ustring share("keep"), folder("keep");
     ASSERT_EQ(SystemDB::getFolderInfoByRowID(4, share, folder), 0);

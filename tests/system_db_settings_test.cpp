@@ -26,12 +26,6 @@ protected:
     testutil::Rows Table() { return QueryRows(db_, "SELECT * FROM system_table ORDER BY key"); }
 };
 
-std::string Normalized(const std::string& captured) {
-    std::string ts = testutil::kTimestampRe;
-    std::string out = std::regex_replace(captured, std::regex("(^|\n)" + ts), "$1");
-    return std::regex_replace(out, std::regex("system-db\\([0-9]+\\)"), "system-db(N)");
-}
-
 ProxyInfo SampleProxy() {
     ProxyInfo p;
     p.use_proxy = true;
@@ -117,7 +111,7 @@ TEST_F(SettingsTest, TargetClientVersionIs64BitAndMissingIsAnError) {
     long v = 123;
     testutil::StderrCapture err;
     EXPECT_EQ(SystemDB::getTargetClientVersion(v), -1);
-    EXPECT_EQ(Normalized(err.Stop()), "[ERROR] system-db(N): cannnot get getTargetClientVersion\n");
+    EXPECT_EQ(testutil::NormalizeLog(err.Stop(), "system-db"), "[ERROR] system-db(N): cannnot get getTargetClientVersion\n");
     EXPECT_EQ(v, 123);
 
     ASSERT_EQ(SystemDB::setTargetClientVersion(4294967296L + 17), 0);
@@ -193,7 +187,7 @@ TEST_F(SettingsTest, UserProxyReaderOddities) {
     p = keep;
     testutil::StderrCapture err;
     ASSERT_EQ(SystemDB::getUserProxyInfo(p), 0);
-    EXPECT_EQ(Normalized(err.Stop()),
+    EXPECT_EQ(testutil::NormalizeLog(err.Stop(), "system-db"),
               "[ERROR] system-db(N): get proxy info failed, use default setting\n");
     ProxyInfo expected;
     expected.host = "after";
@@ -209,7 +203,7 @@ TEST_F(SettingsTest, DebugLogOfUserProxyNeverShowsThePassword) {
     ASSERT_EQ(SystemDB::getUserProxyInfo(back), 0);
     p.password = "";
     ASSERT_EQ(SystemDB::setUserProxyInfo(p), 0);
-    std::string text = Normalized(err.Stop());
+    std::string text = testutil::NormalizeLog(err.Stop(), "system-db");
 
     EXPECT_EQ(back.password, "Pa'ss w0rd!");
     EXPECT_EQ(text.find("w0rd"), std::string::npos) << text;
@@ -291,7 +285,7 @@ TEST_F(SettingsTest, FailuresReportExactErrorLines) {
     EXPECT_EQ(SystemDB::getLastUpdateQueryTime(t), -1);
     EXPECT_EQ(t, ustring("keep"));
     const std::string nt = "no such table: system_table";
-    EXPECT_EQ(Normalized(err.Stop()),
+    EXPECT_EQ(testutil::NormalizeLog(err.Stop(), "system-db"),
               "[ERROR] system-db(N): setComputername fail ret = 1 " + nt + "\n" +
               "[ERROR] system-db(N): setGeneralOptions fail ret = 1 " + nt + "\n" +
               "[ERROR] system-db(N): setTargetClientVersion fail ret = 1 " + nt + "\n" +

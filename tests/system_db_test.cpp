@@ -42,11 +42,6 @@ std::string Line(const std::string& entry_re) {
     return std::string(testutil::kTimestampRe) + entry_re + "\n";
 }
 
-std::string Escape(const std::string& text) {
-    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-    return std::regex_replace(text, special, R"(\$&)");
-}
-
 const char* kConnectionSql =
     "CREATE TABLE connection_table (id INTEGER primary key autoincrement, conn_mode INTEGER "
     "DEFAULT 0, server_name TEXT DEFAULT '', server_ip TEXT DEFAULT '', server_port INTEGER "
@@ -188,7 +183,7 @@ TEST_F(SystemDBStoreTest, TextFileIsRefusedWithBothEntriesAndStoreStaysClosed) {
 
     std::string expected =
         Line(R"(\[ERROR\] system-db\(\d+\): SystemDB: Failed to initialize database at ')" +
-             Escape(db_) + R"('\. \[26\] file is not a database)") +
+             testutil::RegexEscape(db_) + R"('\. \[26\] file is not a database)") +
         Line(R"(\[ERROR\] system-db\(\d+\): initialize fail file is not a database)");
     EXPECT_TRUE(std::regex_match(out, std::regex(expected))) << out;
     EXPECT_EQ(testutil::ReadFile(db_), text);
@@ -215,7 +210,7 @@ TEST_F(SystemDBStoreTest, UnopenablePathsFailWithTheOpenEntry) {
         std::string out = err.Stop();
         std::string expected =
             Line(R"(\[ERROR\] system-db\(\d+\): SystemDB: Failed to open database at ')" +
-                 Escape(c.path) + R"('\. \[14\] unable to open database file)");
+                 testutil::RegexEscape(c.path) + R"('\. \[14\] unable to open database file)");
         EXPECT_TRUE(std::regex_match(out, std::regex(expected))) << out;
         EXPECT_EQ(SystemDB::getMaxSessionId(), 0u);
     }
@@ -286,7 +281,7 @@ TEST_F(SystemDBStoreTest, DestroyClosesAndTheStoreReopens) {
         EXPECT_TRUE(std::regex_match(
             out, std::regex(Line(R"(\[INFO\] system-db\(\d+\): SystemDB has been initialized )"
                                  R"(with location ')" +
-                                 Escape(db_) + "'"))))
+                                 testutil::RegexEscape(db_) + "'"))))
             << out;
     }
     SessionInfo s;

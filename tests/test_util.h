@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -118,6 +119,20 @@ struct StdoutCapture : FdCapture {
 
 // Matches the logger's timestamp prefix "Mon DD HH:MM:SS ".
 inline const char* kTimestampRe = "[A-Z][a-z][a-z] [0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9] ";
+
+// The text as a regular expression matching itself.
+inline std::string RegexEscape(const std::string& text) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, R"(\$&)");
+}
+
+// Captured log lines with the timestamp prefix dropped and every source line
+// of `module` ("system-db", "file-op", ...) replaced by N, so that
+// expectations survive edits of the sources.
+inline std::string NormalizeLog(const std::string& captured, const std::string& module) {
+    std::string out = std::regex_replace(captured, std::regex(std::string("(^|\n)") + kTimestampRe), "$1");
+    return std::regex_replace(out, std::regex(module + "\\([0-9]+\\)"), module + "(N)");
+}
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -8,77 +8,38 @@
 
 namespace {
 
-struct Split {
-    std::string domain;
-    std::string user;
-};
-
-Split Parse(const std::string& qualified) {
-    Split s;
-    s.user = qualified;
-    s.domain = "stale";  // must be overwritten whatever the input
-    ParseUsrName(s.user, s.domain);
-    return s;
+// Splits `qualified` into domain and user; the domain starts stale so that
+// every case shows it is overwritten.
+void ExpectSplit(const std::string& qualified, const std::string& domain, const std::string& user) {
+    std::string u = qualified, d = "stale";
+    ParseUsrName(u, d);
+    EXPECT_EQ(d, domain) << "input '" << qualified << "'";
+    EXPECT_EQ(u, user) << "input '" << qualified << "'";
 }
 
 TEST(ParseUsrNameTest, SplitsAtTheSeparator) {
-    Split s = Parse("CORP\\alice");
-    EXPECT_EQ(s.domain, "CORP");
-    EXPECT_EQ(s.user, "alice");
-
-    s = Parse("CORP/alice");
-    EXPECT_EQ(s.domain, "CORP");
-    EXPECT_EQ(s.user, "alice");
-
-    s = Parse("alice");
-    EXPECT_EQ(s.domain, "");
-    EXPECT_EQ(s.user, "alice");
-
+    ExpectSplit("CORP\\alice", "CORP", "alice");
+    ExpectSplit("CORP/alice", "CORP", "alice");
+    ExpectSplit("alice", "", "alice");
     // An e-mail style name is not split.
-    s = Parse("alice@corp.example");
-    EXPECT_EQ(s.domain, "");
-    EXPECT_EQ(s.user, "alice@corp.example");
+    ExpectSplit("alice@corp.example", "", "alice@corp.example");
 }
 
 TEST(ParseUsrNameTest, SeparatorAtEitherEnd) {
-    Split s = Parse("CORP\\");
-    EXPECT_EQ(s.domain, "CORP");
-    EXPECT_EQ(s.user, "");
-
-    s = Parse("\\alice");
-    EXPECT_EQ(s.domain, "");
-    EXPECT_EQ(s.user, "alice");
-
-    s = Parse("/");
-    EXPECT_EQ(s.domain, "");
-    EXPECT_EQ(s.user, "");
-
-    s = Parse("");
-    EXPECT_EQ(s.domain, "");
-    EXPECT_EQ(s.user, "");
+    ExpectSplit("CORP\\", "CORP", "");
+    ExpectSplit("\\alice", "", "alice");
+    ExpectSplit("/", "", "");
+    ExpectSplit("", "", "");
 }
 
 TEST(ParseUsrNameTest, LastSeparatorDecidesAndSlashWins) {
-    Split s = Parse("a/b/c");
-    EXPECT_EQ(s.domain, "a/b");
-    EXPECT_EQ(s.user, "c");
-
-    s = Parse("A\\B\\carol");
-    EXPECT_EQ(s.domain, "A\\B");
-    EXPECT_EQ(s.user, "carol");
-
+    ExpectSplit("a/b/c", "a/b", "c");
+    ExpectSplit("A\\B\\carol", "A\\B", "carol");
     // A slash takes precedence over a later backslash.
-    s = Parse("DOMAIN\\a/b");
-    EXPECT_EQ(s.domain, "DOMAIN\\a");
-    EXPECT_EQ(s.user, "b");
-    s = Parse("x/y\\z");
-    EXPECT_EQ(s.domain, "x");
-    EXPECT_EQ(s.user, "y\\z");
-
+    ExpectSplit("DOMAIN\\a/b", "DOMAIN\\a", "b");
+    ExpectSplit("x/y\\z", "x", "y\\z");
     // Multi-byte names split on byte positions without damage.
-    s = Parse("K\xC3\xB6ln\\J\xC3\xBCrgen");
-    EXPECT_EQ(s.domain, "K\xC3\xB6ln");
-    EXPECT_EQ(s.user, "J\xC3\xBCrgen");
+    ExpectSplit("K\xC3\xB6ln\\J\xC3\xBCrgen", "K\xC3\xB6ln", "J\xC3\xBCrgen");
 }
 
 TEST(ParsingByDelimiterTest, MissingOrEmptyDelimiterKeepsTheInputWhole) {
