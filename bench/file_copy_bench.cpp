@@ -33,7 +33,8 @@ namespace {
 std::string g_dir;
 
 double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 bool MakeFile(const std::string& path, size_t bytes) {
@@ -134,7 +135,8 @@ int HeadToHead(size_t mib, int rounds) {
     }
     bool same = SameContent(src, d_fs) && SameContent(src, d_cp);
     double m_fs = Median(t_fs), m_cp = Median(t_cp), m_cps = Median(t_cp_sync);
-    std::printf("rounds: %d, file: %zu MiB, copies identical: %s\n", rounds, mib, same ? "yes" : "NO");
+    std::printf("rounds: %d, file: %zu MiB, copies identical: %s\n", rounds, mib,
+                same ? "yes" : "NO");
     std::printf("median FSCopy (with fsync): %.3f s\n", m_fs);
     std::printf("median cp:                  %.3f s\n", m_cp);
     std::printf("median cp + fsync:          %.3f s\n", m_cps);

@@ -64,8 +64,7 @@ void BM_DroppedLineLiteralComponent(benchmark::State& state) {
     Logger::log_type = Logger::STDERR_LOGGER;
     Logger::log_fp = stderr;
     for (auto _ : state)
-        Logger::LogMsg(Logger::L_DEBUG, "file_op_debug", kFormat, __LINE__, kPath,
-                       g_reason);
+        Logger::LogMsg(Logger::L_DEBUG, "file_op_debug", kFormat, __LINE__, kPath, g_reason);
 }
 BENCHMARK(BM_DroppedLineLiteralComponent);
 
@@ -110,7 +109,9 @@ void PeerLoop(benchmark::State& state, const char* name, bool stamped) {
     fclose(fp);
 }
 
-void BM_PeerFprintfFflush(benchmark::State& state) { PeerLoop(state, "peer.log", false); }
+void BM_PeerFprintfFflush(benchmark::State& state) {
+    PeerLoop(state, "peer.log", false);
+}
 BENCHMARK(BM_PeerFprintfFflush);
 
 void BM_PeerStampedFprintfFflush(benchmark::State& state) {

@@ -97,7 +97,7 @@ Store& TheStore() {
 
 // A floor statement: prepared once, or prepared per call.
 class FloorStmt {
-public:
+  public:
     FloorStmt(const char* sql, bool per_call) : sql_(sql), per_call_(per_call) {
         if (!per_call_) Prepare();
     }
@@ -116,7 +116,7 @@ public:
         }
     }
 
-private:
+  private:
     void Prepare() { Check(sqlite3_prepare_v2(TheStore().floor, sql_, -1, &stmt_, nullptr), sql_); }
     const char* sql_;
     bool per_call_;
@@ -220,8 +220,12 @@ void FloorEnabledSession(benchmark::State& state, bool per_call) {
     }
     state.counters["rows"] = static_cast<double>(list.size());
 }
-void BM_GetEnabledSession_Floor(benchmark::State& s) { FloorEnabledSession(s, false); }
-void BM_GetEnabledSession_FloorPrep(benchmark::State& s) { FloorEnabledSession(s, true); }
+void BM_GetEnabledSession_Floor(benchmark::State& s) {
+    FloorEnabledSession(s, false);
+}
+void BM_GetEnabledSession_FloorPrep(benchmark::State& s) {
+    FloorEnabledSession(s, true);
+}
 
 // ---- getSessionInfoBySessionID ----
 
@@ -248,8 +252,12 @@ void FloorSessionById(benchmark::State& state, bool per_call) {
         benchmark::DoNotOptimize(info.view_id);
     }
 }
-void BM_GetSessionInfoBySessionID_Floor(benchmark::State& s) { FloorSessionById(s, false); }
-void BM_GetSessionInfoBySessionID_FloorPrep(benchmark::State& s) { FloorSessionById(s, true); }
+void BM_GetSessionInfoBySessionID_Floor(benchmark::State& s) {
+    FloorSessionById(s, false);
+}
+void BM_GetSessionInfoBySessionID_FloorPrep(benchmark::State& s) {
+    FloorSessionById(s, true);
+}
 
 // ---- getPathInfoByPath ----
 
@@ -286,8 +294,12 @@ void FloorPathInfo(benchmark::State& state, bool per_call) {
         benchmark::DoNotOptimize(info.view_id);
     }
 }
-void BM_GetPathInfoByPath_Floor(benchmark::State& s) { FloorPathInfo(s, false); }
-void BM_GetPathInfoByPath_FloorPrep(benchmark::State& s) { FloorPathInfo(s, true); }
+void BM_GetPathInfoByPath_Floor(benchmark::State& s) {
+    FloorPathInfo(s, false);
+}
+void BM_GetPathInfoByPath_FloorPrep(benchmark::State& s) {
+    FloorPathInfo(s, true);
+}
 
 // ---- isSyncFolderConflict ----
 
@@ -323,8 +335,12 @@ void FloorConflict(benchmark::State& state, bool per_call) {
         benchmark::DoNotOptimize(conflict);
     }
 }
-void BM_IsSyncFolderConflict_Floor(benchmark::State& s) { FloorConflict(s, false); }
-void BM_IsSyncFolderConflict_FloorPrep(benchmark::State& s) { FloorConflict(s, true); }
+void BM_IsSyncFolderConflict_Floor(benchmark::State& s) {
+    FloorConflict(s, false);
+}
+void BM_IsSyncFolderConflict_FloorPrep(benchmark::State& s) {
+    FloorConflict(s, true);
+}
 
 // ---- getConnectionEntryList ----
 
@@ -360,8 +376,12 @@ void FloorConnectionList(benchmark::State& state, bool per_call) {
     }
     state.counters["rows"] = static_cast<double>(list.size());
 }
-void BM_GetConnectionEntryList_Floor(benchmark::State& s) { FloorConnectionList(s, false); }
-void BM_GetConnectionEntryList_FloorPrep(benchmark::State& s) { FloorConnectionList(s, true); }
+void BM_GetConnectionEntryList_Floor(benchmark::State& s) {
+    FloorConnectionList(s, false);
+}
+void BM_GetConnectionEntryList_FloorPrep(benchmark::State& s) {
+    FloorConnectionList(s, true);
+}
 
 // ---- addNewSessionInfo (each insert commits, so the disk sets the pace) ----
 
@@ -400,8 +420,12 @@ void FloorAddSession(benchmark::State& state, bool per_call) {
         benchmark::DoNotOptimize(id);
     }
 }
-void BM_AddNewSessionInfo_Floor(benchmark::State& s) { FloorAddSession(s, false); }
-void BM_AddNewSessionInfo_FloorPrep(benchmark::State& s) { FloorAddSession(s, true); }
+void BM_AddNewSessionInfo_Floor(benchmark::State& s) {
+    FloorAddSession(s, false);
+}
+void BM_AddNewSessionInfo_FloorPrep(benchmark::State& s) {
+    FloorAddSession(s, true);
+}
 
 }  // namespace
 

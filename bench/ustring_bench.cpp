@@ -68,8 +68,8 @@ BENCHMARK(BM_Construct_ustring)->Arg(0)->Arg(2);
 BENCHMARK(BM_Construct_stdstring)->Arg(0)->Arg(2);
 
 // ---- append: a path built from 32 components ----
-const char* const kComponents[] = {"/home", "/user", "/Brimvale Sync", "/Projects", "/2026",
-                                   "/q1",   "/docs", "/report.txt"};
+const char* const kComponents[] = {"/home", "/user", "/Brimvale Sync", "/Projects",
+                                   "/2026", "/q1",   "/docs",          "/report.txt"};
 void BM_Append_ustring(benchmark::State& state) {
     for (auto _ : state) {
         ustring s;
@@ -197,12 +197,13 @@ void BM_Normalize_icu(benchmark::State& state) {
     const UChar* src = in.c_str_utf16();
     int32_t src_len = u_strlen(src);
     UErrorCode err = U_ZERO_ERROR;
-    const UNormalizer2* norm =
-        unorm2_getInstance(nullptr, "nfc", state.range(0) == 0 ? UNORM2_COMPOSE : UNORM2_DECOMPOSE, &err);
+    const UNormalizer2* norm = unorm2_getInstance(
+        nullptr, "nfc", state.range(0) == 0 ? UNORM2_COMPOSE : UNORM2_DECOMPOSE, &err);
     std::vector<UChar> out(static_cast<size_t>(src_len) * 4 + 1);
     for (auto _ : state) {
         err = U_ZERO_ERROR;
-        int32_t len = unorm2_normalize(norm, src, src_len, out.data(), static_cast<int32_t>(out.size()), &err);
+        int32_t len = unorm2_normalize(norm, src, src_len, out.data(),
+                                       static_cast<int32_t>(out.size()), &err);
         benchmark::DoNotOptimize(len);
         benchmark::DoNotOptimize(out.data());
     }

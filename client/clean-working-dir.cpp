@@ -65,10 +65,11 @@ ustring LiteralDbPath(const ustring& db_path) {
 // or null after logging why the copy failed.
 sqlite3* SnapshotDatabase(const ustring& db_path) {
     sqlite3* dst = nullptr;
-    int rc = sqlite3_open_v2(kSnapshotUri, &dst, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
-                             nullptr);
+    int rc = sqlite3_open_v2(kSnapshotUri, &dst,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI, nullptr);
     if (rc != SQLITE_OK) {
-        CWD_LOG(L_ERR, "[ERROR] clean-working-dir(%d): Failed to open the in-memory copy. [%d] %s\n", rc,
+        CWD_LOG(L_ERR,
+                "[ERROR] clean-working-dir(%d): Failed to open the in-memory copy. [%d] %s\n", rc,
                 dst ? sqlite3_errmsg(dst) : sqlite3_errstr(rc));
         sqlite3_close(dst);
         return nullptr;
@@ -84,13 +85,16 @@ sqlite3* SnapshotDatabase(const ustring& db_path) {
         char* sql = sqlite3_mprintf("VACUUM INTO '%q';", kSnapshotUri);
         rc = sql ? sqlite3_exec(src, sql, nullptr, nullptr, &err) : SQLITE_NOMEM;
         if (rc != SQLITE_OK)
-            CWD_LOG(L_ERR, "[ERROR] clean-working-dir(%d): Failed to read database at '%s'. [%d] %s\n",
+            CWD_LOG(L_ERR,
+                    "[ERROR] clean-working-dir(%d): Failed to read database at '%s'. [%d] %s\n",
                     db_path.c_str(), rc, err ? err : sqlite3_errstr(rc));
         sqlite3_free(err);
         sqlite3_free(sql);
     } else {
-        CWD_LOG(L_ERR, "[ERROR] clean-working-dir(%d): Failed to open database at '%s' for reading. [%d] %s\n",
-                db_path.c_str(), rc, src ? sqlite3_errmsg(src) : sqlite3_errstr(rc));
+        CWD_LOG(
+            L_ERR,
+            "[ERROR] clean-working-dir(%d): Failed to open database at '%s' for reading. [%d] %s\n",
+            db_path.c_str(), rc, src ? sqlite3_errmsg(src) : sqlite3_errstr(rc));
     }
     sqlite3_close(src);
     if (rc != SQLITE_OK) {
@@ -104,7 +108,8 @@ sqlite3* SnapshotDatabase(const ustring& db_path) {
 // (as a link or otherwise: the real run would remove a dangling link too).
 void DryRun(const ustring& db_path) {
     if (sqlite3_config(SQLITE_CONFIG_URI, 1) != SQLITE_OK) {
-        CWD_LOG(L_ERR, "[ERROR] clean-working-dir(%d): Cannot enable URI file names for the dry run\n");
+        CWD_LOG(L_ERR,
+                "[ERROR] clean-working-dir(%d): Cannot enable URI file names for the dry run\n");
         return;
     }
     sqlite3* snapshot = SnapshotDatabase(db_path);

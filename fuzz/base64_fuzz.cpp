@@ -9,10 +9,10 @@
 //    the RFC 4648 text of the whole input (the encoder has no length cap),
 //    and SyncPassDec(SyncPassEnc(x)) must give x back up to its first NUL
 //    (all of x when it holds none), whatever the length.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -36,7 +36,9 @@ int Value(char c) {
     const char* p = c ? std::strchr(kAlphabet, c) : nullptr;
     return p ? static_cast<int>(p - kAlphabet) : -1;
 }
-bool Alpha(char c) { return Value(c) >= 0; }
+bool Alpha(char c) {
+    return Value(c) >= 0;
+}
 
 // The decoding rules, one group of four characters at a time.
 bool RefDecode(const char* in, size_t inlen, unsigned char* out, size_t* outlen) {
@@ -55,24 +57,48 @@ bool RefDecode(const char* in, size_t inlen, unsigned char* out, size_t* outlen)
         int s0 = Value(in[i]), s1 = Value(in[i + 1]);
         out[w++] = static_cast<unsigned char>((s0 << 2) | (s1 >> 4));
         --outleft;
-        if (remain == 2) { ok = false; break; }
-        if (in[i + 2] == '=') { ok = remain == 4 && in[i + 3] == '='; break; }
-        if (!Alpha(in[i + 2])) { ok = false; break; }
+        if (remain == 2) {
+            ok = false;
+            break;
+        }
+        if (in[i + 2] == '=') {
+            ok = remain == 4 && in[i + 3] == '=';
+            break;
+        }
+        if (!Alpha(in[i + 2])) {
+            ok = false;
+            break;
+        }
         if (outleft == 0) return false;
         int s2 = Value(in[i + 2]);
         out[w++] = static_cast<unsigned char>(((s1 << 4) & 0xF0) | (s2 >> 2));
         --outleft;
-        if (remain == 3) { ok = false; break; }
-        if (in[i + 3] == '=') { ok = remain == 4; break; }
-        if (!Alpha(in[i + 3])) { ok = false; break; }
+        if (remain == 3) {
+            ok = false;
+            break;
+        }
+        if (in[i + 3] == '=') {
+            ok = remain == 4;
+            break;
+        }
+        if (!Alpha(in[i + 3])) {
+            ok = false;
+            break;
+        }
         if (outleft == 0) return false;
         int s3 = Value(in[i + 3]);
         out[w++] = static_cast<unsigned char>(((s2 << 6) & 0xC0) | s3);
         --outleft;
         i += 4;
         remain -= 4;
-        if (remain < 2) { ok = remain == 0; break; }
-        if (!Alpha(in[i]) || !Alpha(in[i + 1])) { ok = false; break; }
+        if (remain < 2) {
+            ok = remain == 0;
+            break;
+        }
+        if (!Alpha(in[i]) || !Alpha(in[i + 1])) {
+            ok = false;
+            break;
+        }
         if (outleft == 0) return false;
     }
     *outlen = w;
@@ -119,7 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The decoder with several amounts of room.
     const size_t exact = size / 4 * 3 + 3;
-    for (size_t room : {exact, exact / 2, static_cast<size_t>(1), static_cast<size_t>(size % 7), size + 1})
+    for (size_t room :
+         {exact, exact / 2, static_cast<size_t>(1), static_cast<size_t>(size % 7), size + 1})
         if (room > 0) CheckDecoder(text, size, room);
 
     // Decoding a stored password.
@@ -136,7 +163,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Encoding: the text is RFC 4648 Base64 of the whole input, whatever its
     // length.
-    unsigned char* raw = const_cast<unsigned char*>(reinterpret_cast<const unsigned char*>(input.data()));
+    unsigned char* raw =
+        const_cast<unsigned char*>(reinterpret_cast<const unsigned char*>(input.data()));
     char* enc = SzBase64EncBuffer(raw, static_cast<int>(size));
     CHECK(enc != nullptr);
     CHECK(std::string(enc) == RefEncode(raw, size, false));

@@ -35,9 +35,12 @@ namespace {
 
 constexpr size_t kLineBuf = 8192;
 
-bool Space(unsigned char c) { return (c >= 9 && c <= 13) || c == ' '; }
+bool Space(unsigned char c) {
+    return (c >= 9 && c <= 13) || c == ' ';
+}
 bool KeyChar(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
 }
 
 struct Parsed {
@@ -94,7 +97,9 @@ std::vector<std::string> Pieces(const uint8_t* data, size_t size) {
     return out;
 }
 
-std::string Bytes(const ustring& u) { return std::string(u.c_str(), u.length()); }
+std::string Bytes(const ustring& u) {
+    return std::string(u.c_str(), u.length());
+}
 
 std::map<std::string, std::string> Pairs(Config& c) {
     std::map<std::string, std::string> out;

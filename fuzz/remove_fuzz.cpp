@@ -39,7 +39,7 @@ std::string g_outside;  // holds the sentinel files
 const char kSentinelText[] = "sentinel: must survive every removal\n";
 
 class Input {
-public:
+  public:
     Input(const uint8_t* p, size_t n) : p_(p), n_(n) {}
     bool more() const { return i_ < n_; }
     uint8_t u8() { return i_ < n_ ? p_[i_++] : 0; }
@@ -57,7 +57,7 @@ public:
         return s;
     }
 
-private:
+  private:
     const uint8_t* p_;
     size_t n_;
     size_t i_ = 0;
@@ -134,7 +134,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (!mkdtemp(&tmpl[0])) std::abort();
     g_base = tmpl;
     g_outside = g_base + "/outside";
-    if (mkdir(g_outside.c_str(), 0755) != 0 || mkdir((g_outside + "/dir").c_str(), 0755) != 0) std::abort();
+    if (mkdir(g_outside.c_str(), 0755) != 0 || mkdir((g_outside + "/dir").c_str(), 0755) != 0)
+        std::abort();
     WriteAll(g_outside + "/sentinel", kSentinelText);
     WriteAll(g_outside + "/dir/inner", kSentinelText);
     std::atexit([] { Scrub(g_base); });
@@ -149,9 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The stack of open directories we are building in, innermost last.
     std::vector<int> fds{open(tree.c_str(), O_RDONLY | O_DIRECTORY)};
     if (fds.back() < 0) std::abort();
-    size_t path_len = tree.size();        // length of the innermost path
+    size_t path_len = tree.size();  // length of the innermost path
     std::vector<size_t> lens{path_len};
-    size_t objects = 1;                   // the root counts
+    size_t objects = 1;  // the root counts
     size_t longest = path_len;
     const size_t kMaxDepth = 120;
 
@@ -200,13 +201,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 std::string n = in.name();
                 std::string target;
                 switch (in.u8() % 8) {
-                    case 0: target = g_outside + "/sentinel"; break;
-                    case 1: target = g_outside + "/dir"; break;
-                    case 2: target = g_outside; break;
-                    case 3: target = ".."; break;
-                    case 4: target = "."; break;
-                    case 5: target = tree; break;
-                    case 6: target = "no/such/place"; break;
+                    case 0:
+                        target = g_outside + "/sentinel";
+                        break;
+                    case 1:
+                        target = g_outside + "/dir";
+                        break;
+                    case 2:
+                        target = g_outside;
+                        break;
+                    case 3:
+                        target = "..";
+                        break;
+                    case 4:
+                        target = ".";
+                        break;
+                    case 5:
+                        target = tree;
+                        break;
+                    case 6:
+                        target = "no/such/place";
+                        break;
                     default: {
                         target.clear();
                         for (size_t i = 1; i < fds.size() + 1; ++i) target += "../";
@@ -219,7 +234,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             case 4: {  // a hard link to the outside sentinel
                 std::string n = in.name();
-                if (linkat(AT_FDCWD, (g_outside + "/sentinel").c_str(), fd, n.c_str(), 0) == 0) made(n);
+                if (linkat(AT_FDCWD, (g_outside + "/sentinel").c_str(), fd, n.c_str(), 0) == 0)
+                    made(n);
                 break;
             }
             case 5: {  // a named pipe (never opened by the walk)
@@ -258,8 +274,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         v.root = tree;
         int rc = TraverseDir(ustring(tree.c_str()), OnVisit, &v);
         if (rc != 0 || v.escaped || v.twice || v.seen.size() != objects) {
-            std::fprintf(stderr, "TraverseDir rc %d, %zu visits for %zu objects%s%s\n", rc, v.seen.size(),
-                         objects, v.escaped ? ", left the tree" : "", v.twice ? ", visited twice" : "");
+            std::fprintf(stderr, "TraverseDir rc %d, %zu visits for %zu objects%s%s\n", rc,
+                         v.seen.size(), objects, v.escaped ? ", left the tree" : "",
+                         v.twice ? ", visited twice" : "");
             Scrub(tree);
             Fail("traversal of the tree");
         }

@@ -40,7 +40,7 @@ constexpr size_t npos = ustring::npos;
 
 // Reads bounded values from the fuzz input; reads past the end give zeros.
 class Input {
-public:
+  public:
     Input(const uint8_t* p, size_t n) : p_(p), n_(n) {}
     bool more() const { return i_ < n_; }
     uint8_t u8() { return i_ < n_ ? p_[i_++] : 0; }
@@ -77,13 +77,15 @@ public:
         return s;
     }
 
-private:
+  private:
     const uint8_t* p_;
     size_t n_;
     size_t i_ = 0;
 };
 
-std::string CutAtNul(const std::string& s) { return s.substr(0, s.find('\0')); }
+std::string CutAtNul(const std::string& s) {
+    return s.substr(0, s.find('\0'));
+}
 
 // Strict UTF-8 decoding (the well-formed sequences of the Unicode standard:
 // no overlongs, no surrogates, nothing above U+10FFFF). s holds no NUL.
@@ -126,7 +128,9 @@ bool DecodeUtf8(const std::string& s, std::u32string* out) {
     return true;
 }
 
-bool ValidUtf8(const std::string& s) { return DecodeUtf8(s, nullptr); }
+bool ValidUtf8(const std::string& s) {
+    return DecodeUtf8(s, nullptr);
+}
 
 std::u16string ToUtf16(const std::string& s) {
     std::u32string cps;
@@ -199,9 +203,13 @@ std::string AppendUnits(const std::string& m, const std::u16string& units) {
 
 // ---- search model ----------------------------------------------------------
 
-bool Agrees(size_t got, size_t want, size_t) { return got == want; }
+bool Agrees(size_t got, size_t want, size_t) {
+    return got == want;
+}
 
-bool InSet(const std::string& set, char c) { return c != '\0' && set.find(c) != std::string::npos; }
+bool InSet(const std::string& set, char c) {
+    return c != '\0' && set.find(c) != std::string::npos;
+}
 
 // End of a forward scan from pos: the first NUL at or after pos, or length.
 size_t ScanEnd(const std::string& m, size_t pos) {
@@ -236,7 +244,9 @@ size_t Find(const std::string& m, const std::string& pat, size_t pos) {
     return npos;
 }
 
-size_t BackStart(const std::string& m, size_t pos) { return pos < m.size() ? pos : m.size() - 1; }
+size_t BackStart(const std::string& m, size_t pos) {
+    return pos < m.size() ? pos : m.size() - 1;
+}
 
 size_t LastOf(const std::string& m, const std::string& set, size_t pos) {
     if (m.empty() || set.empty()) return npos;
@@ -311,9 +321,11 @@ void CheckUtf16(const ustring& u, const std::string& m, int op) {
 
 std::u16string IcuNormalize(const std::u16string& src, bool nfc) {
     UErrorCode ec = U_ZERO_ERROR;
-    const UNormalizer2* n2 = unorm2_getInstance(nullptr, "nfc", nfc ? UNORM2_COMPOSE : UNORM2_DECOMPOSE, &ec);
+    const UNormalizer2* n2 =
+        unorm2_getInstance(nullptr, "nfc", nfc ? UNORM2_COMPOSE : UNORM2_DECOMPOSE, &ec);
     if (U_FAILURE(ec) || !n2) std::abort();
-    int32_t need = unorm2_normalize(n2, src.data(), static_cast<int32_t>(src.size()), nullptr, 0, &ec);
+    int32_t need =
+        unorm2_normalize(n2, src.data(), static_cast<int32_t>(src.size()), nullptr, 0, &ec);
     ec = U_ZERO_ERROR;
     std::u16string out(static_cast<size_t>(need) + 1, u'\0');
     int32_t len = unorm2_normalize(n2, src.data(), static_cast<int32_t>(src.size()), &out[0],
@@ -339,7 +351,8 @@ void CheckNormalize(const ustring& u, const std::string& m, int op) {
     CheckBytes(u, m, op);
 }
 
-void CheckSearches(const ustring& u, const std::string& m, Input& in, const std::string& setc, int op) {
+void CheckSearches(const ustring& u, const std::string& m, Input& in, const std::string& setc,
+                   int op) {
     // The argument in all four forms; the std::string form may carry bytes
     // after a NUL, which must be ignored.
     std::string set = CutAtNul(setc);
@@ -350,13 +363,13 @@ void CheckSearches(const ustring& u, const std::string& m, Input& in, const std:
     size_t pos = in.pos(m.size());
     size_t bpos = in.upto(3) == 0 ? npos : in.pos(m.size());
 
-#define SEARCH4(method, model, p)                                        \
-    do {                                                                 \
-        size_t want = model(m, set, p);                                  \
-        CHECK(Agrees(u.method(set.c_str(), p), want, p), op);            \
-        CHECK(Agrees(u.method(tail, p), want, p), op);                   \
-        CHECK(Agrees(u.method(uset, p), want, p), op);                   \
-        CHECK(Agrees(u.method(c, p), model(m, cset, p), p), op);         \
+#define SEARCH4(method, model, p)                                \
+    do {                                                         \
+        size_t want = model(m, set, p);                          \
+        CHECK(Agrees(u.method(set.c_str(), p), want, p), op);    \
+        CHECK(Agrees(u.method(tail, p), want, p), op);           \
+        CHECK(Agrees(u.method(uset, p), want, p), op);           \
+        CHECK(Agrees(u.method(c, p), model(m, cset, p), p), op); \
     } while (0)
 
     SEARCH4(find_first_of, FirstOf, pos);
@@ -371,8 +384,8 @@ void CheckSearches(const ustring& u, const std::string& m, Input& in, const std:
     CHECK(u.rfind(set.c_str()) == RFind(m, set, npos), op);
 }
 
-void CheckCompare(const ustring& a, const std::string& ma, const ustring& b, const std::string& mb, size_t n,
-                  int op) {
+void CheckCompare(const ustring& a, const std::string& ma, const ustring& b, const std::string& mb,
+                  size_t n, int op) {
     int cs = ModelCompare(ma, mb, false, npos);
     CHECK(ustring::compare(a, b, false) == cs, op);
     CHECK(ustring::compare(a, b, true) == ModelCompare(ma, mb, true, npos), op);
@@ -481,7 +494,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 size_t len = in.count();
                 bool bad = pos > m[b].size();
                 std::string add = bad ? std::string() : CutAtNul(m[b].substr(pos, len));
-                ExpectThrow(bad, "substr", [&] { x.append(u[b], pos, len); }, op);
+                ExpectThrow(
+                    bad, "substr", [&] { x.append(u[b], pos, len); }, op);
                 mx += add;
                 break;
             }
@@ -490,7 +504,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 size_t len = in.count();
                 bool bad = pos > m[b].size();
                 std::string val = bad ? std::string() : CutAtNul(m[b].substr(pos, len));
-                ExpectThrow(bad, "substr", [&] { x.assign(u[b], pos, len); }, op);
+                ExpectThrow(
+                    bad, "substr", [&] { x.assign(u[b], pos, len); }, op);
                 if (!bad)
                     mx = val;
                 else if (a != b)
@@ -504,10 +519,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 bool bad = pos > s.size();
                 std::string val = bad ? std::string() : CutAtNul(s.substr(pos, len));
                 if (in.u8() & 1) {
-                    ExpectThrow(bad, "basic_string::substr", [&] { x.append(s, pos, len); }, op);
+                    ExpectThrow(
+                        bad, "basic_string::substr", [&] { x.append(s, pos, len); }, op);
                     mx += val;
                 } else {
-                    ExpectThrow(bad, "basic_string::substr", [&] { x.assign(s, pos, len); }, op);
+                    ExpectThrow(
+                        bad, "basic_string::substr", [&] { x.assign(s, pos, len); }, op);
                     mx = val;
                 }
                 break;
@@ -515,10 +532,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 11: {  // operators with ustring, std::string, char, const char*
                 std::string s = in.bytes(16);
                 switch (in.u8() % 6) {
-                    case 0: x = u[b]; mx = CutAtNul(m[b]); break;
-                    case 1: x += u[b]; mx += CutAtNul(m[b]); break;
-                    case 2: x = s; mx = CutAtNul(s); break;
-                    case 3: x += s; mx += CutAtNul(s); break;
+                    case 0:
+                        x = u[b];
+                        mx = CutAtNul(m[b]);
+                        break;
+                    case 1:
+                        x += u[b];
+                        mx += CutAtNul(m[b]);
+                        break;
+                    case 2:
+                        x = s;
+                        mx = CutAtNul(s);
+                        break;
+                    case 3:
+                        x += s;
+                        mx += CutAtNul(s);
+                        break;
                     case 4: {
                         char c = static_cast<char>(in.u8());
                         x = c;
@@ -611,7 +640,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 size_t len = in.count();
                 bool bad = start > mx.size();
                 ustring r;
-                ExpectThrow(bad, "substr", [&] { r = x.substr(start, len); }, op);
+                ExpectThrow(
+                    bad, "substr", [&] { r = x.substr(start, len); }, op);
                 if (!bad) CheckBytes(r, CutAtNul(mx.substr(start, len)), op);
                 break;
             }
@@ -688,8 +718,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 ustring r;
                 std::string want;
                 switch (in.u8() % 5) {
-                    case 0: r = x + u[b]; want = CutAtNul(mx) + CutAtNul(m[b]); break;
-                    case 1: r = x + s.c_str(); want = CutAtNul(mx) + CutAtNul(s); break;
+                    case 0:
+                        r = x + u[b];
+                        want = CutAtNul(mx) + CutAtNul(m[b]);
+                        break;
+                    case 1:
+                        r = x + s.c_str();
+                        want = CutAtNul(mx) + CutAtNul(s);
+                        break;
                     case 2: {
                         char c = s.empty() ? 'q' : s[0];
                         r = x + c;
@@ -726,9 +762,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 29: {  // constructors
                 std::string s = in.bytes(16);
                 switch (in.u8() % 5) {
-                    case 0: { ustring t(x); CheckBytes(t, CutAtNul(mx), op); break; }
-                    case 1: { ustring t(s); CheckBytes(t, CutAtNul(s), op); break; }
-                    case 2: { ustring t(s.c_str()); CheckBytes(t, CutAtNul(s), op); break; }
+                    case 0: {
+                        ustring t(x);
+                        CheckBytes(t, CutAtNul(mx), op);
+                        break;
+                    }
+                    case 1: {
+                        ustring t(s);
+                        CheckBytes(t, CutAtNul(s), op);
+                        break;
+                    }
+                    case 2: {
+                        ustring t(s.c_str());
+                        CheckBytes(t, CutAtNul(s), op);
+                        break;
+                    }
                     case 3: {
                         char c = s.empty() ? '\0' : s[0];
                         ustring t(c);
@@ -805,8 +853,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             default: {  // plain ASCII / UTF-8 text keeps the program interesting
-                static const char* const kPieces[] = {"abc", "/a/b//", "\xc3\xa9", "e\xcc\x81", "\xf0\x9f\x98\x80",
-                                                      "A\xcc\x8a", "\xed\xa0\x80", "\xc3", "\x80", "  x "};
+                static const char* const kPieces[] = {
+                    "abc",       "/a/b//",       "\xc3\xa9", "e\xcc\x81", "\xf0\x9f\x98\x80",
+                    "A\xcc\x8a", "\xed\xa0\x80", "\xc3",     "\x80",      "  x "};
                 const char* p = kPieces[in.u8() % 10];
                 x.append(p);
                 mx += p;

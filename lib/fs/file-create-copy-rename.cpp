@@ -1,0 +1,241 @@
+// Directory creation, rename with a cross-file-system fallback, temporary
+// files and temporary path names. FSCopy lives in file-copy.cpp.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "file-op.h"
+#include "logger.h"
+#include "tmp_name_gen.h"
+
+namespace {
+
+const ustring kFileOpComponent("file_op_debug");
+#define FILEOP_LOG(level, fmt, ...) \
+    Logger::LogMsg(Logger::level, kFileOpComponent, fmt, __LINE__, ##__VA_ARGS__)
+
+constexpr mode_t kDefaultMode = static_cast<mode_t>(-1);
+constexpr size_t kTemplateSize = 4096;
+
+// The owner FSMKDirP gives new directories, from the module owner set by
+// FSInitialize. Returns false when no change of owner is wanted.
+bool NewDirectoryOwner(uid_t* u, gid_t* g) {
+    const uid_t mod_uid = ::uid;
+    const gid_t mod_gid = ::gid;
+    const uid_t unset_uid = static_cast<uid_t>(-1);
+    const gid_t unset_gid = static_cast<gid_t>(-1);
+    if (mod_uid != unset_uid) {
+        *u = mod_uid;
+        *g = (mod_gid != unset_gid) ? mod_gid : getegid();
+        return true;
+    }
+    if (mod_gid != unset_gid) {
+        *u = geteuid();
+        *g = mod_gid;
+        return true;
+    }
+    return false;
+}
+
+// Restores the process umask when FSMKDirP leaves, whichever way.
+class UmaskScope {
+  public:
+    explicit UmaskScope(bool clear) : active_(clear), saved_(clear ? ::umask(0) : 0) {}
+    ~UmaskScope() {
+        if (active_) ::umask(saved_);
+    }
+    UmaskScope(const UmaskScope&) = delete;
+    UmaskScope& operator=(const UmaskScope&) = delete;
+
+  private:
+    bool active_;
+    mode_t saved_;
+};
+
+// Moves a symbolic link across file systems: the same target text at the
+// destination, then the source link goes. The new link is made under a
+// private name and renamed into place so that, as with rename(2), an existing
+// non-directory at `to` is replaced and never left half-done.
+int MoveSymlink(const ustring& from, const ustring& to) {
+    std::vector<char> target(256);
+    for (;;) {
+        ssize_t n = ::readlink(from.c_str(), target.data(), target.size());
+        if (n < 0) return -3;
+        if (static_cast<size_t>(n) < target.size()) {
+            target[static_cast<size_t>(n)] = '\0';
+            break;
+        }
+        target.resize(target.size() * 2);
+    }
+    ustring tmp = to;
+    tmp += ".";
+    tmp += TmpNameGen::getInstance().getTmpName();
+    if (::symlink(target.data(), tmp.c_str()) != 0) return -3;
+    if (::rename(tmp.c_str(), to.c_str()) != 0) {
+        int err = errno;
+        ::unlink(tmp.c_str());
+        errno = err;
+        return -3;
+    }
+    return ::unlink(from.c_str()) == 0 ? 0 : -3;
+}
+
+int MoveDirectory(const ustring& from, const ustring& to, bool do_case_check) {
+    if (FSMKDir(to, true) != 0) return -3;
+    // from was a directory when its status was taken; should it have been
+    // swapped for a link since, the link's target is not emptied.
+    int fd = ::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -3;
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        ::close(fd);
+        return -3;
+    }
+    for (;;) {
+        errno = 0;
+        struct dirent* ent = ::readdir(dir);
+        if (ent == nullptr) break;
+        const char* name = ent->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        ustring child_from = from + "/" + name;
+        ustring child_to = to + "/" + name;
+        if (FSRename(child_from, child_to, do_case_check) != 0) {
+            ::closedir(dir);
+            return -3;
+        }
+    }
+    ::closedir(dir);
+    // A read error ends the listing early; the removal then fails on the
+    // entries left behind and reports it.
+    return ::remove(from.c_str()) == 0 ? 0 : -3;
+}
+
+}  // namespace
+
+int FSMKDirP(const ustring& path, char** endptr, bool blForceCreate, mode_t mode) {
+    if (path.empty()) return -1;
+    std::string work(path.c_str(), path.length());
+
+    const bool exact_mode = (mode != kDefaultMode);
+    const mode_t create_mode = exact_mode ? mode : 0777;
+    UmaskScope umask_scope(exact_mode);
+    uid_t owner_uid = 0;
+    gid_t owner_gid = 0;
+    const bool set_owner = NewDirectoryOwner(&owner_uid, &owner_gid);
+
+    const size_t len = work.size();
+    size_t pos = (work[0] == '/') ? 1 : 0;
+    int result = 0;
+    for (;; ++pos) {
+        if (pos < len && work[pos] != '/') continue;
+        const bool last = (pos >= len) || (pos + 1 == len);
+        const std::string prefix = work.substr(0, pos);
+
+        bool create = false;
+        struct stat st;
+        if (::stat(prefix.c_str(), &st) != 0) {
+            create = true;
+        } else if (!S_ISDIR(st.st_mode)) {
+            if (!blForceCreate) {
+                errno = last ? EEXIST : ENOTDIR;
+                result = -1;
+                break;
+            }
+            ::remove(prefix.c_str());
+            create = true;
+        }
+        if (create) {
+            if (::mkdir(prefix.c_str(), create_mode) != 0) {
+                result = -1;
+                break;
+            }
+            if (set_owner) {
+                int err = errno;
+                if (::chown(prefix.c_str(), owner_uid, owner_gid) != 0) errno = err;
+            }
+        }
+        if (last) break;
+    }
+    if (endptr != nullptr) *endptr = const_cast<char*>(path.c_str()) + (pos < len ? pos : len);
+    return result;
+}
+
+int FSMKDir(const ustring& path, bool isCreateParent) {
+    if (path.empty()) return -1;
+    FILE_INFO info;
+    if (GetFileInfo(path, info) != 0) {
+        FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): FSMKDir: Failed to to file info '%s'\n",
+                   path.c_str());
+        return -1;
+    }
+    if (info.isExist) {
+        if (info.type == FT_DIR) return 0;
+        FILEOP_LOG(L_ERR,
+                   "[ERROR] file-op(%d): FSMKDir: Create a folder but local file system is not "
+                   "directory '%s' (%d)\n",
+                   path.c_str(), static_cast<int>(info.type));
+        return -1;
+    }
+    if (isCreateParent) {
+        if (FSMKDirP(path, nullptr, false, kDefaultMode) != 0) return -2;
+    } else if (::mkdir(path.c_str(), 0777) != 0) {
+        return -2;
+    }
+    FSChown(path);
+    return 0;
+}
+
+int FSRename(const ustring& from, const ustring& to, bool do_case_check) {
+    if (from.empty() || to.empty()) return -1;
+    FILE_INFO info;
+    if (FSStat(from, info, do_case_check) != 0 || !info.isExist) return -2;
+    if (::rename(from.c_str(), to.c_str()) == 0) return 0;
+    if (errno == ENAMETOOLONG) return -100;
+    if (errno != EXDEV) return -3;
+
+    switch (info.type) {
+        case FT_FILE:
+            return FSCopy(from, to, true) < 0 ? -3 : 0;
+        case FT_DIR:
+            return MoveDirectory(from, to, do_case_check);
+        case FT_SLINK:
+            return MoveSymlink(from, to);
+        default:
+            // Devices, pipes and sockets cannot be recreated faithfully by a
+            // copy; reporting success would leave the caller believing the
+            // tree was moved.
+            return -3;
+    }
+}
+
+int FSMktemp(const ustring& prefix, ustring& path) {
+    char tmpl[kTemplateSize];
+    std::snprintf(tmpl, sizeof tmpl, "%s/XXXXXX", prefix.c_str());
+    // mkstemp scribbles over the template even when it fails; the log names
+    // the template as it was asked for.
+    const std::string asked(tmpl);
+    int fd = ::mkstemp(tmpl);
+    if (fd < 0) {
+        int err = errno;
+        FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): mkstemp(%s): %s\n", asked.c_str(), strerror(err));
+        return -1;
+    }
+    ::fsync(fd);
+    ::close(fd);
+    path = tmpl;
+    ::chmod(tmpl, 0644);
+    return 0;
+}
+
+int FSCreateTempPath(const ustring& prefix, ustring& path) {
+    path = TmpNameGen::getInstance().getTmpPath(prefix);
+    return path.empty() ? -1 : 0;
+}

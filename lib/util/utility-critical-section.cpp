@@ -1,0 +1,59 @@
+// CriticalSection: a logged scope guard over a caller's mutex or flock.
+#include <sys/file.h>
+
+#include "logger.h"
+#include "utility.h"
+
+namespace {
+
+const ustring kUtilityComponent("utility_debug");
+#define UTILITY_LOG(level, fmt, ...) \
+    Logger::LogMsg(Logger::level, kUtilityComponent, fmt, __LINE__, ##__VA_ARGS__)
+
+}  // namespace
+
+CriticalSection::CriticalSection(pthread_mutex_t* cs_lock)
+    : lock_mutex(cs_lock), lock_fd(-1), in_lock(false) {}
+
+CriticalSection::CriticalSection(int fd) : lock_mutex(nullptr), lock_fd(fd), in_lock(false) {}
+
+CriticalSection::~CriticalSection() {
+    end();
+}
+
+void CriticalSection::start() {
+    if (in_lock) return;
+    if (lock_mutex != nullptr)
+        lock(lock_mutex);
+    else
+        lock(lock_fd);
+    in_lock = true;
+    // Written inside the section so that it is ordered with the guarded work.
+    UTILITY_LOG(L_DEBUG, "[DEBUG] utility(%d): entering critical section\n");
+}
+
+void CriticalSection::end() {
+    if (!in_lock) return;
+    UTILITY_LOG(L_DEBUG, "[DEBUG] utility(%d): leaving critical section\n");
+    if (lock_mutex != nullptr)
+        unlock(lock_mutex);
+    else
+        unlock(lock_fd);
+    in_lock = false;
+}
+
+int CriticalSection::lock(int fd) {
+    return ::flock(fd, LOCK_EX);
+}
+
+int CriticalSection::lock(pthread_mutex_t* mutex) {
+    return pthread_mutex_lock(mutex);
+}
+
+int CriticalSection::unlock(int fd) {
+    return ::flock(fd, LOCK_UN);
+}
+
+int CriticalSection::unlock(pthread_mutex_t* mutex) {
+    return pthread_mutex_unlock(mutex);
+}

@@ -1,0 +1,339 @@
+#include "test_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+namespace testutil {
+
+std::string ShellQuote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/bvtest.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::string cmd = "chmod -R u+rwx " + ShellQuote(path_) + " 2>/dev/null; rm -rf " +
+                      ShellQuote(path_) + " 2>/dev/null";
+    int rc = std::system(cmd.c_str());
+    (void)rc;
+}
+
+namespace {
+void FlushStream(int fd) {
+    if (fd == 1) std::fflush(stdout);
+    if (fd == 2) std::fflush(stderr);
+}
+}  // namespace
+
+FdCapture::FdCapture(int fd) : fd_(fd) {
+    FlushStream(fd_);
+    char name[] = "/tmp/bvcapture.XXXXXX";
+    file_ = mkstemp(name);
+    if (file_ < 0) throw std::runtime_error("mkstemp failed");
+    unlink(name);
+    saved_ = dup(fd_);
+    dup2(file_, fd_);
+}
+
+std::string FdCapture::Stop() {
+    if (saved_ >= 0) {
+        FlushStream(fd_);
+        dup2(saved_, fd_);
+        close(saved_);
+        saved_ = -1;
+        lseek(file_, 0, SEEK_SET);
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(file_, buf, sizeof buf)) > 0) text_.append(buf, static_cast<size_t>(n));
+        close(file_);
+        file_ = -1;
+    }
+    return text_;
+}
+
+std::string RegexEscape(const std::string& text) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, R"(\$&)");
+}
+
+std::string NormalizeLog(const std::string& captured, const std::string& module) {
+    std::string out =
+        std::regex_replace(captured, std::regex(std::string("(^|\n)") + kTimestampRe), "$1");
+    return std::regex_replace(out, std::regex(module + "\\([0-9]+\\)"), module + "(N)");
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+Rows QueryRows(const std::string& db_path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        throw std::runtime_error("open " + db_path + ": " + msg);
+    }
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+        std::string msg = sqlite3_errmsg(db);
+        sqlite3_close(db);
+        throw std::runtime_error("prepare '" + sql + "': " + msg);
+    }
+    Rows rows;
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        std::vector<std::string> row;
+        for (int i = 0; i < sqlite3_column_count(st); ++i) {
+            const unsigned char* t = sqlite3_column_text(st, i);
+            row.push_back(t ? std::string(reinterpret_cast<const char*>(t),
+                                          static_cast<size_t>(sqlite3_column_bytes(st, i)))
+                            : std::string("<NULL>"));
+        }
+        rows.push_back(std::move(row));
+    }
+    sqlite3_finalize(st);
+    std::string msg = sqlite3_errmsg(db);
+    sqlite3_close(db);
+    if (rc != SQLITE_DONE) throw std::runtime_error("step '" + sql + "': " + msg);
+    return rows;
+}
+
+std::string QueryValue(const std::string& db_path, const std::string& sql) {
+    Rows rows = QueryRows(db_path, sql);
+    if (rows.size() != 1 || rows[0].size() != 1)
+        throw std::runtime_error("expected one value from '" + sql + "'");
+    return rows[0][0];
+}
+
+void ExecSql(const std::string& db_path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(db_path.c_str(), &db) != SQLITE_OK) {
+        sqlite3_close(db);
+        throw std::runtime_error("open " + db_path);
+    }
+    sqlite3_busy_timeout(db, 10000);
+    char* err = nullptr;
+    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+    std::string msg = err ? err : "";
+    sqlite3_free(err);
+    sqlite3_close(db);
+    if (rc != SQLITE_OK) throw std::runtime_error("exec '" + sql + "': " + msg);
+}
+
+int RunInChild(const std::function<int()>& fn, bool drop_privileges) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        if (drop_privileges && geteuid() == 0) {
+            struct passwd* pw = getpwnam("nobody");
+            uid_t uid = pw ? pw->pw_uid : 65534;
+            gid_t gid = pw ? pw->pw_gid : 65534;
+            if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(125);
+        }
+        int rc = fn();
+        std::fflush(nullptr);
+        _exit(rc);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+CommandResult RunCommand(const std::vector<std::string>& argv) {
+    TempDir scratch;
+    std::string cmd;
+    for (const auto& a : argv) cmd += ShellQuote(a) + " ";
+    cmd += "</dev/null >" + scratch / "out" + " 2>" + scratch / "err";
+    CommandResult r;
+    int rc = std::system(cmd.c_str());
+    r.status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
+    r.out = ReadFile(scratch / "out");
+    r.err = ReadFile(scratch / "err");
+    return r;
+}
+
+std::map<std::string, std::string> ReadChildReport(const std::string& path) {
+    std::map<std::string, std::string> out;
+    std::istringstream in(ReadFile(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos) out[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return out;
+}
+
+bool RedirectStderrTo(const std::string& path) {
+    std::fflush(stderr);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (fd < 0) return false;
+    bool ok = dup2(fd, 2) == 2;
+    close(fd);
+    return ok;
+}
+
+std::string MountPrivateTmpfs(const std::string& dir, const std::string& opts) {
+    if (unshare(CLONE_NEWNS) != 0)
+        return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("making mounts private: ") + std::strerror(errno);
+    if (mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, opts.c_str()) != 0)
+        return std::string("mount -t tmpfs: ") + std::strerror(errno);
+    return "";
+}
+
+int FillFileSystem(const std::string& path) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) return errno;
+    std::string block(65536, 'f');
+    int err = 0;
+    for (size_t chunk = block.size(); chunk > 0;) {
+        if (write(fd, block.data(), chunk) < 0) {
+            err = errno;
+            if (chunk == 1) break;
+            chunk /= 2;
+        }
+    }
+    close(fd);
+    return err;
+}
+
+DatabaseLockHolder::DatabaseLockHolder(const std::string& db, int millis, const std::string& sql) {
+    int p[2];
+    if (pipe(p) != 0) return;
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(p[0]);
+        sqlite3* h = nullptr;
+        char c = 'F';
+        if (sqlite3_open(db.c_str(), &h) == SQLITE_OK &&
+            sqlite3_exec(h, ("BEGIN EXCLUSIVE;" + sql).c_str(), nullptr, nullptr, nullptr) ==
+                SQLITE_OK)
+            c = 'L';
+        ssize_t n = write(p[1], &c, 1);
+        (void)n;
+        usleep(static_cast<useconds_t>(millis) * 1000);
+        sqlite3_exec(h, "COMMIT;", nullptr, nullptr, nullptr);
+        sqlite3_close(h);
+        _exit(0);
+    }
+    close(p[1]);
+    char c = 0;
+    locked_ = pid_ > 0 && read(p[0], &c, 1) == 1 && c == 'L';
+    close(p[0]);
+}
+
+DatabaseLockHolder::~DatabaseLockHolder() {
+    int status;
+    if (pid_ > 0) waitpid(pid_, &status, 0);
+}
+
+// Descriptors open in this process (the listing's own one not counted).
+int OpenDescriptors() {
+    DIR* d = opendir("/proc/self/fd");
+    if (!d) return -1;
+    int n = 0;
+    while (struct dirent* e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n - 1;
+}
+
+bool LimitDescriptors(unsigned long n) {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return false;
+    rl.rlim_cur = n;
+    return setrlimit(RLIMIT_NOFILE, &rl) == 0;
+}
+
+// Takes every free descriptor slot; returns what it took.
+std::vector<int> ExhaustDescriptors() {
+    std::vector<int> taken;
+    for (;;) {
+        int fd = open("/dev/null", O_RDONLY);
+        if (fd < 0) break;
+        taken.push_back(fd);
+    }
+    return taken;
+}
+
+void Release(std::vector<int>& taken, size_t n) {
+    while (n-- > 0 && !taken.empty()) {
+        close(taken.back());
+        taken.pop_back();
+    }
+}
+
+// A chain of `depth` nested directories named d below root; returns the
+// innermost path.
+std::string MakeChain(const std::string& root, int depth) {
+    std::string p = root;
+    for (int i = 0; i < depth; ++i) {
+        p += "/d";
+        if (mkdir(p.c_str(), 0755) != 0) throw std::runtime_error("mkdir " + p);
+    }
+    return p;
+}
+
+int CountEntries(const std::string& path) {
+    DIR* d = opendir(path.c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (struct dirent* e = readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++n;
+    closedir(d);
+    return n;
+}
+
+}  // namespace testutil
