@@ -85,6 +85,31 @@ TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
               "[INFO] system-db(N): orb_id ORB'A is not found\n");
 }
 
+// Each stored column reaches its record: the row changed in that one column
+// reads back as a record that compares unequal.
+TEST_F(ConnectionsTest, EveryColumnReachesTheRecordAndItsComparison) {
+    Plant(
+        "INSERT INTO session_table VALUES (1, 5, 'share', 5, 0, 10, 2, -3, 3, '/f/', 1);"
+        "CREATE TABLE keep_c AS SELECT * FROM connection_table WHERE id = 1;"
+        "CREATE TABLE keep_s AS SELECT * FROM session_table;");
+    SessionInfo s0, s;
+    ConnectionEntry e;
+    ASSERT_EQ(SystemDB::getSessionInfoBySessionID(1, s0), 0);
+    for (std::string t : {"connection_table", "session_table"}) {
+        for (const auto& row : testutil::QueryRows(
+                 db_, "SELECT name FROM pragma_table_info('" + t + "') WHERE name <> 'id'")) {
+            const std::string& c = row[0];
+            if (t[0] == 's' && (c == "ctime" || c == "status" || c == "error")) continue;
+            Plant("UPDATE " + t + " SET " + c + " = CASE WHEN typeof(" + c + ") = 'text' THEN " +
+                  c + " || 'x' ELSE " + c + " = 0 END WHERE id = 1;");
+            ASSERT_EQ(SystemDB::getConnectionEntryByConnID(1, e), 0);
+            ASSERT_EQ(SystemDB::getSessionInfoBySessionID(1, s), 0);
+            EXPECT_FALSE(e == a_ && s == s0) << c;
+            Plant("UPDATE " + t + " SET " + c + " = (SELECT " + c + " FROM keep_" + t[0] + ");");
+        }
+    }
+}
+
 TEST_F(ConnectionsTest, ReadersDecodeValuesNoWriterProduces) {
     Plant(
         "UPDATE connection_table SET use_ssl = 2, proxy_port = 70000, tunnel_port = 65537, "

@@ -114,6 +114,31 @@ TEST_F(SessionsTest, ReadersDecodeEveryColumnAndTheirFolderRule) {
               "[ERROR] system-db(N): cannnot get perm mode for session 42\n");
 }
 
+// Each helper sets, clears and tests its own bit and leaves the others.
+TEST(SessionRecord, AttributeHelpersTouchOnlyTheirBit) {
+    using S = SessionInfo;
+    const struct {
+        void (S::*set)();
+        void (S::*clear)();
+        bool (S::*is)() const;
+        int bit;
+    } bits[] = {{&S::setUsed, &S::setUnused, &S::isUsed, SA_USED},
+                {&S::setEnabled, &S::setDisabled, &S::isEnabled, SA_ENABLE},
+                {&S::setDeleted, &S::setNotDeleted, &S::isDeleted, SA_DELETED},
+                {&S::setReadOnly, &S::setReadWrite, &S::isReadOnly, SA_READ_ONLY},
+                {nullptr, &S::setShareSession, &S::isHome, SA_IS_HOME}};
+    for (const auto& b : bits) {
+        for (int others : {0, 31 & ~b.bit}) {
+            S s;
+            s.attribute = others | (b.set ? 0 : b.bit);
+            if (b.set) (s.*b.set)();
+            EXPECT_EQ(dbtest::Nums(s.attribute, (s.*b.is)()), dbtest::Nums(others | b.bit, 1));
+            (s.*b.clear)();
+            EXPECT_EQ(dbtest::Nums(s.attribute, (s.*b.is)()), dbtest::Nums(others, 0));
+        }
+    }
+}
+
 TEST_F(SessionsTest, ValidSessionsAreAllButTheDeletedOnesNeitherEnabledNorUsed) {
     Plant(
         "INSERT INTO session_table (id, conn_id, attribute) VALUES (1, 7, 8), (2, 7, 10), "
