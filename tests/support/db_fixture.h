@@ -1,49 +1,86 @@
 // Fixture of the SystemDB tests: a fresh store in a private directory, the
 // process-wide store and the component's log threshold reset around each
-// case, and direct SQL on the same file for planting rows.
+// case, direct SQL on the same file, and records and rows as one-line texts
+// so that expectations read as tables.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <list>
+#include <regex>
 #include <string>
 
 #include "logger.h"
 #include "system-db.h"
 #include "test_support.h"
 
-// A session record with every stored field given.
-inline SessionInfo MakeSession(uint64_t id, const char* share, int attr, uint64_t view, int version,
-                               const char* folder, uint64_t conn, PERM_MODE perm) {
-    SessionInfo s;
-    s.session_id = id;
-    s.share_name = share;
-    s.attribute = attr;
-    s.view_id = view;
-    s.share_version = version;
-    s.sync_folder = folder;
-    s.conn_id = conn;
-    s.perm_mode = perm;
+namespace dbtest {
+
+inline const ustring kComp("system_db_debug");
+
+// The rows of a query on a separate connection: "a|b|c\n" each.
+inline std::string Dump(const std::string& db, const std::string& sql) {
+    std::string out;
+    for (const auto& row : testutil::QueryRows(db, sql)) {
+        for (size_t i = 0; i < row.size(); ++i) out += (i ? "|" : "") + row[i];
+        out += "\n";
+    }
+    return out;
+}
+
+// "id|conn|share|attribute|view|version|folder|perm|enabled\n".
+inline std::string Str(const SessionInfo& s) {
+    return std::to_string(s.session_id) + "|" + std::to_string(s.conn_id) + "|" +
+           s.share_name.c_str_utf8() + "|" + std::to_string(s.attribute) + "|" +
+           std::to_string(s.view_id) + "|" + std::to_string(s.share_version) + "|" +
+           s.sync_folder.c_str_utf8() + "|" + std::to_string(s.perm_mode) + "|" +
+           std::to_string(s.enabled) + "\n";
+}
+inline std::string Str(const std::list<SessionInfo>& l) {
+    std::string out;
+    for (const SessionInfo& s : l) out += Str(s);
+    return out;
+}
+
+// Numbers as "1 2 3 ".
+template <class... T>
+std::string Nums(T... v) {
+    std::string s;
+    ((s += std::to_string(v) + " "), ...);
     return s;
 }
 
+// Standard error from construction on, timestamps dropped (also where an
+// entry without a newline leaves the next one mid-line), line numbers
+// normalised.
+class Log {
+  public:
+    std::string Text() {
+        return testutil::NormalizeLog(
+            std::regex_replace(cap_.Stop(), std::regex(testutil::kTimestampRe), ""), "system-db");
+    }
+
+  private:
+    testutil::StderrCapture cap_;
+};
+
+}  // namespace dbtest
+
 class SystemDBFixture : public ::testing::Test {
   protected:
-    static const ustring& Component() {
-        static const ustring comp("system_db_debug");
-        return comp;
-    }
     void SetUp() override {
         SystemDB::destroy();
-        Logger::log_level.erase(Component());
-        db_ = dir_ / "system.db";
+        Logger::log_level.erase(dbtest::kComp);
         ASSERT_EQ(SystemDB::initialize(ustring(db_.c_str())), 0);
     }
     void TearDown() override {
-        Logger::log_level.erase(Component());
+        Logger::log_level.erase(dbtest::kComp);
         SystemDB::destroy();
     }
     void Plant(const std::string& sql) { testutil::ExecSql(db_, sql); }
+    std::string Dump(const std::string& sql) { return dbtest::Dump(db_, sql); }
+    void Verbose() { Logger::log_level[dbtest::kComp] = Logger::L_DEBUG; }
 
     testutil::TempDir dir_;
-    std::string db_;
+    std::string db_ = dir_ / "system.db";
 };

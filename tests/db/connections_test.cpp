@@ -1,0 +1,399 @@
+// Connection rows, the path lookup and the settings rows, against rows
+// planted and read back through a separate connection.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <list>
+#include <ostream>
+#include <string>
+
+#include "db_fixture.h"
+#include "utility.h"
+
+void PrintTo(const ConnectionEntry& e, std::ostream* os) {
+    *os << e.toString();
+}
+
+namespace {
+
+using dbtest::Log;
+
+std::string Enc(const std::string& clear) {
+    std::string out;
+    SyncPassEnc(clear, out);
+    return out;
+}
+
+// Two rows that differ in every column; a_ and b_ as the reader gives them.
+class ConnectionsTest : public SystemDBFixture {
+  protected:
+    void SetUp() override {
+        SystemDBFixture::SetUp();
+        Plant(
+            "INSERT INTO connection_table VALUES (1, 2, 'nas''a', 'ip''a', 5001, 'relay', "
+            "'O''Brien', 'orb''a', 'sess', 42, 'desk', 1, 0, 1, 'px''a', 3128, 'pu''a', '" +
+            Enc("pw'a") +
+            "', 'dom''a', 'host''a', 0, 'tun''a', 443, 1, 6, -3, 5000000000, 7, 2, 0, "
+            "4000000000, 1001, 0), (2, 3, 'nas-b', 'ip-b', 6001, 'direct', 'bob', 'orb-b', "
+            "'sess-b', 43, 'lap', 0, 1, 0, 'px-b', 8080, 'pu-b', '" +
+            Enc("pw-b") +
+            "', 'dom-b', 'host-b', 1, 'tun-b', 22, 0, 1, -4, 80000, 8, 1, 1, 5, 6, 1);");
+        ASSERT_EQ(SystemDB::getConnectionEntryByConnID(1, a_), 0);
+        ASSERT_EQ(SystemDB::getConnectionEntryByConnID(2, b_), 0);
+    }
+    std::string Rows() { return Dump("SELECT * FROM connection_table ORDER BY id"); }
+    ConnectionEntry a_, b_;
+};
+
+TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
+    EXPECT_EQ(a_.toString(),
+              "ConnectionEntry{ConnectionInfo{conn_id=1, c_mode=2, server_name='nas'a', "
+              "server_ip='ip'a', server_port=5001, farlink_mode='relay', username='O'Brien', "
+              "password=(empty), orb_id='orb'a', session='sess', protocol_version=42, "
+              "computer_name='desk', linked=1, use_ssl=1, ssl_allow_untrust=0, "
+              "version=7.2.5000000000, status=6, error=-3, user_uid=4000000000, user_gid=1001, "
+              "user_is_admin=0}, ProxyInfo{use_proxy=0, use_sys_proxy=1, proxy_ip='px'a', "
+              "proxy_port=3128, user_name='pu'a', password=********, domain='dom'a', "
+              "host='host'a'}, TunnelInfo{use_tunnel=0, tunnel_ip='tun'a', tunnel_port=443}}");
+    EXPECT_EQ(a_.proxy_info.password + b_.proxy_info.password, "pw'apw-b");
+
+    ConnectionInfo info = b_.connection_info;
+    ASSERT_EQ(SystemDB::getConnectionInfoById(1, info), 0);
+    EXPECT_EQ(info, a_.connection_info);
+    info = b_.connection_info;
+    ASSERT_EQ(SystemDB::getConnectionInfoByORBID("orb'a", info), 0);
+    EXPECT_EQ(info, a_.connection_info);
+    std::list<ConnectionEntry> list(3);
+    ASSERT_EQ(SystemDB::getLinkedConnectionEntryList(list), 0);
+    EXPECT_EQ(list, std::list<ConnectionEntry>{a_});
+    ASSERT_EQ(SystemDB::getConnectionEntryList(list), 0);
+    EXPECT_EQ(list, (std::list<ConnectionEntry>{a_, b_}));
+
+    // Not found: -1 and the output untouched; INFO notes.
+    Logger::log_level[dbtest::kComp] = Logger::L_INFO;
+    Log log;
+    ConnectionEntry e = b_;
+    info = b_.connection_info;
+    EXPECT_EQ(SystemDB::getConnectionEntryByConnID(5, e), -1);
+    EXPECT_EQ(SystemDB::getConnectionInfoById(5, info), -1);
+    EXPECT_EQ(SystemDB::getConnectionInfoByORBID("ORB'A", info), -1);  // exact bytes
+    EXPECT_EQ(e, b_);
+    EXPECT_EQ(info, b_.connection_info);
+    EXPECT_EQ(log.Text(),
+              "[INFO] system-db(N): connection 5 does not exit\n"
+              "[INFO] system-db(N): connection 5 does not exit\n"
+              "[INFO] system-db(N): orb_id ORB'A is not found\n");
+}
+
+// Each stored column reaches its record: the row changed in that one column
+// reads back as a record that compares unequal.
+TEST_F(ConnectionsTest, EveryColumnReachesTheRecordAndItsComparison) {
+    Plant(
+        "INSERT INTO session_table VALUES (1, 5, 'share', 5, 0, 10, 2, -3, 3, '/f/', 1);"
+        "CREATE TABLE keep_c AS SELECT * FROM connection_table WHERE id = 1;"
+        "CREATE TABLE keep_s AS SELECT * FROM session_table;");
+    SessionInfo s0, s;
+    ConnectionEntry e;
+    ASSERT_EQ(SystemDB::getSessionInfoBySessionID(1, s0), 0);
+    for (std::string t : {"connection_table", "session_table"}) {
+        for (const auto& row : testutil::QueryRows(
+                 db_, "SELECT name FROM pragma_table_info('" + t + "') WHERE name <> 'id'")) {
+            const std::string& c = row[0];
+            if (t[0] == 's' && (c == "ctime" || c == "status" || c == "error")) continue;
+            Plant("UPDATE " + t + " SET " + c + " = CASE WHEN typeof(" + c + ") = 'text' THEN " +
+                  c + " || 'x' ELSE " + c + " = 0 END WHERE id = 1;");
+            ASSERT_EQ(SystemDB::getConnectionEntryByConnID(1, e), 0);
+            ASSERT_EQ(SystemDB::getSessionInfoBySessionID(1, s), 0);
+            EXPECT_FALSE(e == a_ && s == s0) << c;
+            Plant("UPDATE " + t + " SET " + c + " = (SELECT " + c + " FROM keep_" + t[0] + ");");
+        }
+    }
+}
+
+TEST_F(ConnectionsTest, ReadersDecodeValuesNoWriterProduces) {
+    Plant(
+        "UPDATE connection_table SET use_ssl = 2, proxy_port = 70000, tunnel_port = 65537, "
+        "server_name = NULL, proxy_ip = NULL, proxy_password = 'not base64!', user_uid = -1, "
+        "use_tunnel = -1 WHERE id = 2;");
+    ConnectionEntry e;
+    ASSERT_EQ(SystemDB::getConnectionEntryByConnID(2, e), 0);
+    EXPECT_EQ(
+        dbtest::Nums(e.connection_info.use_ssl, e.tunnel_info.use_tunnel, e.proxy_info.proxy_port,
+                     e.tunnel_info.tunnel_port, e.connection_info.user_uid),
+        "1 1 4464 1 4294967295 ");
+    EXPECT_EQ(e.connection_info.server_name + e.proxy_info.proxy_ip + e.proxy_info.password, "");
+}
+
+TEST_F(ConnectionsTest, InsertAndUpdateStoreEveryColumnTheyOwn) {
+    ConnectionEntry e = b_;
+    e.connection_info.password = "conn-secret";  // never stored
+    ASSERT_EQ(SystemDB::setConnectionEntry(e.connection_info, e.proxy_info, e.tunnel_info), 0);
+    EXPECT_EQ(e.connection_info.conn_id, 3u);
+    const std::string b = "|nas-b|ip-b|6001|direct|bob|orb-b|sess-b|43|lap|0|1|0|px-b|8080|pu-b|" +
+                          Enc("pw-b") + "|dom-b|host-b|1|tun-b|22|";
+    // linked, status, error and the user columns take the column defaults.
+    EXPECT_EQ(Dump("SELECT * FROM connection_table WHERE id > 1"),
+              "2|3" + b + "0|1|-4|80000|8|1|1|5|6|1\n3|3" + b + "0|0|0|80000|8|1|1|0|0|1\n");
+    EXPECT_EQ(testutil::ReadFile(db_).find("conn-secret"), std::string::npos);
+    EXPECT_EQ(testutil::ReadFile(db_).find("pw-b"), std::string::npos);
+
+    // Every row with the orb_id takes a_'s values but its identity and state.
+    e = a_;
+    e.connection_info.orb_id = "orb-b";
+    e.connection_info.conn_id = 0;
+    ASSERT_EQ(SystemDB::updateConnectionEntry(e.connection_info, e.proxy_info, e.tunnel_info), 0);
+    EXPECT_EQ(e.connection_info.conn_id, 2u);
+    const std::string a = "|nas'a|ip'a|5001|relay|bob|orb-b|sess|42|desk|1|0|1|px'a|3128|pu'a|" +
+                          Enc("pw'a") + "|dom'a|host'a|0|tun'a|443|";
+    EXPECT_EQ(
+        Dump("SELECT * FROM connection_table WHERE id > 1"),
+        "2|2" + a + "0|1|-4|5000000000|7|2|0|5|6|1\n3|2" + a + "0|0|0|5000000000|7|2|0|0|0|1\n");
+
+    const std::string before = Rows();
+    e.connection_info.orb_id = "no such orb";
+    e.connection_info.conn_id = 42;
+    Log log;
+    EXPECT_EQ(SystemDB::updateConnectionEntry(e.connection_info, e.proxy_info, e.tunnel_info), -1);
+    EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get id for last update connection\n");
+    EXPECT_EQ(e.connection_info.conn_id, 42u);
+    EXPECT_EQ(Rows(), before);
+}
+
+TEST_F(ConnectionsTest, SingleColumnWritesDeletionAndClearing) {
+    VersionInfo v;
+    v.build_number = 2147483648L;
+    v.major = 9;
+    v.minor = 3;
+    std::function<int(uint64_t)> writes[] = {
+        [](uint64_t id) { return SystemDB::setConnectionStatus(id, 2); },
+        [](uint64_t id) { return SystemDB::setConnectionErr(id, -8); },
+        [](uint64_t id) { return SystemDB::setLinkByConnection(id, 0); },
+        [](uint64_t id) { return SystemDB::setSSLEnableByConnID(id, false); },
+        [](uint64_t id) { return SystemDB::updateUserInfo(id, 4000000002u, 7, true); },
+        [&](uint64_t id) { return SystemDB::setPackageVersion(id, v); },
+        [](uint64_t id) { return SystemDB::deleteConnection(id); },
+    };
+    const std::string cols =
+        "SELECT id, status, error, linked, use_ssl, user_uid, user_gid, "
+        "user_is_admin, package_version, major, minor FROM connection_table";
+    const std::string two = "2|1|-4|0|0|5|6|1|80000|8|1\n", rows = Dump(cols);
+    for (auto& write : writes) EXPECT_EQ(write(9), 0);  // no such row
+    EXPECT_EQ(Dump(cols), rows);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(writes[i](1), 0);
+    EXPECT_EQ(Dump(cols), "1|2|-8|0|0|4000000002|7|1|2147483648|9|3\n" + two);
+    EXPECT_EQ(SystemDB::setSSLEnableByConnID(1, true), 0);
+    EXPECT_EQ(SystemDB::updateUserInfo(1, 1, 2, false), 0);
+    EXPECT_EQ(Dump(cols), "1|2|-8|0|1|1|2|0|2147483648|9|3\n" + two);
+    Plant("INSERT INTO session_table (conn_id) VALUES (1);");
+    EXPECT_EQ(writes[6](1), 0);
+    EXPECT_EQ(Dump(cols), two);
+    EXPECT_EQ(Dump("SELECT count(*) FROM session_table"), "1\n");  // sessions stay
+
+    int linked = 7;
+    ASSERT_EQ(SystemDB::checkLinked(linked), 0);  // no key: 0
+    EXPECT_EQ(linked, 0);
+    Plant("INSERT INTO system_table VALUES ('linked', '3');");
+    ASSERT_EQ(SystemDB::checkLinked(linked), 0);
+    EXPECT_EQ(linked, 3);
+    ASSERT_EQ(SystemDB::clearSystemDB(), 0);
+    EXPECT_EQ(Dump("SELECT (SELECT count(*) FROM connection_table) + (SELECT count(*) FROM "
+                   "session_table), * FROM system_table"),
+              "0|release_version|13\n");
+}
+
+TEST_F(ConnectionsTest, PackageVersionsAreFilteredSortedAnd64Bit) {
+    Plant(
+        "DELETE FROM connection_table; INSERT INTO connection_table (id, package_version, "
+        "major, minor, linked, status, error) VALUES (1, 300, 1, 2, 1, 0, 0), (2, 100, 1, 2, 1, "
+        "1, -2), (3, 300, 1, 2, 1, 0, 0), (4, 50, 1, 2, 0, 0, 0), (5, 60, 1, 2, 1, 2, 0), (6, "
+        "70, 1, 2, 1, 0, -1), (7, 80, 1, 2, 1, 0, -4), (8, 5000000000, 3, 4, 1, 0, 0);");
+    std::list<long> out = {1, 2, 3};
+    ASSERT_EQ(SystemDB::getPackageVersionList({-1, -4}, out), 0);
+    EXPECT_EQ(out, (std::list<long>{100, 300, 300, 5000000000L}));
+    ASSERT_EQ(SystemDB::getPackageVersionList({}, out), 0);
+    EXPECT_EQ(out, (std::list<long>{70, 80, 100, 300, 300, 5000000000L}));
+    VersionInfo v;
+    ASSERT_EQ(SystemDB::getPackageVersion(8, v), 0);
+    EXPECT_EQ(dbtest::Nums(v.build_number, v.major, v.minor), "5000000000 3 4 ");
+    Log log;
+    EXPECT_EQ(SystemDB::getPackageVersion(9, v), -1);
+    EXPECT_EQ(v.build_number, 5000000000L);
+    EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get package_version for conn_id [9].\n");
+}
+
+// ---- path lookup ----
+
+TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) {
+    Plant(
+        "INSERT INTO session_table (conn_id, attribute, view_id, sync_folder) VALUES "
+        "(1, 7, 901, '/home/u/Sync/'), (1, 4, 1, '/DATA/a_b/'), (1, 4, 2, '/data/50%/'), "
+        "(1, 4, 3, '/data/back\\slash/'), (1, 4, 4, '/data/Caf\xC3\xA9/'), (1, 4, 5, "
+        "'/it''s/'), (1, 3, 6, '/off/'), (1, 4, 7, ''), (1, 4, 8, NULL), (9, 4, 9, '/orphan/');");
+    PathInfo p;
+    p.view_id = 4444;
+    p.relative_path = "/sentinel";
+    p.connection_entry = b_;
+    ASSERT_EQ(SystemDB::getPathInfoByPath("/home/u/Sync/docs/a.txt", p), 0);
+    EXPECT_EQ(p.view_id, 901u);
+    EXPECT_EQ(p.relative_path, ustring("/docs/a.txt"));
+    ConnectionEntry expected = a_;
+    ConnectionInfo &x = expected.connection_info, &kept = b_.connection_info;
+    x.linked = kept.linked;
+    x.status = kept.status;
+    x.error = kept.error;
+    x.version_info = kept.version_info;
+    x.user_uid = kept.user_uid;
+    x.user_gid = kept.user_gid;
+    x.user_is_admin = kept.user_is_admin;
+    EXPECT_EQ(p.connection_entry, expected);
+
+    // ASCII letters fold, "%", "_" and "\" match only themselves; disabled
+    // sessions, empty or NULL folders and sessions without a connection map
+    // nothing and leave the record as it was.
+    const struct {
+        const char* path;
+        uint64_t view;  // 0: no match
+        const char* relative;
+    } cases[] = {
+        {"/home/u/Sync/", 901, "/"},
+        {"/data/A_B/f", 1, "/f"},
+        {"/data/50%/x", 2, "/x"},
+        {"/data/back\\slash/z", 3, "/z"},
+        {"/data/CAF\xC3\xA9/m", 4, "/m"},
+        {"/it's/x'y", 5, "/x'y"},
+        {"/home/u/Sync", 0, ""},
+        {"/home/u/Syncing/x", 0, ""},
+        {"/data/aXb/f", 0, ""},
+        {"/data/50abc/x", 0, ""},
+        {"/data/backXslash/z", 0, ""},
+        {"/off/f", 0, ""},
+        {"/any/path", 0, ""},
+        {"", 0, ""},
+        {"/orphan/f", 0, ""},
+    };
+    for (const auto& c : cases) {
+        PathInfo q = p;
+        EXPECT_EQ(SystemDB::getPathInfoByPath(c.path, q), c.view ? 0 : -1) << c.path;
+        EXPECT_EQ(q.view_id, c.view ? c.view : p.view_id) << c.path;
+        EXPECT_EQ(q.relative_path, c.view ? ustring(c.relative) : p.relative_path) << c.path;
+        EXPECT_EQ(q.connection_entry, p.connection_entry) << c.path;
+    }
+
+    // This lookup's flags count only as 1, unlike the whole-row reader's.
+    Plant(
+        "UPDATE connection_table SET use_ssl = 2, ssl_allow_untrust = 3, use_proxy = -1, "
+        "use_system_proxy = 2, use_tunnel = 5 WHERE id = 1;");
+    ASSERT_EQ(SystemDB::getPathInfoByPath("/it's/", p), 0);
+    const ConnectionEntry& g = p.connection_entry;
+    EXPECT_EQ(
+        dbtest::Nums(g.connection_info.use_ssl, g.connection_info.ssl_allow_untrust,
+                     g.proxy_info.use_proxy, g.proxy_info.use_sys_proxy, g.tunnel_info.use_tunnel),
+        "0 0 0 0 0 ");
+}
+
+// ---- settings ----
+
+TEST_F(ConnectionsTest, GeneralOptionsAndTheSingleSettings) {
+    GeneralOptions g;
+    ASSERT_EQ(SystemDB::setGeneralOptions(g), 0);  // what a new installation stores
+    g = {};
+    g.enable_desktop_notification = g.enable_iconoverlay = g.enable_startup = false;
+    g.use_bw_icon = true;
+    g.sync_mode = -7;
+    g.open_folder = "keep";
+    ASSERT_EQ(SystemDB::getGeneralOptions(g), 0);
+    EXPECT_EQ(dbtest::Nums(g.enable_desktop_notification, g.enable_iconoverlay, g.enable_startup,
+                           g.use_bw_icon, g.sync_mode) +
+                  g.open_folder.c_str_utf8(),
+              "1 1 1 0 0 ");
+    g.enable_iconoverlay = g.enable_startup = false;
+    g.use_bw_icon = true;
+    g.sync_mode = -7;
+    g.open_folder = "/home/o'neil";
+    ASSERT_EQ(SystemDB::setGeneralOptions(g), 0);
+    ASSERT_EQ(SystemDB::setComputername("Bob's PC"), 0);
+    ASSERT_EQ(SystemDB::setLanguageOptions("de"), 0);
+    ASSERT_EQ(SystemDB::setTargetClientVersion(4294967313L), 0);
+    EXPECT_EQ(Dump("SELECT key, value, typeof(value) FROM system_table ORDER BY key"),
+              "computer_name|Bob's PC|text\nenable_desktop_notification|1|text\n"
+              "enable_iconoverlay|0|text\nenable_startup|0|text\nlanguage|de|text\n"
+              "open_folder|/home/o'neil|text\nrelease_version|13|text\n"
+              "sync_mode|-7|text\ntarget_client_version|4294967313|text\n"
+              "use_black_white_icon|1|text\n");
+    EXPECT_EQ(Dump("SELECT DISTINCT computer_name FROM connection_table"), "Bob's PC\n");
+
+    // Flags are true for 1 only; keys are case-sensitive; absent keys and a
+    // row without a key leave the fields as they were.
+    Plant(
+        "UPDATE system_table SET value = 2 WHERE key = 'enable_desktop_notification';"
+        "DELETE FROM system_table WHERE key IN ('enable_startup', 'open_folder');"
+        "INSERT INTO system_table VALUES (NULL, 'x'), ('Sync_Mode', 8);");
+    GeneralOptions back;
+    back.sync_mode = 5;
+    back.open_folder = "mine";
+    ASSERT_EQ(SystemDB::getGeneralOptions(back), 0);
+    EXPECT_EQ(dbtest::Nums(back.enable_desktop_notification, back.enable_iconoverlay,
+                           back.enable_startup, back.use_bw_icon, back.sync_mode) +
+                  back.open_folder.c_str_utf8(),
+              "0 0 1 1 -7 mine");
+    long version = 0;
+    ASSERT_EQ(SystemDB::getTargetClientVersion(version), 0);
+    EXPECT_EQ(version, 4294967313L);
+
+    ustring t = "stale";
+    ASSERT_EQ(SystemDB::getLastUpdateQueryTime(t), 0);  // none: empty
+    EXPECT_EQ(t, ustring(""));
+    ASSERT_EQ(SystemDB::setLastUpdateQueryTime("2026-12-06 'noon'"), 0);
+    ASSERT_EQ(SystemDB::getLastUpdateQueryTime(t), 0);
+    EXPECT_EQ(t, ustring("2026-12-06 'noon'"));
+    Plant("DELETE FROM system_table WHERE key = 'target_client_version'");
+    Log log;
+    EXPECT_EQ(SystemDB::getTargetClientVersion(version), -1);
+    EXPECT_EQ(version, 4294967313L);
+    EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get getTargetClientVersion\n");
+}
+
+TEST_F(ConnectionsTest, UserProxyIsStoredObfuscatedAndNeverLogged) {
+    Verbose();
+    Log log;
+    ASSERT_EQ(SystemDB::setUserProxyInfo(b_.proxy_info), 0);
+    EXPECT_EQ(Dump("SELECT group_concat(value, '|') FROM system_table WHERE key LIKE 'user_%'"),
+              "1|0|px-b|8080|dom-b|host-b|pu-b|" + Enc("pw-b") + "\n");
+    ProxyInfo p = a_.proxy_info;
+    ASSERT_EQ(SystemDB::getUserProxyInfo(p), 0);
+    EXPECT_EQ(p, b_.proxy_info);
+    p.password = "";
+    ASSERT_EQ(SystemDB::setUserProxyInfo(p), 0);
+    EXPECT_EQ(log.Text(),
+              "[DEBUG] system-db(N): set setUserProxyInfo\n[DEBUG] system-db(N): ip px-b\n"
+              "[DEBUG] system-db(N): proxy_port 8080\n[DEBUG] system-db(N): user_name pu-b\n"
+              "[DEBUG] system-db(N): password ********\n[DEBUG] system-db(N): getUserProxyInfo\n"
+              "[DEBUG] system-db(N): set setUserProxyInfo\n[DEBUG] system-db(N): ip px-b\n"
+              "[DEBUG] system-db(N): proxy_port 8080\n[DEBUG] system-db(N): user_name pu-b\n"
+              "[DEBUG] system-db(N): password (empty)\n");
+    EXPECT_EQ(Dump("SELECT quote(value) FROM system_table WHERE key = 'user_proxy_pass'"), "''\n");
+    EXPECT_EQ(testutil::ReadFile(db_).find("pw-b"), std::string::npos);
+
+    // Port cut to 16 bits, flags true for 1 only, a password that is not
+    // Base64 reads empty; a row without a key resets what was read before it.
+    Logger::log_level.erase(dbtest::kComp);
+    Plant(
+        "UPDATE system_table SET value = 70000 WHERE key = 'user_proxy_port';"
+        "UPDATE system_table SET value = 2 WHERE key = 'user_use_proxy';"
+        "UPDATE system_table SET value = 'not base64' WHERE key = 'user_proxy_pass';");
+    p = a_.proxy_info;
+    ASSERT_EQ(SystemDB::getUserProxyInfo(p), 0);
+    EXPECT_EQ(dbtest::Nums(p.use_proxy, p.proxy_port) + p.password + p.host, "0 4464 host-b");
+    Plant(
+        "DELETE FROM system_table WHERE key = 'user_proxy_host';"
+        "INSERT INTO system_table VALUES (NULL, 'x'), ('user_proxy_host', 'after');");
+    p = a_.proxy_info;
+    Log reset;
+    ASSERT_EQ(SystemDB::getUserProxyInfo(p), 0);
+    EXPECT_EQ(reset.Text(), "[ERROR] system-db(N): get proxy info failed, use default setting\n");
+    ProxyInfo expected;
+    expected.host = "after";
+    EXPECT_EQ(p, expected);
+}
+
+}  // namespace
