@@ -1,5 +1,5 @@
 // Password obfuscation and its Base64 codec, the critical section, scoped and
-// temporary files (also out of file descriptors), user names, the host name.
+// temporary files (also out of file descriptors), and user names.
 #include "utility.h"
 
 #include <fcntl.h>
@@ -60,7 +60,7 @@ TEST(PasswordTest, KnownAnswersAndRejectedTexts) {
     EXPECT_EQ(longer, Pass(SyncPassDec, Pass(SyncPassEnc, longer)));
 }
 
-TEST(Base64Test, EncoderRules) {
+TEST(Base64Test, Rules) {
     // Bytes, their Base64, and the one-line form that stops before a group
     // starting with a zero byte.
     const std::tuple<std::string, std::string, std::string> rows[] = {
@@ -81,16 +81,13 @@ TEST(Base64Test, EncoderRules) {
     size_t room = back.size();
     EXPECT_TRUE(EncBase64Dec(text.data(), text.size(), &back[0], &room));
     EXPECT_EQ(all, back);
-    EXPECT_EQ(nullptr, SzBase64EncBuf(nullptr, 10, false));
     EXPECT_EQ('0', CBase64Table(64 + 52)) << "only the low 6 bits count";
     EXPECT_EQ('/', CBase64Table(-1));
-}
 
-TEST(Base64Test, DecoderRules) {
     // Text, room, result, and what was written (its length being *outlen):
     // complete texts, faults (among them the first two characters of a later
     // group), and full outputs, after which *outlen keeps its entry value.
-    const std::tuple<std::string, size_t, bool, std::string> rows[] = {
+    const std::tuple<std::string, size_t, bool, std::string> decoded[] = {
         {"", 8, true, ""},           {"TWFu", 8, true, "Man"},       {"TWE=", 8, true, "Ma"},
         {"TQ==", 8, true, "M"},      {"TWFuTWE=", 5, true, "ManMa"}, {"T", 8, false, ""},
         {"TWE", 8, false, "Ma"},     {"TW=E", 8, false, "M"},        {"T===", 8, false, ""},
@@ -98,7 +95,7 @@ TEST(Base64Test, DecoderRules) {
         {"TWF\x80", 8, false, "Ma"}, {"TWFu\n", 8, false, "Man"},    {"TWFu=", 8, false, "Man"},
         {"TQ==TWFu", 8, false, "M"}, {"TWFu.AAA", 8, false, "Man"},  {"TWFuA.AA", 8, false, "Man"},
         {"TWFu", 0, false, ""},      {"TWFu", 2, false, "Ma"},       {"TWFuTWFu", 3, false, "Man"}};
-    for (const auto& [text, room, ok, bytes] : rows) {
+    for (const auto& [text, room, ok, bytes] : decoded) {
         SCOPED_TRACE(text);
         std::string out(room, '\xAA');
         size_t outlen = room;
@@ -106,11 +103,6 @@ TEST(Base64Test, DecoderRules) {
         EXPECT_EQ(bytes, out.substr(0, bytes.size()));
         EXPECT_EQ(bytes.size(), outlen);
     }
-    char out[8];
-    size_t room = sizeof out;
-    EXPECT_FALSE(EncBase64Dec(nullptr, 4, out, &room));
-    EXPECT_FALSE(EncBase64Dec("TWFu", 4, nullptr, &room));
-    EXPECT_FALSE(EncBase64Dec("TWFu", 4, out, nullptr));
 }
 
 const std::string kEnter = "[DEBUG] utility(N): entering critical section\n",
@@ -140,43 +132,35 @@ bool FreeForOtherThread(pthread_mutex_t* m) {
     return free;
 }
 
-TEST_F(CriticalSectionThreads, MutexIsHeldOnceBetweenStartAndEnd) {
-    // Recursive, so that a second lock by the guard would outlive its end().
+// Over a mutex (recursive, so that a second lock by a guard would outlive
+// its end()) and over a descriptor, which excludes another open file.
+TEST_F(CriticalSectionThreads, LockIsHeldOnceBetweenStartAndEnd) {
     pthread_mutex_t m = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
-    {
-        CriticalSection cs(&m), unused(&m);
-        EXPECT_TRUE(FreeForOtherThread(&m)) << "construction takes nothing";
-        cs.start();
-        cs.start();
-        EXPECT_FALSE(FreeForOtherThread(&m));
-        cs.end();
-        EXPECT_TRUE(FreeForOtherThread(&m));
-        pthread_mutex_lock(&m);  // held outside the guard: a stray unlock would free it
-        cs.end();
-        EXPECT_FALSE(FreeForOtherThread(&m));
-        pthread_mutex_unlock(&m);
-        cs.start();
-    }  // the destructor leaves; the unused guard unlocks nothing
-    EXPECT_TRUE(FreeForOtherThread(&m));
-    EXPECT_EQ(kEnter + kLeave + kEnter + kLeave, Log());
-}
-
-TEST_F(CriticalSectionThreads, DescriptorLockExcludesAnotherOpenFileDescription) {
     WriteFile(dir_ / "lock", "");
     int fd1 = open((dir_ / "lock").c_str(), O_RDWR), fd2 = open((dir_ / "lock").c_str(), O_RDWR);
+    auto free = [&] {
+        const bool file = flock(fd2, LOCK_EX | LOCK_NB) == 0 && flock(fd2, LOCK_UN) == 0;
+        return FreeForOtherThread(&m) + 2 * file;  // 3: both free
+    };
     {
-        CriticalSection cs(fd1);
-        EXPECT_EQ(0, flock(fd2, LOCK_EX | LOCK_NB)) << "nothing taken yet";
-        flock(fd2, LOCK_UN);
+        CriticalSection cs(&m), unused(&m), by_fd(fd1);
+        EXPECT_EQ(3, free()) << "construction takes nothing";
         cs.start();
-        EXPECT_EQ(-1, flock(fd2, LOCK_EX | LOCK_NB));
+        cs.start();
+        by_fd.start();
+        EXPECT_EQ(0, free());
         cs.end();
-        EXPECT_EQ(0, flock(fd2, LOCK_EX | LOCK_NB));
-        flock(fd2, LOCK_UN);
+        by_fd.end();
+        EXPECT_EQ(3, free());
+        pthread_mutex_lock(&m);  // held outside the guard: a stray unlock would free it
+        cs.end();
+        EXPECT_EQ(2, free());
+        pthread_mutex_unlock(&m);
         cs.start();
-    }
-    EXPECT_EQ(0, flock(fd2, LOCK_EX | LOCK_NB)) << "the destructor leaves";
-    EXPECT_EQ(kEnter + kLeave + kEnter + kLeave, Log());
+        by_fd.start();
+    }  // the destructors leave; the unused guard unlocks nothing
+    EXPECT_EQ(3, free());
+    EXPECT_EQ(kEnter + kEnter + kLeave + kLeave + kEnter + kEnter + kLeave + kLeave, Log());
     close(fd1);
     close(fd2);
 }
@@ -200,13 +184,13 @@ TEST_F(UtilityTest, SFFileNamesAFileItNeverRemovesByItself) {
     const std::string second = g.getPath().c_str();
     g.remove();
     EXPECT_TRUE(!PathExists(second) && g.getPath().empty() && g.getSize() == 0);
-    const std::string mk =
-        "[ERROR] file-op(N): mkstemp(" + dir_ / "missing/XXXXXX" + "): No such file or directory\n";
-    EXPECT_EQ("[DEBUG] utility(N): creating File '" + path +
-                  "'\n[DEBUG] utility(N): use exist file\n" + mk +
-                  "[ERROR] utility(N): failed to create File ...\n[DEBUG] utility(N): creating "
-                  "File '" +
-                  second + "'\n[DEBUG] utility(N): removing File '" + second + "'\n",
+    const std::string d = "[DEBUG] utility(N): ";
+    EXPECT_EQ(d + "creating File '" + path + "'\n" + d +
+                  "use exist file\n[ERROR] file-op(N): mkstemp(" +
+                  dir_ /
+                      "missing/XXXXXX): No such file or directory\n[ERROR] utility(N): failed to "
+                      "create File ...\n" +
+                  d + "creating File '" + second + "'\n" + d + "removing File '" + second + "'\n",
               NormalizeLog(Log(), "file-op"));
 }
 
@@ -243,8 +227,6 @@ TEST_F(UtilityTest, TempFileSharesItsFileBetweenCopies) {
     EXPECT_EQ(path + path, std::string(b.getPath().c_str()) + c.getPath().c_str());
     EXPECT_EQ(-1, b.create()) << "a sharer of a live file cannot create";
     a.reset();
-    TempFile& self = c;
-    c = self;
     b = c;  // already co-owners: nothing changes
     EXPECT_TRUE(PathExists(path));
     c = empty;  // c stops owning and holds nothing
@@ -263,14 +245,11 @@ TEST_F(UtilityTest, TempFileSharesItsFileBetweenCopies) {
     b = empty;
     EXPECT_EQ("not ours", ReadFile(path));
     EXPECT_EQ(1, CountEntries(dir_.path())) << "only the stranger is left";
-}
-
-TEST_F(UtilityTest, DefaultPrefixes) {
     EXPECT_EQ(0, SFFile::initialize(in_) + TempFile::initialize(in_));
-    SFFile s2("");
-    TempFile t2("");
-    ASSERT_EQ(0, s2.create() + t2.create());
-    EXPECT_EQ(2, CountEntries(dir_.path()));
+    SFFile s("");  // the default prefixes, now the test's directory
+    TempFile t("");
+    ASSERT_EQ(0, s.create() + t.create());
+    EXPECT_EQ(3, CountEntries(dir_.path()));
 }
 
 TEST_F(UtilityTest, TemporaryFilesFailCleanlyWithoutDescriptors) {
@@ -299,7 +278,7 @@ TEST_F(UtilityTest, TemporaryFilesFailCleanlyWithoutDescriptors) {
               NormalizeLog(NormalizeLog(ReadFile(err), "utility"), "file-op"));
 }
 
-TEST(NamesTest, UserNamesSplitAtTheirLastSeparatorAndTheHostName) {
+TEST(NamesTest, UserNamesSplitAtTheirLastSeparator) {
     // Input, delimiter (none: ParseUsrName, which prefers "/" to "\"), and
     // the two parts.
     const std::tuple<std::string, const char*, std::string, std::string> rows[] = {
@@ -322,11 +301,6 @@ TEST(NamesTest, UserNamesSplitAtTheirLastSeparatorAndTheHostName) {
             ParsingByDelimiter(input, first, second, deli);
         EXPECT_EQ(std::make_pair(before, after), std::make_pair(first, second)) << input;
     }
-    std::string host = "stale";
-    char expected[512] = {};
-    ASSERT_EQ(0, gethostname(expected, sizeof expected - 1));
-    EXPECT_EQ(0, GetSysHostName(host));
-    EXPECT_EQ(expected, host);
 }
 
 }  // namespace
