@@ -7,7 +7,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -64,11 +63,9 @@ TEST(Base64Test, Rules) {
     // Bytes, their Base64, and the one-line form that stops before a group
     // starting with a zero byte.
     const std::tuple<std::string, std::string, std::string> rows[] = {
-        {"", "", ""},
         {"f", "Zg==", "Zg=="},
         {"fo", "Zm8=", "Zm8="},
         {"foo", "Zm9v", "Zm9v"},
-        {"foobar", "Zm9vYmFy", "Zm9vYmFy"},
         {std::string("ab\0cd", 5), "YWIAY2Q=", "YWIAY2Q="},
         {std::string("abc\0", 4), "YWJjAA==", "YWJj"},
         {std::string("\0abc", 4), "AGFiYw==", ""},
@@ -123,24 +120,18 @@ class UtilityTest : public ::testing::Test {
 };
 class CriticalSectionThreads : public UtilityTest {};
 
-// True when another thread can take the mutex right now (and gives it back).
-bool FreeForOtherThread(pthread_mutex_t* m) {
-    bool free = false;
-    std::thread([&] {
-        free = pthread_mutex_trylock(m) == 0 && pthread_mutex_unlock(m) == 0;
-    }).join();
-    return free;
-}
-
 // Over a mutex (recursive, so that a second lock by a guard would outlive
 // its end()) and over a descriptor, which excludes another open file.
 TEST_F(CriticalSectionThreads, LockIsHeldOnceBetweenStartAndEnd) {
     pthread_mutex_t m = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
     WriteFile(dir_ / "lock", "");
     int fd1 = open((dir_ / "lock").c_str(), O_RDWR), fd2 = open((dir_ / "lock").c_str(), O_RDWR);
-    auto free = [&] {
-        const bool file = flock(fd2, LOCK_EX | LOCK_NB) == 0 && flock(fd2, LOCK_UN) == 0;
-        return FreeForOtherThread(&m) + 2 * file;  // 3: both free
+    auto free = [&] {  // whether another thread and another open file could lock; 3: both
+        bool mutex = false;
+        std::thread([&] {
+            mutex = !pthread_mutex_trylock(&m) && !pthread_mutex_unlock(&m);
+        }).join();
+        return mutex + 2 * (flock(fd2, LOCK_EX | LOCK_NB) == 0 && flock(fd2, LOCK_UN) == 0);
     };
     {
         CriticalSection cs(&m), unused(&m), by_fd(fd1);
@@ -252,25 +243,21 @@ TEST_F(UtilityTest, TempFileSharesItsFileBetweenCopies) {
     EXPECT_EQ(3, CountEntries(dir_.path()));
 }
 
+// Out of descriptors (RLIMIT_NOFILE 32, then every free slot taken) in a
+// child whose result names the first check that failed.
 TEST_F(UtilityTest, TemporaryFilesFailCleanlyWithoutDescriptors) {
-    const std::string report = dir_ / "report", err = dir_ / "err";
+    const std::string err = dir_ / "err";
     auto child = [&] {
-        ChildReport r(report);
-        if (!r.ok() || !RedirectStderrTo(err) || !LimitDescriptors(32)) return 3;
+        if (!RedirectStderrTo(err) || !LimitDescriptors(32)) return 1;
         std::vector<int> taken = ExhaustDescriptors();
         TempFile t(in_);
         SFFile f(in_);
-        r.Put("t", t.create());
-        r.Put("f", f.create());
-        r.Put("path", t.getPath().c_str());
+        if (t.create() != -1 || f.create() != -1) return 2;
+        if (!t.getPath().empty() || !f.getPath().empty()) return 3;
         Release(taken, taken.size());
-        r.Put("left", CountEntries(dir_.path()));  // report and err only
-        return 0;
+        return CountEntries(dir_.path()) == 1 ? 0 : 4;  // nothing left but err
     };
     ASSERT_EQ(0, RunInChild(child));
-    const std::map<std::string, std::string> want{
-        {"t", "-1"}, {"f", "-1"}, {"path", ""}, {"left", "2"}};
-    EXPECT_EQ(want, ReadChildReport(report));
     const std::string mk =
         "[ERROR] file-op(N): mkstemp(" + dir_.path() + "/XXXXXX): Too many open files\n";
     EXPECT_EQ(mk + "[ERROR] utility(N): failed to create TempFile ...\n" + mk +
@@ -289,7 +276,6 @@ TEST(NamesTest, UserNamesSplitAtTheirLastSeparator) {
         {"\\alice", nullptr, "", "alice"},
         {"a/b/c", nullptr, "a/b", "c"},
         {"DOMAIN\\a/b", nullptr, "DOMAIN\\a", "b"},
-        {"x/y\\z", nullptr, "x", "y\\z"},
         {"alice", "/", "", "alice"},
         {"a/b", "", "", "a/b"},
         {"one:two:", ":", "one:two", ""}};
