@@ -1,6 +1,5 @@
-// Helpers of the file-operation and utility tests: a status without
-// following links, content that shows a misplaced block, and trees made in
-// one shell line.
+// Helpers of the file-operation tests: a status without following links,
+// content that shows a misplaced block, and trees made in one shell line.
 #pragma once
 
 #include <sys/stat.h>
