@@ -1,6 +1,5 @@
-// The file operations other than removal, on the real file system (and on a
-// second one where the machine has it), their log texts in one table, and
-// their behaviour out of descriptors or rights, in forked children.
+// The file operations other than removal on real file systems, their log texts
+// in one table, and their behaviour out of descriptors or rights.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +50,7 @@ class FileOpTest : public ::testing::Test {
     TempDir dir_;
     mode_t saved_umask_ = 0;
 };
+class TmpNameGenThreads : public FileOpTest {};
 
 TEST_F(FileOpTest, InformationIsTheLinkStatus) {
     Sh("printf 'twelve bytes' >file && mkdir sub && mkfifo fifo && ln -s $PWD/sub link && "
@@ -77,7 +77,6 @@ TEST_F(FileOpTest, InformationIsTheLinkStatus) {
     }
     EXPECT_EQ(1200000000, StatOf(P("file")).st_mtime);
     EXPECT_EQ(-1, FSUTime(P("missing"), 1, 2));
-    EXPECT_FALSE(IsFileExist("", false));
     FILE_INFO info = kSentinel;
     errno = 0;
     EXPECT_EQ(-1, GetFileInfo(P("file/child"), info));
@@ -147,8 +146,7 @@ TEST_F(FileOpTest, LogTexts) {
 
 TEST_F(FileOpTest, MkDirP) {
     Sh("echo keep >f && mkdir -m 0700 e");
-    // Path, force, mode, umask, result, errno, *endptr from the end of the
-    // path, and the mode then found at a path.
+    // Path, force, mode, umask, result, errno, *endptr from the path's end, a mode found after.
     const std::tuple<const char*, bool, mode_t, mode_t, int, int, int, const char*, mode_t> rows[] =
         {
             {"a/b/c", false, kDefault, 022, 0, 0, 0, "a/b/c", kDir | 0755},
@@ -248,12 +246,10 @@ TEST_F(FileOpTest, RenameWithinOrAcrossFileSystems) {
     // Across file systems (/dev/shm where it is one) the move goes by copying.
     char other[] = "/dev/shm/bvtest.XXXXXX";
     if (mkdtemp(other) == nullptr) GTEST_SKIP() << "/dev/shm is not writable here";
-    struct Cleanup {
-        std::string dir;
-        ~Cleanup() { (void)!std::system(("rm -rf " + ShellQuote(dir)).c_str()); }
-    } cleanup{other};
+    std::unique_ptr<char, void (*)(char*)> cleanup(
+        other, [](char* d) { (void)!std::system(("rm -rf " + ShellQuote(d)).c_str()); });
     if (StatOf(dir_.path()).st_dev == StatOf(other).st_dev) GTEST_SKIP() << "same device";
-    const std::string src = P("tree"), dst = cleanup.dir + "/tree", big = Pattern(3u << 20);
+    const std::string src = P("tree"), dst = std::string(other) + "/tree", big = Pattern(3u << 20);
     Sh("mkdir -p tree/sub/empty && echo top >tree/top && ln -s ../top tree/sub/up");
     WriteFile(src + "/sub/big", big);
     // Merged into an existing directory; the link replaces a file, as rename does.
@@ -267,11 +263,13 @@ TEST_F(FileOpTest, RenameWithinOrAcrossFileSystems) {
     EXPECT_EQ("top\n", ReadFile(dst + "/sub/up"));
     // A pipe cannot be recreated faithfully: it stays, and so does its folder.
     Sh("mkdir tree && mkfifo tree/pipe");
-    EXPECT_EQ(-3, FSRename(src, cleanup.dir + "/t", false));
-    EXPECT_TRUE(S_ISFIFO(ModeOf("tree/pipe")) && !PathExists(cleanup.dir + "/t/pipe"));
+    EXPECT_EQ(-3, FSRename(src, std::string(other) + "/t", false));
+    EXPECT_TRUE(S_ISFIFO(ModeOf("tree/pipe")) && !PathExists(std::string(other) + "/t/pipe"));
 }
 
-TEST_F(FileOpTest, TemporaryFilesAndNames) {
+// Temporary files and names; names drawn at once are distinct and use the
+// whole alphabet at every position.
+TEST_F(TmpNameGenThreads, TemporaryFilesAndConcurrentNames) {
     umask(077);
     ustring a, b, c, d;
     ASSERT_EQ(0, FSMktemp(dir_.path(), a) + FSMktemp(dir_.path(), b));
@@ -285,10 +283,6 @@ TEST_F(FileOpTest, TemporaryFilesAndNames) {
     EXPECT_FALSE(PathExists(named)) << "nothing is created";
     EXPECT_TRUE(IsName(TmpNameGen::getInstance().getTmpPath("").c_str() + 1, 8));
     EXPECT_EQ("/x//", std::string(TmpNameGen::getInstance().getTmpPath("/x/").c_str(), 4));
-}
-
-// Names drawn at once are distinct and use the whole alphabet everywhere.
-TEST(TmpNameGenThreads, ConcurrentDrawsAreDistinctAndUseTheWholeAlphabet) {
     std::vector<std::string> names[4];
     std::vector<std::thread> threads;
     for (auto& v : names)
