@@ -60,8 +60,7 @@ TEST(PasswordTest, KnownAnswersAndRejectedTexts) {
 }
 
 TEST(Base64Test, Rules) {
-    // Bytes, their Base64, and the one-line form that stops before a group
-    // starting with a zero byte.
+    // Bytes, Base64, and the one-line form, which stops at a group starting with 0.
     const std::tuple<std::string, std::string, std::string> rows[] = {
         {"f", "Zg==", "Zg=="},
         {"fo", "Zm8=", "Zm8="},
@@ -81,9 +80,8 @@ TEST(Base64Test, Rules) {
     EXPECT_EQ('0', CBase64Table(64 + 52)) << "only the low 6 bits count";
     EXPECT_EQ('/', CBase64Table(-1));
 
-    // Text, room, result, and what was written (its length being *outlen):
-    // complete texts, faults (among them the first two characters of a later
-    // group), and full outputs, after which *outlen keeps its entry value.
+    // Text, room, result, and what was written (its length is *outlen, which a full
+    // output leaves at its entry value); faults include a later group's first two.
     const std::tuple<std::string, size_t, bool, std::string> decoded[] = {
         {"", 8, true, ""},           {"TWFu", 8, true, "Man"},       {"TWE=", 8, true, "Ma"},
         {"TQ==", 8, true, "M"},      {"TWFuTWE=", 5, true, "ManMa"}, {"T", 8, false, ""},
@@ -266,8 +264,7 @@ TEST_F(UtilityTest, TemporaryFilesFailCleanlyWithoutDescriptors) {
 }
 
 TEST(NamesTest, UserNamesSplitAtTheirLastSeparator) {
-    // Input, delimiter (none: ParseUsrName, which prefers "/" to "\"), and
-    // the two parts.
+    // Input, delimiter (none: ParseUsrName, preferring "/" to "\"), the two parts.
     const std::tuple<std::string, const char*, std::string, std::string> rows[] = {
         {"CORP\\alice", nullptr, "CORP", "alice"},
         {"CORP/alice", nullptr, "CORP", "alice"},
