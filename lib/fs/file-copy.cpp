@@ -9,13 +9,11 @@
 #include <cstring>
 
 #include "file-op.h"
-#include "logger.h"
+#include "fs-internal.h"
 
 namespace {
 
-const ustring kFileOpComponent("file_op_debug");
-#define FILEOP_LOG(level, fmt, ...) \
-    Logger::LogMsg(Logger::level, kFileOpComponent, fmt, __LINE__, ##__VA_ARGS__)
+using bv_internal::UniqueFd;
 
 // Large enough that per-call overhead vanishes, small enough to stay in the
 // cache and not to fault in a big mapping for every small file.
@@ -27,28 +25,6 @@ constexpr size_t kWritebackStride = size_t(8) << 20;
 bool IsOutOfSpace(int err) {
     return err == ENOSPC || err == EDQUOT;
 }
-
-// Owns a descriptor; Close() reports the close error that matters for the
-// destination, the destructor covers the early-return paths.
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-    int Close() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd >= 0 ? ::close(fd) : 0;
-    }
-
-  private:
-    int fd_;
-};
 
 int OpenRetry(const char* path, int flags, mode_t mode) {
     int fd;
@@ -137,7 +113,7 @@ int CopyBuffered(int in, int out, Writeback* wb) {
 }  // namespace
 
 int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin) {
-    Fd in(OpenRetry(src.c_str(), O_RDONLY | O_CLOEXEC, 0));
+    UniqueFd in(OpenRetry(src.c_str(), O_RDONLY | O_CLOEXEC, 0));
     if (!in.ok()) {
         int err = errno;
         FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: open(%s): %s (%d)\n", src.c_str(),
@@ -147,7 +123,7 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin) {
     // Opened without O_TRUNC so that a destination naming the source itself
     // (directly, by a hard link or through a symbolic link) is recognised
     // before anything is lost; truncation follows the check.
-    Fd out(OpenRetry(dst.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    UniqueFd out(OpenRetry(dst.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
     if (!out.ok()) {
         int err = errno;
         FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: open(%s): %s (%d)\n", dst.c_str(),

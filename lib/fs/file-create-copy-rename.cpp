@@ -13,14 +13,13 @@
 #include <vector>
 
 #include "file-op.h"
-#include "logger.h"
+#include "fs-internal.h"
 #include "tmp_name_gen.h"
 
 namespace {
 
-const ustring kFileOpComponent("file_op_debug");
-#define FILEOP_LOG(level, fmt, ...) \
-    Logger::LogMsg(Logger::level, kFileOpComponent, fmt, __LINE__, ##__VA_ARGS__)
+using bv_internal::DirStream;
+using bv_internal::UniqueFd;
 
 constexpr mode_t kDefaultMode = static_cast<mode_t>(-1);
 constexpr size_t kTemplateSize = 4096;
@@ -28,8 +27,8 @@ constexpr size_t kTemplateSize = 4096;
 // The owner FSMKDirP gives new directories, from the module owner set by
 // FSInitialize. Returns false when no change of owner is wanted.
 bool NewDirectoryOwner(uid_t* u, gid_t* g) {
-    const uid_t mod_uid = ::uid;
-    const gid_t mod_gid = ::gid;
+    const uid_t mod_uid = bv_internal::g_owner_uid;
+    const gid_t mod_gid = bv_internal::g_owner_gid;
     const uid_t unset_uid = static_cast<uid_t>(-1);
     const gid_t unset_gid = static_cast<gid_t>(-1);
     if (mod_uid != unset_uid) {
@@ -92,27 +91,22 @@ int MoveDirectory(const ustring& from, const ustring& to, bool do_case_check) {
     if (FSMKDir(to, true) != 0) return -3;
     // from was a directory when its status was taken; should it have been
     // swapped for a link since, the link's target is not emptied.
-    int fd = ::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return -3;
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-        ::close(fd);
-        return -3;
-    }
+    UniqueFd fd(::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.ok()) return -3;
+    DirStream dir(::fdopendir(fd.get()));
+    if (!dir) return -3;
+    fd.release();  // the stream owns it now
     for (;;) {
         errno = 0;
-        struct dirent* ent = ::readdir(dir);
+        struct dirent* ent = ::readdir(dir.get());
         if (ent == nullptr) break;
         const char* name = ent->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        if (bv_internal::IsDotOrDotDot(name)) continue;
         ustring child_from = from + "/" + name;
         ustring child_to = to + "/" + name;
-        if (FSRename(child_from, child_to, do_case_check) != 0) {
-            ::closedir(dir);
-            return -3;
-        }
+        if (FSRename(child_from, child_to, do_case_check) != 0) return -3;
     }
-    ::closedir(dir);
+    dir.reset();
     // A read error ends the listing early; the removal then fails on the
     // entries left behind and reports it.
     return ::remove(from.c_str()) == 0 ? 0 : -3;
@@ -222,14 +216,14 @@ int FSMktemp(const ustring& prefix, ustring& path) {
     // mkstemp scribbles over the template even when it fails; the log names
     // the template as it was asked for.
     const std::string asked(tmpl);
-    int fd = ::mkstemp(tmpl);
-    if (fd < 0) {
+    UniqueFd fd(::mkstemp(tmpl));
+    if (!fd.ok()) {
         int err = errno;
         FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): mkstemp(%s): %s\n", asked.c_str(), strerror(err));
         return -1;
     }
-    ::fsync(fd);
-    ::close(fd);
+    ::fsync(fd.get());
+    fd.reset();
     path = tmpl;
     ::chmod(tmpl, 0644);
     return 0;

@@ -12,22 +12,17 @@
 #include <ctime>
 
 #include "file-op.h"
-#include "logger.h"
+#include "fs-internal.h"
 
 namespace {
-
-const ustring kFileOpComponent("file_op_debug");
-
-#define FILEOP_LOG(level, fmt, ...) \
-    Logger::LogMsg(Logger::level, kFileOpComponent, fmt, __LINE__, ##__VA_ARGS__)
 
 constexpr long kMsdosSuperMagic = 0x4D44;
 constexpr size_t kRealPathBufSize = 8192;
 
 }  // namespace
 
-uid_t uid = static_cast<uid_t>(-1);
-gid_t gid = static_cast<gid_t>(-1);
+uid_t bv_internal::g_owner_uid = static_cast<uid_t>(-1);
+gid_t bv_internal::g_owner_gid = static_cast<gid_t>(-1);
 
 bool operator==(const FILE_INFO& a, const FILE_INFO& b) {
     return a.isExist == b.isExist && a.size == b.size && a.mtime == b.mtime && a.type == b.type &&
@@ -39,14 +34,14 @@ bool operator!=(const FILE_INFO& a, const FILE_INFO& b) {
 }
 
 void FSInitialize(uid_t u, gid_t g) {
-    uid = u;
-    gid = g;
+    bv_internal::g_owner_uid = u;
+    bv_internal::g_owner_gid = g;
 }
 
 void FSChown(const ustring& path) {
     // Best effort by contract: a directory that keeps the creator's owner is
     // still usable, so the caller is not told.
-    int rc = chown(path.c_str(), uid, gid);
+    int rc = chown(path.c_str(), bv_internal::g_owner_uid, bv_internal::g_owner_gid);
     (void)rc;
 }
 

@@ -50,13 +50,9 @@ typedef struct _FILE_INFO_tag FILE_INFO;
 bool operator==(const FILE_INFO& a, const FILE_INFO& b);
 bool operator!=(const FILE_INFO& a, const FILE_INFO& b);
 
-// Owner given to directories this module creates; (uid_t)-1 and (gid_t)-1
-// mean "not set" (the initial values). Written only by FSInitialize, which is
-// meant to run once at start-up, before other threads create directories.
-extern uid_t uid;
-extern gid_t gid;
-
-// Sets the module owner (uid, gid above). Not synchronised.
+// Sets the owner given to directories this module creates; (uid_t)-1 and
+// (gid_t)-1 mean "not set" (the state at start-up). Meant to run once at
+// start-up, before other threads create directories: not synchronised.
 void FSInitialize(uid_t u, gid_t g);
 // Gives path the module owner; an unset id is left unchanged. The result of
 // the change is ignored.

@@ -6,34 +6,11 @@
 #include <cstring>
 
 #include "file-op.h"
-#include "logger.h"
+#include "fs-internal.h"
 
 namespace {
 
-const ustring kFileOpComponent("file_op_debug");
-
-#define FILEOP_LOG(level, fmt, ...) \
-    Logger::LogMsg(Logger::level, kFileOpComponent, fmt, __LINE__, ##__VA_ARGS__)
-
-// Closes a stream on every path out of a scope, keeping errno.
-class DirCloser {
-  public:
-    explicit DirCloser(DIR* dir) : dir_(dir) {}
-    ~DirCloser() {
-        int err = errno;
-        closedir(dir_);
-        errno = err;
-    }
-    DirCloser(const DirCloser&) = delete;
-    DirCloser& operator=(const DirCloser&) = delete;
-
-  private:
-    DIR* dir_;
-};
-
-bool IsDotOrDotDot(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
+using bv_internal::DirStream;
 
 FILE_TYPE TypeFromListing(unsigned char d_type) {
     switch (d_type) {
@@ -61,15 +38,14 @@ int TraverseDir(const ustring& dir, FN_ACT_TRAVERSE_DIR fn, void* pPriv) {
     if (dir.empty() || fn == nullptr) return -1;
     FILE_INFO info;
     if (GetFileInfo(dir, info) != 0 || !info.isExist || info.type != FT_DIR) return -1;
-    DIR* dp = opendir(dir.c_str());
-    if (dp == nullptr) return -2;
-    DirCloser closer(dp);
+    DirStream dp(opendir(dir.c_str()));
+    if (!dp) return -2;
     if (fn(dir, pPriv) != 0) return -2;
     for (;;) {
         errno = 0;
-        struct dirent* de = readdir(dp);
+        struct dirent* de = readdir(dp.get());
         if (de == nullptr) return errno != 0 ? -2 : 0;
-        if (IsDotOrDotDot(de->d_name)) continue;
+        if (bv_internal::IsDotOrDotDot(de->d_name)) continue;
         ustring child = dir + "/" + de->d_name;
         int rc = de->d_type == DT_DIR ? TraverseDir(child, fn, pPriv) : fn(child, pPriv);
         if (rc != 0) return -2;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -101,6 +102,13 @@ class DirStream {
 inline bool IsDotOrDotDot(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
+
+// Owner given to directories this module creates, as FSInitialize set it;
+// (uid_t)-1 and (gid_t)-1 mean "not set" (the initial values). Written only
+// by FSInitialize, which runs once at start-up before other threads create
+// directories.
+extern uid_t g_owner_uid;
+extern gid_t g_owner_gid;
 
 }  // namespace bv_internal
 

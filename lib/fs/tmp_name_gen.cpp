@@ -1,6 +1,7 @@
 // Temporary-name generator: a time-keyed RC4 keystream turned into names.
 #include "tmp_name_gen.h"
 
+#include <pthread.h>
 #include <sys/time.h>
 
 #include <cstdio>
@@ -8,43 +9,21 @@
 #include <cstring>
 #include <ctime>
 
-pthread_mutex_t TmpNameGen::m_lock = PTHREAD_MUTEX_INITIALIZER;
+#include "log-internal.h"
 
 namespace {
+
+pthread_mutex_t g_name_lock = PTHREAD_MUTEX_INITIALIZER;
 
 const char kNameAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
 static_assert(sizeof(kNameAlphabet) == 65, "the alphabet has 64 characters");
 
-}  // namespace
-
-TmpNameGen& TmpNameGen::getInstance() {
-    static TmpNameGen tmp_name;
-    return tmp_name;
-}
-
-TmpNameGen::TmpNameGen() {
-    std::memset(m_s_box, 0, sizeof m_s_box);
-    std::memset(m_key, 0, sizeof m_key);
-    std::memset(m_buffer, 0, sizeof m_buffer);
-    get_key(m_key, sizeof m_key);
-    rc4_init(m_s_box, m_key);
-}
-
-TmpNameGen::~TmpNameGen() {}
-
-void TmpNameGen::lock() {
-    pthread_mutex_lock(&m_lock);
-}
-
-void TmpNameGen::unlock() {
-    pthread_mutex_unlock(&m_lock);
-}
-
-void TmpNameGen::get_key(unsigned char* key, size_t len) {
-    if (key == nullptr || len == 0) return;
+// Writes "<seconds>-<microseconds>" of the current time into key,
+// NUL-terminated within len bytes; the rest of the buffer is left as is.
+void GetKey(unsigned char* key, size_t len) {
     struct timeval tv;
     if (gettimeofday(&tv, nullptr) != 0) {
-        // An empty key makes rc4_init fall back to rand(), still seeded by time.
+        // An empty key makes Rc4Init fall back to rand(), still seeded by time.
         key[0] = 0;
         return;
     }
@@ -52,7 +31,9 @@ void TmpNameGen::get_key(unsigned char* key, size_t len) {
                   static_cast<unsigned long>(tv.tv_sec), static_cast<unsigned long>(tv.tv_usec));
 }
 
-void TmpNameGen::rc4_init(unsigned char* S, unsigned char* key) {
+// RC4 key schedule over all 256 key bytes (the key is not repeated by its
+// length). A key whose first byte is 0 is replaced by rand() bytes.
+void Rc4Init(unsigned char* S, unsigned char* key) {
     for (int i = 0; i < 256; ++i) S[i] = static_cast<unsigned char>(i);
     if (key[0] == 0) {
         std::srand(static_cast<unsigned>(std::time(nullptr)));
@@ -67,7 +48,9 @@ void TmpNameGen::rc4_init(unsigned char* S, unsigned char* key) {
     }
 }
 
-void TmpNameGen::rc4_randomize(unsigned char* S, unsigned char* buffer, int length) {
+// length keystream bytes into buffer; i and j restart at 0 on every call
+// while S carries over.
+void Rc4Randomize(unsigned char* S, unsigned char* buffer, int length) {
     unsigned j = 0;
     for (int k = 0; k < length; ++k) {
         unsigned i = static_cast<unsigned>(k + 1) & 0xff;
@@ -79,19 +62,36 @@ void TmpNameGen::rc4_randomize(unsigned char* S, unsigned char* buffer, int leng
     }
 }
 
+}  // namespace
+
+TmpNameGen& TmpNameGen::getInstance() {
+    static TmpNameGen tmp_name;
+    return tmp_name;
+}
+
+TmpNameGen::TmpNameGen() {
+    unsigned char key[256] = {};
+    std::memset(m_buffer, 0, sizeof m_buffer);
+    GetKey(key, sizeof key);
+    Rc4Init(m_s_box, key);
+}
+
+TmpNameGen::~TmpNameGen() {}
+
 ustring TmpNameGen::getTmpName() {
     char name[9];
-    lock();
-    rc4_randomize(m_s_box, m_buffer, 6);
-    for (int g = 0; g < 2; ++g) {
-        const unsigned char* b = m_buffer + 3 * g;
-        char* out = name + 4 * g;
-        out[0] = kNameAlphabet[b[0] >> 2];
-        out[1] = kNameAlphabet[((b[0] & 3) << 4) | (b[1] >> 4)];
-        out[2] = kNameAlphabet[((b[1] & 15) << 2) | (b[2] >> 6)];
-        out[3] = kNameAlphabet[b[2] & 63];
+    {
+        bv_internal::MutexLock lock(&g_name_lock);
+        Rc4Randomize(m_s_box, m_buffer, 6);
+        for (int g = 0; g < 2; ++g) {
+            const unsigned char* b = m_buffer + 3 * g;
+            char* out = name + 4 * g;
+            out[0] = kNameAlphabet[b[0] >> 2];
+            out[1] = kNameAlphabet[((b[0] & 3) << 4) | (b[1] >> 4)];
+            out[2] = kNameAlphabet[((b[1] & 15) << 2) | (b[2] >> 6)];
+            out[3] = kNameAlphabet[b[2] & 63];
+        }
     }
-    unlock();
     name[8] = '\0';
     return ustring(name);
 }

@@ -9,12 +9,12 @@
 //
 // Thread-safety: getInstance() may be called from any thread (one-time
 // initialisation of a function-local static); getTmpName() and getTmpPath()
-// serialise on m_lock, so concurrent callers get distinct keystream draws.
+// serialise on one process-wide lock, so concurrent callers get distinct
+// keystream draws.
+//
+//   ustring path = TmpNameGen::getInstance().getTmpPath("/var/tmp");
+//   // "/var/tmp/" followed by e.g. "x7Kq-0_b"; nothing is created.
 #pragma once
-
-#include <pthread.h>
-
-#include <cstddef>
 
 #include "ustring.h"
 
@@ -36,28 +36,9 @@ class TmpNameGen {
     TmpNameGen& operator=(const TmpNameGen&) = delete;
 
   private:
-    // Lets the unit tests drive the keystream from a known permutation
-    // without widening the public interface.
-    friend class TmpNameGenPeer;
-
     TmpNameGen();
     ~TmpNameGen();
 
-    // Writes "<seconds>-<microseconds>" of the current time into key,
-    // NUL-terminated within len bytes; the rest of the buffer is left as is.
-    void get_key(unsigned char* key, size_t len);
-    // RC4 key schedule over all 256 key bytes (the key is not repeated by its
-    // length). A key whose first byte is 0 is replaced by rand() bytes.
-    void rc4_init(unsigned char* S, unsigned char* key);
-    // length keystream bytes into buffer; i and j restart at 0 on every call
-    // while S carries over. Does nothing when length <= 0.
-    void rc4_randomize(unsigned char* S, unsigned char* buffer, int length);
-
-    static void lock();
-    static void unlock();
-
-    static pthread_mutex_t m_lock;
-    unsigned char m_s_box[256];
-    unsigned char m_key[256];
-    unsigned char m_buffer[6];
+    unsigned char m_s_box[256];  // the RC4 permutation, carried across draws
+    unsigned char m_buffer[6];   // the keystream bytes of the last draw
 };

@@ -1,16 +1,8 @@
 // CriticalSection: a logged scope guard over a caller's mutex or flock.
 #include <sys/file.h>
 
-#include "logger.h"
+#include "util-internal.h"
 #include "utility.h"
-
-namespace {
-
-const ustring kUtilityComponent("utility_debug");
-#define UTILITY_LOG(level, fmt, ...) \
-    Logger::LogMsg(Logger::level, kUtilityComponent, fmt, __LINE__, ##__VA_ARGS__)
-
-}  // namespace
 
 CriticalSection::CriticalSection(pthread_mutex_t* cs_lock)
     : lock_mutex(cs_lock), lock_fd(-1), in_lock(false) {}

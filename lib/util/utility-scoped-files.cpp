@@ -1,15 +1,7 @@
 // SFFile and TempFile: uniquely named files in a prefix directory.
 #include "file-op.h"
-#include "logger.h"
+#include "util-internal.h"
 #include "utility.h"
-
-namespace {
-
-const ustring kUtilityComponent("utility_debug");
-#define UTILITY_LOG(level, fmt, ...) \
-    Logger::LogMsg(Logger::level, kUtilityComponent, fmt, __LINE__, ##__VA_ARGS__)
-
-}  // namespace
 
 ustring SFFile::default_prefix("/tmp");
 ustring TempFile::default_prefix("/tmp");

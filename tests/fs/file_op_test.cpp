@@ -1,0 +1,355 @@
+// The file operations other than removal on real file systems, their log texts
+// in one table, and their behaviour out of descriptors or rights.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "file-op.h"
+#include "fs_support.h"
+#include "logger.h"
+#include "test_support.h"
+#include "tmp_name_gen.h"
+
+namespace {
+
+using namespace testutil;
+
+constexpr mode_t kDefault = static_cast<mode_t>(-1), kDir = S_IFDIR, kReg = S_IFREG;
+const char kNameChars[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
+// A record whose every field differs from what GetFileInfo writes.
+const FILE_INFO kSentinel{"sentinel", "name", FT_HLINK, 12345, 777, true, 4242, 4242};
+
+// A name of the generator's shape: `n` characters of its alphabet.
+bool IsName(const std::string& s, size_t n) {
+    return s.size() == n && s.find_first_not_of(kNameChars) == std::string::npos;
+}
+
+class FileOpTest : public ::testing::Test {
+  protected:
+    void SetUp() override { saved_umask_ = umask(022); }
+    void TearDown() override {
+        umask(saved_umask_);
+        FSInitialize(static_cast<uid_t>(-1), static_cast<gid_t>(-1));
+        Logger::log_level.erase(ustring("file_op_debug"));
+    }
+    std::string P(const std::string& rel) const { return dir_ / rel; }
+    mode_t ModeOf(const std::string& rel) const { return StatOf(P(rel)).st_mode; }
+    void Sh(const std::string& cmd) { ASSERT_EQ(0, ShellIn(dir_.path(), cmd)) << cmd; }
+    TempDir dir_;
+    mode_t saved_umask_ = 0;
+};
+class TmpNameGenThreads : public FileOpTest {};
+
+TEST_F(FileOpTest, InformationIsTheLinkStatus) {
+    Sh("printf 'twelve bytes' >file && mkdir sub && mkfifo fifo && ln -s $PWD/sub link && "
+       "ln -s gone dangling");
+    ASSERT_EQ(0, FSUTime(P("file"), 1000000000, 1200000000));
+    // Name, type, and whether access(), which follows links, reaches it.
+    const std::tuple<std::string, FILE_TYPE, bool> cases[] = {
+        {P("file"), FT_FILE, true},    {P("sub"), FT_DIR, true},
+        {P("fifo"), FT_FIFO, true},    {"/dev/null", FT_DEV, true},
+        {P("link"), FT_SLINK, true},   {P("dangling"), FT_SLINK, false},
+        {P("missing"), FT_FILE, false}};
+    for (const auto& [path, type, reachable] : cases) {
+        SCOPED_TRACE(path);
+        struct stat st = StatOf(path);
+        const bool present = st.st_nlink != 0;
+        const time_t now = time(nullptr);
+        FILE_INFO info = kSentinel;
+        ASSERT_EQ(0, FSStat(path, info, true));
+        FILE_INFO want{path, "name", type, 0, uint64_t(st.st_size), present, st.st_uid, st.st_gid};
+        want.mtime = present ? st.st_mtime : std::max<time_t>(now, info.mtime);
+        EXPECT_TRUE(want == info) << info.type << " " << info.size << " " << info.mtime;
+        EXPECT_EQ(std::make_pair(want.uid, want.gid), std::make_pair(info.uid, info.gid));
+        EXPECT_EQ(reachable, IsFileExist(path, false));
+    }
+    EXPECT_EQ(1200000000, StatOf(P("file")).st_mtime);
+    EXPECT_EQ(-1, FSUTime(P("missing"), 1, 2));
+    FILE_INFO info = kSentinel;
+    errno = 0;
+    EXPECT_EQ(-1, GetFileInfo(P("file/child"), info));
+    EXPECT_EQ(ENOTDIR, errno);
+    EXPECT_EQ(-2, FSStat(P("file/child"), info, false));
+    EXPECT_EQ(-1, FSStat("", info, false));
+    EXPECT_TRUE(info == kSentinel && info.uid == 4242u && info.gid == 4242u) << "unchanged";
+    info.uid = info.gid = 1;
+    EXPECT_TRUE(info == kSentinel && !(info != kSentinel)) << "the owner is not compared";
+    // Listing: a value of errno left over from earlier calls is no failed read.
+    DIR_HANDLE dh;
+    DIR_ENTRY e;
+    ASSERT_EQ(0, FSOpenDir(dir_.path(), 0, dh));
+    int rc, entries = 0;
+    e.size = e.mtime = 7;  // without a status asked for, both read as 0
+    for (errno = EIO; (rc = FSReadDir(dh, e)) == 1; errno = EIO) entries += 1 + e.size + e.mtime;
+    EXPECT_EQ(0, rc);
+    EXPECT_EQ(7, entries);  // ".", ".." and five objects
+    FSCloseDir(dh);
+}
+
+TEST_F(FileOpTest, LogTexts) {
+    Sh("echo data >src && mkdir sub && ln -s $PWD/sub via");
+    std::unique_ptr<char, decltype(&free)> real(realpath(P("sub").c_str(), nullptr), &free);
+    const std::string resolved = real.get();
+    Logger::log_level[ustring("file_op_debug")] = Logger::L_DEBUG;
+    ustring path("unchanged"), via(P("via")), absent(P("absent"));
+    // The call, its result and its lines; "@" stands for the test's directory.
+    std::tuple<std::function<int()>, int, std::string> rows[] = {
+        {[&] { return FSCopy(P("missing"), P("out"), false); }, -1,
+         "[ERROR] file-op(N): CopyFile: open(@/missing): No such file or directory (2)\n"},
+        {[&] { return FSCopy(P("src"), P("no/out"), true); }, -1,
+         "[ERROR] file-op(N): CopyFile: open(@/no/out): No such file or directory (2)\n"},
+        {[&] { return FSCopy(P("sub"), P("out"), true); }, -1,
+         "[ERROR] file-op(N): CopyFile: read: Is a directory (21)\n"},
+        {[&] { return FSCopy(P("src"), "/dev/full", true); }, -2,
+         "[ERROR] file-op(N): CopyFile: write: No space left on device (28)\n"},
+        {[&] { return FSCopy(P("src"), P("src"), true); }, -1,
+         "[ERROR] file-op(N): CopyFile: '@/src' and '@/src' are the same file\n"},
+        {[&] { return FSMKDir(P("src"), true); }, -1,
+         "[ERROR] file-op(N): FSMKDir: Create a folder but local file system is not directory "
+         "'@/src' (1)\n"},
+        {[&] { return FSMKDir(P("src/sub"), true); }, -1,
+         "[ERROR] file-op(N): FSMKDir: Failed to to file info '@/src/sub'\n"},
+        {[&] { return FSMktemp(P("missing"), path); }, -1,
+         "[ERROR] file-op(N): mkstemp(@/missing/XXXXXX): No such file or directory\n"},
+        {[&] { return IsMSDOS(P("missing")) ? 1 : 0; }, 0,
+         "[ERROR] file-op(N): IsSupportLargeFile: Failed to get file system info '@/missing'. No "
+         "such file or directory\n"},
+        {[&] { return IsMSDOS(dir_.path()) + IsMSDOS("/proc") + IsMSDOS("/dev"); }, 0, ""},
+        {[&] { return FSGetRealPath(via); }, 0,
+         "[DEBUG] file-op(N):  org path [@/via]\n[DEBUG] file-op(N):  get full path [" + resolved +
+             "]\n"},
+        {[&] { return FSGetRealPath(absent); }, -1, "[DEBUG] file-op(N):  org path [@/absent]\n"},
+    };
+    for (auto& [call, rc, log] : rows) {
+        for (size_t at; (at = log.find('@')) != std::string::npos;) log.replace(at, 1, dir_.path());
+        StderrCapture cap;
+        EXPECT_EQ(rc, call()) << log;
+        EXPECT_EQ(log, NormalizeLog(cap.Stop(), "file-op"));
+    }
+    EXPECT_EQ(resolved, via.c_str());
+    EXPECT_EQ(P("absent"), absent.c_str()) << "unchanged on failure";
+    EXPECT_STREQ("unchanged", path.c_str());
+    EXPECT_EQ("data\n", ReadFile(P("src"))) << "a failed copy keeps its source";
+}
+
+TEST_F(FileOpTest, MkDirP) {
+    Sh("echo keep >f && mkdir -m 0700 e");
+    // Path, force, mode, umask, result, errno, *endptr from the path's end, a mode found after.
+    const std::tuple<const char*, bool, mode_t, mode_t, int, int, int, const char*, mode_t> rows[] =
+        {
+            {"a/b/c", false, kDefault, 022, 0, 0, 0, "a/b/c", kDir | 0755},
+            {"a//b/./c/../d", false, kDefault, 022, 0, 0, 0, "a/b/d", kDir | 0755},
+            {"s/t/", false, kDefault, 022, 0, 0, -1, "s/t", kDir | 0755},
+            {"d", false, kDefault, 077, 0, 0, 0, "d", kDir | 0700},
+            {"m/n", false, 0750, 077, 0, 0, 0, "m", kDir | 0750},
+            {"e/x", false, 0777, 022, 0, 0, 0, "e", kDir | 0700},  // existing: mode kept
+            {"f/c/d", false, 0700, 077, -1, ENOTDIR, -4, "f", kReg | 0644},
+            {"f", false, kDefault, 022, -1, EEXIST, 0, "f", kReg | 0644},
+            {"f/", false, kDefault, 022, -1, EEXIST, -1, "f", kReg | 0644},
+            {"f/c", true, kDefault, 022, 0, 0, 0, "f/c", kDir | 0755},
+        };
+    for (const auto& [rel, force, mode, mask, rc, err, end, check, check_mode] : rows) {
+        SCOPED_TRACE(rel);
+        const ustring path(P(rel));
+        char* stop = nullptr;
+        umask(mask);
+        errno = 0;
+        EXPECT_EQ(rc, FSMKDirP(path, &stop, force, mode));
+        EXPECT_EQ(mask, umask(022)) << "the mask is restored";
+        EXPECT_EQ(err, rc == 0 ? 0 : errno);
+        EXPECT_EQ(path.c_str() + path.length() + end, stop);
+        EXPECT_EQ(check_mode, ModeOf(check));
+    }
+    char* stop = nullptr;
+    EXPECT_EQ(-1, FSMKDirP("", &stop, false, kDefault));
+    EXPECT_EQ(nullptr, stop) << "left as it was";
+
+    EXPECT_EQ(-1, FSMKDir("", false));
+    EXPECT_EQ(0, FSMKDir(P("e"), false));
+    errno = 0;
+    EXPECT_EQ(-2, FSMKDir(P("x/y"), false));
+    EXPECT_EQ(ENOENT, errno);
+    EXPECT_EQ(0, FSMKDir(P("x/y"), true));
+    EXPECT_EQ(0, FSMKDir(P("z"), false));
+    EXPECT_EQ(std::make_tuple(kDir | 0700, kDir | 0755, kDir | 0755),
+              std::make_tuple(ModeOf("e"), ModeOf("x/y"), ModeOf("z")));
+}
+
+TEST_F(FileOpTest, NewDirectoriesGetTheModuleOwner) {
+    if (geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
+    using Ids = std::vector<std::pair<uid_t, gid_t>>;
+    auto owners = [&](std::initializer_list<const char*> rels) {
+        Ids ids;
+        for (const char* rel : rels) ids.emplace_back(StatOf(P(rel)).st_uid, StatOf(P(rel)).st_gid);
+        return ids;
+    };
+    Sh("touch f && mkdir old");
+    FSChown(P("f"));  // the ids are unset at start-up: nothing changes
+    FSInitialize(65534, static_cast<gid_t>(-1));
+    ASSERT_EQ(0, FSMKDirP(P("old/new"), nullptr, false, kDefault));
+    FSInitialize(static_cast<uid_t>(-1), 65533);
+    ASSERT_EQ(0, FSMKDir(P("g/h"), true));
+    FSChown(P("old"));
+    EXPECT_EQ((Ids{{0, 0}, {65534, getegid()}, {0, 65533}, {geteuid(), 65533}, {geteuid(), 65533}}),
+              owners({"f", "old/new", "old", "g", "g/h"}));
+}
+
+TEST_F(FileOpTest, CopyIsWholeAndLosesNothing) {
+    const std::string big = Pattern((9u << 20) + 12345);  // past the writeback stride
+    WriteFile(P("big"), big);
+    ASSERT_EQ(0, FSCopy(P("big"), P("copy"), false));
+    EXPECT_TRUE(ReadFile(P("copy")) == big);
+    ASSERT_EQ(0, FSCopy(P("copy"), P("moved"), true));
+    EXPECT_FALSE(PathExists(P("copy")));
+    EXPECT_TRUE(ReadFile(P("moved")) == big);
+    EXPECT_EQ(kReg | 0644, ModeOf("moved"));
+    Sh("touch empty && mkfifo pipe && ln -s moved link && ln moved hard");
+    ASSERT_EQ(0, FSCopy(P("empty"), P("big"), false));
+    EXPECT_EQ("", ReadFile(P("big")));
+    // A destination that is not a file (a pipe, which cannot be flushed)
+    // goes through the buffer.
+    std::string piped;
+    std::thread reader([&] { piped = ReadFile(P("pipe")); });
+    EXPECT_EQ(0, FSCopy(P("moved"), P("pipe"), false));
+    reader.join();
+    EXPECT_TRUE(piped == big);
+    StderrCapture quiet;
+    EXPECT_EQ(-1, FSCopy(P("moved"), P("link"), true));
+    EXPECT_EQ(-1, FSCopy(P("hard"), P("moved"), true));
+    EXPECT_TRUE(ReadFile(P("moved")) == big) << "copying onto itself is refused";
+}
+
+TEST_F(FileOpTest, RenameWithinOrAcrossFileSystems) {
+    Sh("echo x >f && mkdir d1 d2 && touch d2/occupied");
+    EXPECT_EQ(-1, FSRename("", P("g"), false));
+    EXPECT_EQ(-1, FSRename(P("f"), "", false));
+    EXPECT_EQ(-2, FSRename(P("missing"), P("g"), false));
+    EXPECT_EQ(-2, FSRename(P("f/below"), P("g"), false));
+    EXPECT_EQ(-100, FSRename(P("f"), P(std::string(300, 'n')), false));
+    EXPECT_EQ(-3, FSRename(P("d1"), P("d2"), false));
+    ASSERT_EQ(0, FSRename(P("f"), P("d1/f"), true));
+    ASSERT_EQ(0, FSRename(P("d1"), P("moved"), true));
+    EXPECT_EQ("x\n", ReadFile(P("moved/f")));
+    EXPECT_FALSE(PathExists(P("d1")));
+    // Across file systems (/dev/shm where it is one) the move goes by copying.
+    char other[] = "/dev/shm/bvtest.XXXXXX";
+    if (mkdtemp(other) == nullptr) GTEST_SKIP() << "/dev/shm is not writable here";
+    std::unique_ptr<char, void (*)(char*)> cleanup(
+        other, [](char* d) { (void)!std::system(("rm -rf " + ShellQuote(d)).c_str()); });
+    if (StatOf(dir_.path()).st_dev == StatOf(other).st_dev) GTEST_SKIP() << "same device";
+    const std::string src = P("tree"), dst = std::string(other) + "/tree", big = Pattern(3u << 20);
+    Sh("mkdir -p tree/sub/empty && echo top >tree/top && ln -s ../top tree/sub/up");
+    WriteFile(src + "/sub/big", big);
+    // Merged into an existing directory; the link replaces a file, as rename does.
+    Sh("mkdir -p " + dst + "/sub && echo o >" + dst + "/sub/old && touch " + dst + "/sub/up");
+    ASSERT_EQ(0, FSRename(src, dst, false));
+    EXPECT_FALSE(PathExists(src));
+    EXPECT_TRUE(ReadFile(dst + "/sub/big") == big);
+    EXPECT_EQ("o\n", ReadFile(dst + "/sub/old"));
+    EXPECT_EQ(kDir | 0755, StatOf(dst + "/sub/empty").st_mode);
+    EXPECT_EQ(S_IFLNK, StatOf(dst + "/sub/up").st_mode & S_IFMT);
+    EXPECT_EQ("top\n", ReadFile(dst + "/sub/up"));
+    // A pipe cannot be recreated faithfully: it stays, and so does its folder.
+    Sh("mkdir tree && mkfifo tree/pipe");
+    EXPECT_EQ(-3, FSRename(src, std::string(other) + "/t", false));
+    EXPECT_TRUE(S_ISFIFO(ModeOf("tree/pipe")) && !PathExists(std::string(other) + "/t/pipe"));
+}
+
+// Temporary files and names; names drawn at once are distinct and use the
+// whole alphabet at every position.
+TEST_F(TmpNameGenThreads, TemporaryFilesAndConcurrentNames) {
+    umask(077);
+    ustring a, b, c, d;
+    ASSERT_EQ(0, FSMktemp(dir_.path(), a) + FSMktemp(dir_.path(), b));
+    ASSERT_EQ(0, FSCreateTempPath(dir_.path(), c) + FSCreateTempPath(dir_.path(), d));
+    const std::string made = a.c_str(), named = c.c_str(), in = P("");
+    EXPECT_TRUE(a != b && c != d);
+    EXPECT_TRUE(made.find(in) == 0 && IsName(made.substr(in.size()), 6)) << made;
+    EXPECT_TRUE(named.find(in) == 0 && IsName(named.substr(in.size()), 8)) << named;
+    EXPECT_EQ(kReg | 0644, StatOf(made).st_mode);
+    EXPECT_EQ("", ReadFile(made));
+    EXPECT_FALSE(PathExists(named)) << "nothing is created";
+    EXPECT_TRUE(IsName(TmpNameGen::getInstance().getTmpPath("").c_str() + 1, 8));
+    EXPECT_EQ("/x//", std::string(TmpNameGen::getInstance().getTmpPath("/x/").c_str(), 4));
+    std::vector<std::string> names[4];
+    std::vector<std::thread> threads;
+    for (auto& v : names)
+        threads.emplace_back([&v] {
+            for (int i = 0; i < 5000; ++i)
+                v.push_back(TmpNameGen::getInstance().getTmpName().c_str());
+        });
+    for (auto& th : threads) th.join();
+    std::set<std::string> all;
+    std::set<char> used[8];
+    for (const auto& v : names)
+        for (const std::string& n : v) {
+            ASSERT_TRUE(IsName(n, 8)) << n;
+            for (int i = 0; i < 8; ++i) used[i].insert(n[i]);
+            all.insert(n);
+        }
+    EXPECT_EQ(20000u, all.size());
+    for (const auto& u : used) EXPECT_EQ(64u, u.size());
+}
+
+// Out of descriptors: RLIMIT_NOFILE 32, then every free slot taken.
+TEST_F(FileOpTest, WalksAndCopiesFailCleanlyWithoutDescriptors) {
+    const std::string root = P("tree"), src = P("src"), dst = P("dst");
+    Sh("mkdir tree && echo payload >src");
+    MakeChain(root, 64);  // deeper than the descriptors allow
+    auto count = [](const ustring&, void* n) -> int { return ++*static_cast<int*>(n) < 0; };
+    // The child's result names the first check that failed.
+    auto child = [&] {
+        if (!RedirectStderrTo(P("err")) || !LimitDescriptors(32)) return 1;
+        int before = OpenDescriptors(), visits = 0;
+        if (TraverseDir(root, count, &visits) != -2 || visits < 16 || visits > 64) return 2;
+        if (OpenDescriptors() != before) return 3;
+        std::vector<int> taken = ExhaustDescriptors();
+        if (FSCopy(src, dst, false) != -1) return 4;
+        Release(taken, 1);  // the source opens, the destination cannot
+        if (FSCopy(src, dst, true) != -1) return 5;
+        if (OpenDescriptors() != before + static_cast<int>(taken.size())) return 6;
+        Release(taken, taken.size());
+        LimitDescriptors(1024);  // with room again the same calls succeed
+        visits = 0;
+        if (TraverseDir(root, count, &visits) != 0 || visits != 65) return 7;
+        return FSCopy(src, dst, false) == 0 ? 0 : 8;
+    };
+    EXPECT_EQ(0, RunInChild(child));
+    EXPECT_EQ("payload\n", ReadFile(dst));
+    const std::string line = "[ERROR] file-op(N): CopyFile: open(";
+    EXPECT_EQ(
+        line + src + "): Too many open files (24)\n" + line + dst + "): Too many open files (24)\n",
+        NormalizeLog(ReadFile(P("err")), "file-op"));
+}
+
+// Root passes every permission check, hence the unprivileged child.
+TEST_F(FileOpTest, WithoutPermission) {
+    Sh("chmod 755 . && mkdir -m 555 ro && touch f && chmod 444 f");
+    const ustring path(P("ro/x/y"));
+    auto child = [&] {
+        char* end = nullptr;
+        umask(022);
+        errno = 0;
+        if (FSMKDirP(path, &end, false, 0700) != -1 || errno != EACCES) return 1;
+        if (end != path.c_str() + P("ro/x").size()) return 2;
+        if (umask(022) != 022) return 3;  // restored on failure as well
+        if (!isFileLocked(P("f"), W_OK) || isFileLocked(P("f"), R_OK)) return 4;
+        return isFileLocked(P("missing"), W_OK) ? 5 : 0;  // ENOENT is no lock
+    };
+    EXPECT_EQ(0, RunInChild(child, true));
+    EXPECT_FALSE(PathExists(P("ro/x")));
+}
+
+}  // namespace
