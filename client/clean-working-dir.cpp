@@ -1,8 +1,10 @@
 // clean-working-dir: removes the hidden working directory inside the sync
 // folder of every enabled session recorded in the client's system database.
 // Single-threaded; all the work is done by the support library.
+#include <getopt.h>
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <list>
@@ -33,6 +35,7 @@ const ustring kCmdComponent("clean_working_dir");
 const char kSynopsis[] =
     "usage: clean-working-dir [-n|--dry-run] [--] SYSTEM_DB\n"
     "       clean-working-dir -h|--help | --version\n";
+const char kTryHelp[] = "Try 'clean-working-dir --help' for more information.\n";
 
 const char kHelp[] =
     "\n"
@@ -46,9 +49,13 @@ const char kHelp[] =
     "      --version  print the version and exit\n"
     "  --             end of options (for a database path starting with '-')\n"
     "\n"
-    "A missing SYSTEM_DB is reported on standard output. Once SYSTEM_DB is\n"
-    "given the exit status is 0, whatever the removals returned; errors are\n"
-    "logged on standard error. Without any argument the status is 2.\n";
+    "Options may be given in any order before SYSTEM_DB; arguments after it are\n"
+    "ignored. A missing SYSTEM_DB is reported on standard output. Once SYSTEM_DB\n"
+    "is given the exit status is 0, whatever the removals returned; errors,\n"
+    "such as a working directory that could not be removed completely or a\n"
+    "session whose sync folder is not an absolute path (skipped), are logged on\n"
+    "standard error. Without SYSTEM_DB, or with an unknown option, the status\n"
+    "is 2.\n";
 
 // sqlite3_open reads a name starting with "file:" as a URI when URI names are
 // enabled (they are in the usual builds, and the dry run needs them), which
@@ -104,6 +111,23 @@ sqlite3* SnapshotDatabase(const ustring& db_path) {
     return dst;
 }
 
+// The working directory of a session, or false after logging why the
+// session is skipped: a relative stored folder (a damaged or hand-edited
+// database) would be resolved against whatever directory the command was
+// started in. The empty folder stands for the root directory, as "/" does.
+bool WorkingDirOf(const SessionInfo& session, ustring& path) {
+    const char* folder = session.sync_folder.c_str();
+    if (folder[0] != '\0' && folder[0] != '/') {
+        CWD_LOG(L_ERR,
+                "[ERROR] clean-working-dir(%d): Session %llu skipped: its sync folder '%s' is not "
+                "an absolute path\n",
+                static_cast<unsigned long long>(session.session_id), folder);
+        return false;
+    }
+    path = session.sync_folder + "/" + kWorkingDirName;
+    return true;
+}
+
 // Lists the working directory of every enabled session that exists now
 // (as a link or otherwise: the real run would remove a dangling link too).
 void DryRun(const ustring& db_path) {
@@ -119,7 +143,8 @@ void DryRun(const ustring& db_path) {
         std::list<SessionInfo> session_list;
         SystemDB::getEnabledSession(session_list);
         for (const SessionInfo& session : session_list) {
-            ustring path = session.sync_folder + "/" + kWorkingDirName;
+            ustring path;
+            if (!WorkingDirOf(session, path)) continue;
             FILE_INFO info;
             if (GetFileInfo(path, info) == 0 && info.isExist) std::cout << path.c_str() << '\n';
         }
@@ -134,44 +159,54 @@ void Clean(const ustring& db_path) {
     std::list<SessionInfo> session_list;
     SystemDB::getEnabledSession(session_list);
     for (const SessionInfo& session : session_list) {
-        ustring path = session.sync_folder + "/" + kWorkingDirName;
-        FSRemove(path, false);
+        ustring path;
+        if (!WorkingDirOf(session, path)) continue;
+        if (FSRemove(path, false) != 0) {
+            int err = errno;
+            CWD_LOG(L_ERR,
+                    "[ERROR] clean-working-dir(%d): Failed to remove working directory '%s' "
+                    "completely. %s\n",
+                    path.c_str(), std::strerror(err));
+        }
     }
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc < 2) {
-        std::cerr << kSynopsis << "Try 'clean-working-dir --help' for more information.\n";
-        return 2;
-    }
-
-    int arg = 1;
+    static const option kOptions[] = {
+        {"dry-run", no_argument, nullptr, 'n'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
     bool dry_run = false;
-    const std::string first = argv[1];
-    if (first == "-h" || first == "--help") {
-        std::cout << kSynopsis << kHelp;
-        return 0;
+    int opt;
+    // "+": options end at the database path, so that what follows it is
+    // ignored rather than read as options.
+    while ((opt = getopt_long(argc, argv, "+nh", kOptions, nullptr)) != -1) {
+        switch (opt) {
+            case 'n':
+                dry_run = true;
+                break;
+            case 'h':
+                std::cout << kSynopsis << kHelp;
+                return 0;
+            case 'V':
+                std::cout << "clean-working-dir " BRIMVALE_VERSION "\n";
+                return 0;
+            default:  // getopt_long has named the offending option
+                std::cerr << kSynopsis << kTryHelp;
+                return 2;
+        }
     }
-    if (first == "--version") {
-        std::cout << "clean-working-dir " BRIMVALE_VERSION "\n";
-        return 0;
-    }
-    if (first == "-n" || first == "--dry-run") {
-        dry_run = true;
-        ++arg;
-        if (arg < argc && std::string(argv[arg]) == "--") ++arg;
-    } else if (first == "--") {
-        ++arg;
-    }
-    if (arg >= argc) {
-        std::cerr << kSynopsis << "Try 'clean-working-dir --help' for more information.\n";
+    if (optind >= argc) {
+        std::cerr << kSynopsis << kTryHelp;
         return 2;
     }
 
     ustring db_path;
-    CodePageToNativeStr(argv[arg], db_path);
+    CodePageToNativeStr(argv[optind], db_path);
     if (!IsFileExist(db_path, false)) {
         std::cout << "System DB '" << db_path.c_str() << "' not existed !!" << std::endl;
         return 0;
