@@ -194,8 +194,7 @@ TEST_F(CleanWorkingDirTest, OptionsUsageHelpAndVersion) {
 TEST_F(CleanWorkingDirTest, DryRunListsAndCountsAndTouchesNothing) {
     std::string a = MakeSyncFolder("a");
     std::string off = MakeSyncFolder("off");
-    std::string none = tmp_ / "no-working-dir";
-    std::string dangling = tmp_ / "dangling";
+    std::string none = tmp_ / "no-working-dir", dangling = tmp_ / "dangling";
     ASSERT_EQ(RunCommand({"mkdir", "-p", none, dangling}).status, 0);
     ASSERT_EQ(symlink((tmp_ / "nowhere").c_str(), Wd(dangling).c_str()), 0);
     std::string b = MakeSyncFolder("b");
@@ -281,8 +280,7 @@ TEST_F(CleanWorkingDirTest, DryRunReadsDatabasesAsTheyAre) {
 }
 
 TEST_F(CleanWorkingDirTest, PathsThatLookLikeOptionsOrUris) {
-    std::string a = MakeSyncFolder("a");
-    std::string b = MakeSyncFolder("b");
+    std::string a = MakeSyncFolder("a"), b = MakeSyncFolder("b");
     // "file:" names are read as URIs by SQLite when URI names are enabled;
     // the command must still open the file it tested for existence.
     MakeDb({"enabled=" + a}, tmp_ / "file:x.db");
@@ -331,8 +329,7 @@ TEST_F(CleanWorkingDirTest, RelativeSyncFolderIsSkipped) {
 TEST_F(CleanWorkingDirTest, EachSessionReportedAndFailuresLogged) {
     std::string a = MakeSyncFolder("a");
     WriteFile(Wd(a) + "/big", std::string(1300000, 'b'));
-    std::string none = tmp_ / "none";
-    std::string stuck = tmp_ / "stuck";
+    std::string none = tmp_ / "none", stuck = tmp_ / "stuck";
     std::string sub = Wd(stuck) + "/locked/sub";
     ASSERT_EQ(RunCommand({"mkdir", "-p", none, sub}).status, 0);
     Args files = {sub + "/1", sub + "/2", sub + "/3"};
@@ -372,20 +369,24 @@ TEST_F(CleanWorkingDirTest, EachSessionReportedAndFailuresLogged) {
     EXPECT_TRUE(PathExists(b + "/user-file.txt"));
 }
 
-TEST_F(CleanWorkingDirTest, ProgressOnATerminalOnly) {
-    std::string a = MakeSyncFolder("a");
-    std::string b = MakeSyncFolder("b");
+// Suite name ending in Threads: the thread sanitizer run covers the drawing thread.
+using CleanWorkingDirThreads = CleanWorkingDirTest;
+TEST_F(CleanWorkingDirThreads, ProgressOnATerminalOnly) {
+    std::string a = MakeSyncFolder("a"), b = MakeSyncFolder("b");
     MakeDb({"enabled=" + a, "enabled=" + b});
     // script gives the command a pseudo-terminal and copies what it shows.
-    testutil::CommandResult r = RunCommand(
-        {"script", "-qec", kBin + " --progress " + testutil::ShellQuote(db_), "/dev/null"});
-    EXPECT_EQ(r.status, 0);
+    auto on_tty = [&](const std::string& opts) {
+        return RunCommand({"script", "-qec", kBin + opts + testutil::ShellQuote(db_), "/dev/null"});
+    };
+    testutil::CommandResult r = on_tty(" --progress ");
     EXPECT_EQ(r.out.find("\r[1/2] " + a + ": "), 0u) << r.out;
     EXPECT_NE(r.out.find(" entries removed\x1b[K"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.substr(r.out.size() - 4), "\r\x1b[K") << r.out;
-    EXPECT_FALSE(PathExists(Wd(a)));
+    EXPECT_EQ(r.out.substr(r.out.size() - 4), "\r\x1b[K") << r.out;  // cleared at the end
     EXPECT_FALSE(PathExists(Wd(b)));
-
+    // The line is cleared before a report line is written.
+    a = MakeSyncFolder("a");
+    EXPECT_NE(on_tty(" -v --progress ").out.find("\r\x1b[Kremoved '" + Wd(a) + "': 8 entries"),
+              std::string::npos);
     a = MakeSyncFolder("a");
     r = Run({"--progress", db_});
     EXPECT_EQ(r.status, 0);
@@ -396,9 +397,7 @@ TEST_F(CleanWorkingDirTest, ProgressOnATerminalOnly) {
 // Another process of the client holds the database locked: the command waits
 // for the lock, then cleans what the database holds once it is released.
 TEST_F(CleanWorkingDirTest, WaitsForALockedDatabaseThenSeesItsChanges) {
-    std::string a = MakeSyncFolder("a");
-    std::string b = MakeSyncFolder("b");
-    std::string late = MakeSyncFolder("late");
+    std::string a = MakeSyncFolder("a"), b = MakeSyncFolder("b"), late = MakeSyncFolder("late");
     MakeDb({"enabled=" + a, "enabled=" + b, "disabled=" + late});
     testutil::DatabaseLockHolder holder(db_, 3000,
                                         "UPDATE session_table SET attribute = 8 - attribute "
