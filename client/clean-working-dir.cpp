@@ -1,12 +1,26 @@
 // clean-working-dir: removes the hidden working directory inside the sync
 // folder of every enabled session recorded in the client's system database.
-// Single-threaded; all the work is done by the support library.
+// All the work is done by the support library on the main thread; with
+// --progress a second thread only redraws a status line from the removal's
+// running count.
+#include <getopt.h>
 #include <sqlite3.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <list>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "file-op.h"
 #include "logger.h"
@@ -31,8 +45,9 @@ const ustring kCmdComponent("clean_working_dir");
     Logger::LogMsg(Logger::level, kCmdComponent, fmt, __LINE__, ##__VA_ARGS__)
 
 const char kSynopsis[] =
-    "usage: clean-working-dir [-n|--dry-run] [--] SYSTEM_DB\n"
+    "usage: clean-working-dir [-n|--dry-run] [-v|--verbose] [--progress] [--] SYSTEM_DB\n"
     "       clean-working-dir -h|--help | --version\n";
+const char kTryHelp[] = "Try 'clean-working-dir --help' for more information.\n";
 
 const char kHelp[] =
     "\n"
@@ -40,15 +55,24 @@ const char kHelp[] =
     "below it, inside the sync folder of every enabled session recorded in the\n"
     "system database SYSTEM_DB. The database itself is not changed.\n"
     "\n"
-    "  -n, --dry-run  print each working directory that would be removed and\n"
-    "                 exists, one per line; remove nothing, write nothing\n"
-    "  -h, --help     print this help and exit\n"
-    "      --version  print the version and exit\n"
-    "  --             end of options (for a database path starting with '-')\n"
+    "  -n, --dry-run   print each working directory that would be removed and\n"
+    "                  exists, one per line; remove nothing, write nothing\n"
+    "  -v, --verbose   after each enabled session, say what happened to its working\n"
+    "                  directory (entries and space freed); with --dry-run, add\n"
+    "                  the entries and size of each working directory listed\n"
+    "      --progress  while removing, show the session, its folder and the\n"
+    "                  entries removed so far on standard error, if a terminal\n"
+    "  -h, --help      print this help and exit\n"
+    "      --version   print the version and exit\n"
+    "  --              end of options (for a database path starting with '-')\n"
     "\n"
-    "A missing SYSTEM_DB is reported on standard output. Once SYSTEM_DB is\n"
-    "given the exit status is 0, whatever the removals returned; errors are\n"
-    "logged on standard error. Without any argument the status is 2.\n";
+    "Options may be given in any order before SYSTEM_DB; arguments after it are\n"
+    "ignored. A missing SYSTEM_DB is reported on standard output. Once SYSTEM_DB\n"
+    "is given the exit status is 0, whatever the removals returned; errors,\n"
+    "such as a working directory that could not be removed completely or a\n"
+    "session whose sync folder is not an absolute path (skipped), are logged on\n"
+    "standard error. Without SYSTEM_DB, or with an unknown option, the status\n"
+    "is 2.\n";
 
 // sqlite3_open reads a name starting with "file:" as a URI when URI names are
 // enabled (they are in the usual builds, and the dry run needs them), which
@@ -104,9 +128,160 @@ sqlite3* SnapshotDatabase(const ustring& db_path) {
     return dst;
 }
 
+struct Options {
+    bool dry_run = false;
+    bool verbose = false;
+    bool progress = false;
+};
+
+// Sizes as du -h writes them, so that the two can be compared: powers of
+// 1024, rounded up, with one decimal below 10 units.
+std::string HumanSize(uint64_t bytes) {
+    if (bytes < 1024) return std::to_string(bytes);
+    static const char kUnits[] = "KMGTPE";
+    using Wide = unsigned __int128;
+    int unit = 0;
+    Wide scale = 1024;
+    while (unit < 5 && bytes >= scale * 1024) {
+        scale *= 1024;
+        ++unit;
+    }
+    char text[32];
+    Wide tenths = (Wide(bytes) * 10 + scale - 1) / scale;
+    if (tenths < 100) {
+        std::snprintf(text, sizeof text, "%u.%u%c", unsigned(tenths / 10), unsigned(tenths % 10),
+                      kUnits[unit]);
+        return text;
+    }
+    Wide whole = (Wide(bytes) + scale - 1) / scale;
+    if (whole >= 1024 && unit < 5) return std::string("1.0") + kUnits[unit + 1];
+    std::snprintf(text, sizeof text, "%u%c", unsigned(whole), kUnits[unit]);
+    return text;
+}
+
+std::string Entries(uint64_t n) {
+    return std::to_string(n) + (n == 1 ? " entry" : " entries");
+}
+
+// One status line on standard error, redrawn by its own thread at most ten
+// times a second from the removal's running count. The removal only bumps an
+// atomic counter, so a slow terminal never holds it up. Whatever else goes to
+// the terminal is written through Quiet, with the line cleared, so that the
+// two never interleave.
+class ProgressLine {
+  public:
+    ProgressLine(size_t total, const std::atomic<uint64_t>& entries)
+        : total_(total), entries_(entries) {
+        winsize ws{};
+        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0) columns_ = ws.ws_col;
+        thread_ = std::thread([this] { Loop(); });
+    }
+    ~ProgressLine() {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+        ClearLocked();
+    }
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    // Session n of total starts; shown at once unless a draw was just made.
+    void Begin(size_t n, const ustring& folder) {
+        std::lock_guard<std::mutex> lock(mu_);
+        n_ = n;
+        folder_ = folder.c_str();
+        if (Clock::now() - last_ >= kInterval) DrawLocked();
+    }
+
+    template <class Fn>
+    void Quiet(Fn fn) {
+        std::lock_guard<std::mutex> lock(mu_);
+        ClearLocked();
+        fn();
+    }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kInterval{100};
+
+    void Loop() {
+        std::unique_lock<std::mutex> lock(mu_);
+        while (!cv_.wait_for(lock, kInterval, [this] { return stop_; })) {
+            if (n_ > 0 && Clock::now() - last_ >= kInterval) DrawLocked();
+        }
+    }
+
+    void DrawLocked() {
+        std::string head = "[" + std::to_string(n_) + "/" + std::to_string(total_) + "] ";
+        std::string tail =
+            ": " + std::to_string(entries_.load(std::memory_order_relaxed)) + " entries removed";
+        std::string folder = folder_;
+        // A line wider than the terminal would wrap, and "\r" would then
+        // redraw only its last row: the folder gives way from the left.
+        size_t room = columns_ > 0 ? size_t(columns_) - 1 : SIZE_MAX;
+        if (head.size() + folder.size() + tail.size() > room) {
+            size_t keep =
+                room > head.size() + tail.size() + 3 ? room - head.size() - tail.size() - 3 : 0;
+            size_t from = folder.size() - keep;
+            while (from < folder.size() && (folder[from] & 0xC0) == 0x80)
+                ++from;  // whole characters
+            folder = "..." + folder.substr(from);
+        }
+        Write("\r" + head + folder + tail + "\033[K");
+        drawn_ = true;
+        last_ = Clock::now();
+    }
+
+    void ClearLocked() {
+        if (drawn_) Write("\r\033[K");
+        drawn_ = false;
+    }
+
+    static void Write(const std::string& text) {
+        if (write(STDERR_FILENO, text.data(), text.size()) < 0) {
+            // Nothing to be done about a terminal that went away.
+        }
+    }
+
+    const size_t total_;
+    const std::atomic<uint64_t>& entries_;
+    int columns_ = 0;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool stop_ = false;
+    bool drawn_ = false;
+    size_t n_ = 0;
+    std::string folder_;
+    Clock::time_point last_{};
+    std::thread thread_;
+};
+
+// A relative stored folder (a damaged or hand-edited database) would be
+// resolved against whatever directory the command was started in. The empty
+// folder stands for the root directory, as "/" does.
+bool HasAbsoluteFolder(const SessionInfo& session) {
+    const char* folder = session.sync_folder.c_str();
+    return folder[0] == '\0' || folder[0] == '/';
+}
+
+void LogSkipped(const SessionInfo& session) {
+    CWD_LOG(L_ERR,
+            "[ERROR] clean-working-dir(%d): Session %llu skipped: its sync folder '%s' is not an "
+            "absolute path\n",
+            static_cast<unsigned long long>(session.session_id), session.sync_folder.c_str());
+}
+
+ustring WorkingDirOf(const SessionInfo& session) {
+    return session.sync_folder + "/" + kWorkingDirName;
+}
+
 // Lists the working directory of every enabled session that exists now
-// (as a link or otherwise: the real run would remove a dangling link too).
-void DryRun(const ustring& db_path) {
+// (as a link or otherwise: the real run would remove a dangling link too),
+// with what it holds when verbose.
+void DryRun(const ustring& db_path, const Options& options) {
     if (sqlite3_config(SQLITE_CONFIG_URI, 1) != SQLITE_OK) {
         CWD_LOG(L_ERR,
                 "[ERROR] clean-working-dir(%d): Cannot enable URI file names for the dry run\n");
@@ -119,9 +294,28 @@ void DryRun(const ustring& db_path) {
         std::list<SessionInfo> session_list;
         SystemDB::getEnabledSession(session_list);
         for (const SessionInfo& session : session_list) {
-            ustring path = session.sync_folder + "/" + kWorkingDirName;
+            if (!HasAbsoluteFolder(session)) {
+                LogSkipped(session);
+                continue;
+            }
+            ustring path = WorkingDirOf(session);
             FILE_INFO info;
-            if (GetFileInfo(path, info) == 0 && info.isExist) std::cout << path.c_str() << '\n';
+            if (GetFileInfo(path, info) != 0 || !info.isExist) continue;
+            if (!options.verbose) {
+                std::cout << path.c_str() << '\n';
+                continue;
+            }
+            FSRemoveSummary summary;
+            summary.want_bytes = true;
+            if (FSCount(path, &summary) != 0) {
+                int err = errno;
+                CWD_LOG(L_ERR,
+                        "[ERROR] clean-working-dir(%d): Failed to count the entries of working "
+                        "directory '%s' completely. %s\n",
+                        path.c_str(), std::strerror(err));
+            }
+            std::cout << path.c_str() << ": " << Entries(summary.entries) << ", "
+                      << HumanSize(summary.bytes) << '\n';
         }
         SystemDB::destroy();
     }
@@ -129,57 +323,116 @@ void DryRun(const ustring& db_path) {
     std::cout.flush();
 }
 
-void Clean(const ustring& db_path) {
+// The -v line for a session that was not skipped.
+std::string Outcome(const ustring& path, int rc, int err, const FSRemoveSummary& summary) {
+    std::string quoted = std::string("'") + path.c_str() + "'";
+    std::string freed = HumanSize(summary.bytes) + " freed";
+    if (rc != 0)
+        return "not removed completely " + quoted + ": " + std::strerror(err) + "; " +
+               Entries(summary.entries) + " removed, " + freed;
+    if (summary.entries == 0) return "nothing to remove at " + quoted;
+    return "removed " + quoted + ": " + Entries(summary.entries) + ", " + freed;
+}
+
+void Clean(const ustring& db_path, const Options& options) {
     SystemDB::initialize(LiteralDbPath(db_path));
     std::list<SessionInfo> session_list;
     SystemDB::getEnabledSession(session_list);
+
+    // Nothing is counted unless a report or the progress line needs it.
+    FSRemoveSummary summary;
+    summary.want_bytes = options.verbose;
+    std::unique_ptr<ProgressLine> progress;
+    if (options.progress && isatty(STDERR_FILENO))
+        progress.reset(new ProgressLine(session_list.size(), summary.entries));
+    FSRemoveSummary* counting = options.verbose || progress ? &summary : nullptr;
+    auto quiet = [&](auto fn) {
+        if (progress)
+            progress->Quiet(fn);
+        else
+            fn();
+    };
+
+    size_t n = 0;
     for (const SessionInfo& session : session_list) {
-        ustring path = session.sync_folder + "/" + kWorkingDirName;
-        FSRemove(path, false);
+        ++n;
+        if (!HasAbsoluteFolder(session)) {
+            quiet([&] {
+                LogSkipped(session);
+                if (options.verbose)
+                    std::cout << "skipped session " << session.session_id << ": sync folder '"
+                              << session.sync_folder.c_str() << "' is not an absolute path"
+                              << std::endl;
+            });
+            continue;
+        }
+        ustring path = WorkingDirOf(session);
+        summary.entries = 0;
+        summary.bytes = 0;
+        if (progress) progress->Begin(n, session.sync_folder);
+        int rc = FSRemove(path, false, counting);
+        int err = errno;
+        if (rc == 0 && !options.verbose) continue;
+        quiet([&] {
+            if (rc != 0)
+                CWD_LOG(L_ERR,
+                        "[ERROR] clean-working-dir(%d): Failed to remove working directory '%s' "
+                        "completely. %s\n",
+                        path.c_str(), std::strerror(err));
+            if (options.verbose) std::cout << Outcome(path, rc, err, summary) << std::endl;
+        });
     }
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc < 2) {
-        std::cerr << kSynopsis << "Try 'clean-working-dir --help' for more information.\n";
-        return 2;
+    static const option kOptions[] = {
+        {"dry-run", no_argument, nullptr, 'n'},  {"verbose", no_argument, nullptr, 'v'},
+        {"progress", no_argument, nullptr, 'P'}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},  {nullptr, 0, nullptr, 0},
+    };
+    Options options;
+    int opt;
+    // "+": options end at the database path, so that what follows it is
+    // ignored rather than read as options.
+    while ((opt = getopt_long(argc, argv, "+nvh", kOptions, nullptr)) != -1) {
+        switch (opt) {
+            case 'n':
+                options.dry_run = true;
+                break;
+            case 'v':
+                options.verbose = true;
+                break;
+            case 'P':
+                options.progress = true;
+                break;
+            case 'h':
+                std::cout << kSynopsis << kHelp;
+                return 0;
+            case 'V':
+                std::cout << "clean-working-dir " BRIMVALE_VERSION "\n";
+                return 0;
+            default:  // getopt_long has named the offending option
+                std::cerr << kSynopsis << kTryHelp;
+                return 2;
+        }
     }
-
-    int arg = 1;
-    bool dry_run = false;
-    const std::string first = argv[1];
-    if (first == "-h" || first == "--help") {
-        std::cout << kSynopsis << kHelp;
-        return 0;
-    }
-    if (first == "--version") {
-        std::cout << "clean-working-dir " BRIMVALE_VERSION "\n";
-        return 0;
-    }
-    if (first == "-n" || first == "--dry-run") {
-        dry_run = true;
-        ++arg;
-        if (arg < argc && std::string(argv[arg]) == "--") ++arg;
-    } else if (first == "--") {
-        ++arg;
-    }
-    if (arg >= argc) {
-        std::cerr << kSynopsis << "Try 'clean-working-dir --help' for more information.\n";
+    if (optind >= argc) {
+        std::cerr << kSynopsis << kTryHelp;
         return 2;
     }
 
     ustring db_path;
-    CodePageToNativeStr(argv[arg], db_path);
+    CodePageToNativeStr(argv[optind], db_path);
     if (!IsFileExist(db_path, false)) {
         std::cout << "System DB '" << db_path.c_str() << "' not existed !!" << std::endl;
         return 0;
     }
 
-    if (dry_run)
-        DryRun(db_path);
+    if (options.dry_run)
+        DryRun(db_path, options);
     else
-        Clean(db_path);
+        Clean(db_path, options);
     return 0;
 }

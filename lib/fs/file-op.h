@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -125,6 +126,48 @@ typedef int (*FN_ACT_TRAVERSE_DIR)(const ustring& path, void* pPriv);
 // "." or "..", or the root directory, can never be removed and is refused
 // with -3 before anything below it is touched. allowundo has no effect.
 int FSRemove(const ustring& path, bool allowundo);
+
+// Tally of a removal or a count, added to as the walk goes; the calls never
+// reset it (start from a fresh object, or keep adding across calls). Another
+// thread may read entries and bytes while the walk runs (a progress display);
+// want_bytes must not change during a call, and one summary must not be
+// passed to two calls running at once.
+//
+// Cost: a null summary counts nothing and takes no status. Without
+// want_bytes, counting adds one relaxed atomic addition per entry and no
+// system call. With want_bytes, each entry that is not a directory costs one
+// fstatat (a directory's size comes from the status the walk takes anyway).
+//
+// Hard links: bytes count an object once per call, as du does, at the first
+// of its links met, whether its other links lie inside the tree or not; so
+// FSCount and a later FSRemove of the same tree agree with each other and
+// with `du -s -B1`, but space is not freed for an object that keeps a link
+// elsewhere. To do so the call remembers the device and inode of each object
+// with several links that it meets (memory only for those).
+struct FSRemoveSummary {
+    // Entries removed (by FSCount: entries found), directories and the given
+    // path itself included. An entry that vanishes before the call removes it
+    // is not counted.
+    std::atomic<uint64_t> entries{0};
+    // Allocated size of those entries (st_blocks * 512), when want_bytes.
+    std::atomic<uint64_t> bytes{0};
+    // Take each entry's status for its size.
+    bool want_bytes = false;
+};
+
+// As FSRemove(path, allowundo); when summary is not null, adds to it what
+// went, also on failure (what did go before the walk stopped).
+int FSRemove(const ustring& path, bool allowundo, FSRemoveSummary* summary);
+
+// Walks path as FSRemove would, removing nothing, and adds to summary (when
+// not null) what a removal would take away: every entry below path and path
+// itself. Same return codes as FSRemove: 0 also when nothing is there; -1 for
+// the empty path or when the status of path cannot be taken; -3 when a
+// directory cannot be opened or read, or for the names FSRemove refuses
+// ("." and ".." as the last component, the root directory). On failure the
+// summary holds what was counted until then. Entries created or removed by
+// others meanwhile may or may not be counted.
+int FSCount(const ustring& path, FSRemoveSummary* summary);
 
 // Calls fn for dir and then, pre-order in listing order, for every object
 // below it, with child paths joined as dir + "/" + name (not normalised).

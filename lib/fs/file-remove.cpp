@@ -10,7 +10,9 @@
 #include <cassert>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "file-op.h"
@@ -43,12 +45,45 @@ bool IsDotOrDotDot(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// Adds removed (or counted) entries to the caller's summary. Sizes follow du:
+// an object with several links counts at the first link met, so the walk
+// remembers those objects, and forgets one when its last link is met.
+class Tally {
+  public:
+    explicit Tally(FSRemoveSummary* summary) : summary_(summary) {}
+    bool on() const { return summary_ != nullptr; }
+    // Whether each entry's status is wanted for its size.
+    bool wants_status() const { return summary_ != nullptr && summary_->want_bytes; }
+    // st: the entry's status, taken when wants_status().
+    void Add(const struct stat* st) {
+        if (summary_ == nullptr) return;
+        summary_->entries.fetch_add(1, std::memory_order_relaxed);
+        if (st == nullptr || !summary_->want_bytes) return;
+        if (!S_ISDIR(st->st_mode) && (st->st_nlink > 1 || !linked_.empty())) {
+            auto key = std::make_pair(st->st_dev, st->st_ino);
+            auto it = linked_.find(key);
+            if (it != linked_.end()) {
+                if (st->st_nlink <= 1) linked_.erase(it);
+                return;
+            }
+            if (st->st_nlink > 1) linked_.insert(key);
+        }
+        summary_->bytes.fetch_add(static_cast<uint64_t>(st->st_blocks) * 512,
+                                  std::memory_order_relaxed);
+    }
+
+  private:
+    FSRemoveSummary* summary_;
+    std::set<std::pair<dev_t, ino_t>> linked_;
+};
+
 // One directory on the branch being removed.
 struct Frame {
     DIR* dir = nullptr;  // null while parked to respect kMaxOpenDirs
     long pos = 0;        // read position while parked
     dev_t dev = 0;       // identity, checked when reopening through ".."
     ino_t ino = 0;
+    struct stat st;      // its status when opened, for the tally
     std::string name;    // entry name in the parent directory
     size_t removed = 0;  // entries removed during the current listing pass
     int passes = 1;
@@ -57,7 +92,9 @@ struct Frame {
 class TreeRemover {
   public:
     // parent_fd: the directory holding the tree's top (kept open by the caller).
-    explicit TreeRemover(int parent_fd) : parent_fd_(parent_fd) {}
+    // With count_only nothing is removed: entries are only added to tally.
+    TreeRemover(int parent_fd, Tally* tally, bool count_only)
+        : parent_fd_(parent_fd), tally_(tally), count_only_(count_only) {}
     ~TreeRemover() { CloseAll(); }
     TreeRemover(const TreeRemover&) = delete;
     TreeRemover& operator=(const TreeRemover&) = delete;
@@ -77,6 +114,8 @@ class TreeRemover {
     void CloseAll();
 
     int parent_fd_;
+    Tally* tally_;
+    bool count_only_;
     std::vector<Frame> frames_;  // frames_[0, depth_) is the current branch
     size_t depth_ = 0;
     size_t first_open_ = 0;  // frames below this index are parked
@@ -106,11 +145,13 @@ int TreeRemover::Run(const char* name) {
 TreeRemover::EntryResult TreeRemover::HandleEntry(size_t index, const char* name,
                                                   unsigned char type) {
     int dfd = dirfd(frames_[index].dir);
+    struct stat st;
+    bool have_st = false;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        if (type == DT_UNKNOWN) {
-            struct stat st;
+        if (type == DT_UNKNOWN || (type != DT_DIR && tally_->wants_status() && !have_st)) {
             if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
                 return errno == ENOENT ? kDone : kFailed;
+            have_st = true;
             type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
         }
         if (type == DT_DIR) {
@@ -121,9 +162,15 @@ TreeRemover::EntryResult TreeRemover::HandleEntry(size_t index, const char* name
             // it, deal with whatever is there instead.
             if (errno != ELOOP && errno != ENOTDIR) return kFailed;
             type = DT_UNKNOWN;
+            have_st = false;
             continue;
         }
+        if (count_only_) {
+            tally_->Add(have_st ? &st : nullptr);
+            return kDone;
+        }
         if (unlinkat(dfd, name, 0) == 0) {
+            tally_->Add(have_st ? &st : nullptr);
             ++frames_[index].removed;
             if (fileop_internal::g_after_remove_hook)
                 fileop_internal::g_after_remove_hook(dfd, name);
@@ -132,6 +179,7 @@ TreeRemover::EntryResult TreeRemover::HandleEntry(size_t index, const char* name
         if (errno == ENOENT) return kDone;
         if (errno != EISDIR) return kFailed;
         type = DT_DIR;
+        have_st = false;
     }
     // The entry kept changing its kind under us.
     errno = EAGAIN;
@@ -155,6 +203,7 @@ bool TreeRemover::Push(int fd, const char* name) {
     f.pos = 0;
     f.dev = st.st_dev;
     f.ino = st.st_ino;
+    f.st = st;
     f.name.assign(name);  // before any parking: name may live in a parent's buffer
     f.removed = 0;
     f.passes = 1;
@@ -167,13 +216,17 @@ bool TreeRemover::Push(int fd, const char* name) {
 bool TreeRemover::FinishTop(bool read_error) {
     size_t top = depth_ - 1;
     Frame& f = frames_[top];
+    if (count_only_ && read_error) return false;
     int pfd = parent_fd_;
     if (top > 0) {
         if (frames_[top - 1].dir == nullptr && !Unpark(top - 1, dirfd(f.dir))) return false;
         pfd = dirfd(frames_[top - 1].dir);
     }
-    // Removed while still open, so that a second pass needs no reopening.
-    if (unlinkat(pfd, f.name.c_str(), AT_REMOVEDIR) == 0) {
+    if (count_only_) {
+        tally_->Add(&f.st);
+    } else if (unlinkat(pfd, f.name.c_str(), AT_REMOVEDIR) == 0) {
+        // Removed while still open, so that a second pass needs no reopening.
+        tally_->Add(&f.st);
         if (fileop_internal::g_after_remove_hook)
             fileop_internal::g_after_remove_hook(pfd, f.name.c_str());
     } else if (errno != ENOENT) {
@@ -255,14 +308,20 @@ void TreeRemover::CloseAll() {
 
 }  // namespace
 
-int FSRemove(const ustring& path, bool /*allowundo*/) {
+namespace {
+
+// The walk shared by FSRemove and FSCount.
+int RemoveOrCount(const ustring& path, FSRemoveSummary* summary, bool count_only) {
     if (path.empty()) return -1;
-    FILE_INFO info;
-    if (GetFileInfo(path, info) != 0) return -1;
-    if (!info.isExist) return 0;
-    if (info.type != FT_DIR) {
-        if (unlink(path.c_str()) == 0 || errno == ENOENT) return 0;
-        return -3;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : -1;
+    Tally tally(summary);
+    if (!S_ISDIR(st.st_mode)) {
+        if (count_only || unlink(path.c_str()) == 0) {
+            tally.Add(&st);
+            return 0;
+        }
+        return errno == ENOENT ? 0 : -3;
     }
 
     // Split into the parent, resolved as usual, and the last component, which
@@ -290,9 +349,23 @@ int FSRemove(const ustring& path, bool /*allowundo*/) {
     if (parent_fd < 0) return -3;
     int rc;
     {
-        TreeRemover remover(parent_fd);
+        TreeRemover remover(parent_fd, &tally, count_only);
         rc = remover.Run(base.c_str());
     }
     CloseKeepErrno(parent_fd);
     return rc;
+}
+
+}  // namespace
+
+int FSRemove(const ustring& path, bool /*allowundo*/, FSRemoveSummary* summary) {
+    return RemoveOrCount(path, summary, false);
+}
+
+int FSRemove(const ustring& path, bool allowundo) {
+    return FSRemove(path, allowundo, nullptr);
+}
+
+int FSCount(const ustring& path, FSRemoveSummary* summary) {
+    return RemoveOrCount(path, summary, true);
 }

@@ -1,10 +1,10 @@
 // clean-working-dir, run from outside on planted databases and sync folders:
 // its output, exit status, what it removes and what it must leave alone.
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <regex>
 #include <string>
 #include <vector>
@@ -14,315 +14,225 @@
 namespace {
 
 using testutil::PathExists;
+using testutil::ReadFile;
 using testutil::RunCommand;
-using testutil::TempDir;
+using testutil::WriteFile;
+using Args = std::vector<std::string>;
 
 const char kWd[] = ".BrimvaleWorkingDirectory";
+const std::string kBin = CLEAN_WORKING_DIR_BIN;
+const std::string kUsage =
+    "usage: clean-working-dir [-n|--dry-run] [-v|--verbose] [--progress] [--] SYSTEM_DB\n";
 
-std::string EscapeRegex(const std::string& s) {
-    static const std::string kSpecial = R"(\^$.|?*+()[]{})";
-    std::string out;
-    for (char c : s) {
-        if (kSpecial.find(c) != std::string::npos) out += '\\';
-        out += c;
-    }
-    return out;
+std::string Wd(const std::string& folder) {
+    return folder + "/" + kWd;
+}
+
+// One timestamped error line of the command, as a regular expression.
+std::string ErrLine(const std::string& text) {
+    return std::string(testutil::kTimestampRe) + R"(\[ERROR\] clean-working-dir\([0-9]+\): )" +
+           testutil::RegexEscape(text) + "\n";
+}
+
+// The space the paths take, as du writes it: the independent reading of the
+// sizes the command reports.
+std::string Du(const Args& paths) {
+    std::string cmd = "du -chs";
+    for (const std::string& p : paths) cmd += " " + testutil::ShellQuote(p);
+    std::string out = RunCommand({"sh", "-c", cmd + " | tail -n 1"}).out;
+    return out.substr(0, out.find('\t'));
 }
 
 class CleanWorkingDirTest : public ::testing::Test {
   protected:
-    TempDir tmp_;
+    testutil::TempDir tmp_;
     std::string db_ = tmp_ / "system.db";
 
     // Writes the database through the library's own helper program.
-    void MakeDb(const std::vector<std::string>& sessions, const std::string& db = "") {
-        std::vector<std::string> argv = {MAKE_DEMO_DB_BIN, db.empty() ? db_ : db};
+    void MakeDb(const Args& sessions, const std::string& db = "") {
+        Args argv = {MAKE_DEMO_DB_BIN, db.empty() ? db_ : db};
         argv.insert(argv.end(), sessions.begin(), sessions.end());
         testutil::CommandResult r = RunCommand(argv);
         ASSERT_EQ(r.status, 0) << r.err;
     }
 
-    // A sync folder holding a working directory with a small nested tree and
-    // a user file beside it.
+    // A sync folder holding a working directory of 8 entries (itself
+    // included) and a user file beside it.
     std::string MakeSyncFolder(const std::string& name) {
         std::string folder = tmp_ / name;
-        std::string wd = folder + "/" + kWd;
+        std::string wd = Wd(folder);
         EXPECT_EQ(RunCommand({"mkdir", "-p", wd + "/cache/a/b", wd + "/journal"}).status, 0);
-        testutil::WriteFile(wd + "/cache/a/b/chunk.bin", std::string(4096, 'x'));
-        testutil::WriteFile(wd + "/journal/0001.log", "pending\n");
-        testutil::WriteFile(wd + "/state", "s");
-        testutil::WriteFile(folder + "/user-file.txt", "keep me");
+        WriteFile(wd + "/cache/a/b/chunk.bin", std::string(4096, 'x'));
+        WriteFile(wd + "/journal/0001.log", "pending\n");
+        WriteFile(wd + "/state", "s");
+        WriteFile(folder + "/user-file.txt", "keep me");
         return folder;
     }
 
-    testutil::CommandResult Run(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {CLEAN_WORKING_DIR_BIN};
+    testutil::CommandResult Run(const Args& args) {
+        Args argv = {kBin};
         argv.insert(argv.end(), args.begin(), args.end());
         return RunCommand(argv);
+    }
+
+    // The command started in directory dir, with a shell-quoted argument text.
+    testutil::CommandResult RunIn(const std::string& dir, const std::string& args) {
+        return RunCommand(
+            {"sh", "-c", "cd " + testutil::ShellQuote(dir) + " && exec " + kBin + " " + args});
     }
 };
 
 TEST_F(CleanWorkingDirTest, MissingDatabaseIsReportedAndNotCreated) {
     for (const std::string name : {"absent.db", "syst\xC3\xA8me \xE6\x95\xB0\xE6\x8D\xAE.db"}) {
         std::string path = tmp_ / name;
-        testutil::CommandResult r = Run({path});
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "System DB '" + path + "' not existed !!\n");
-        EXPECT_EQ(r.err, "");
-        EXPECT_FALSE(PathExists(path));
-
-        r = Run({"--dry-run", path});
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "System DB '" + path + "' not existed !!\n");
-        EXPECT_FALSE(PathExists(path));
-    }
-}
-
-TEST_F(CleanWorkingDirTest, CleansEnabledSessionsOnly) {
-    std::string on1 = MakeSyncFolder("Photos");
-    std::string off = MakeSyncFolder("Music");
-    std::string on2 = MakeSyncFolder("caf\xC3\xA9 docs");
-    MakeDb({"enabled=" + on1, "disabled=" + off, "enabled=" + on2});
-
-    testutil::CommandResult r = Run({db_, "ignored", "arguments"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
-    EXPECT_FALSE(PathExists(on1 + "/" + kWd));
-    EXPECT_FALSE(PathExists(on2 + "/" + kWd));
-    EXPECT_TRUE(PathExists(on1 + "/user-file.txt"));
-    EXPECT_TRUE(PathExists(on2 + "/user-file.txt"));
-    EXPECT_TRUE(PathExists(off + "/" + kWd + "/cache/a/b/chunk.bin"));
-
-    // A second run finds nothing left to do and still succeeds quietly.
-    r = Run({db_});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out + r.err, "");
-    EXPECT_TRUE(PathExists(off + "/" + kWd));
-}
-
-TEST_F(CleanWorkingDirTest, NoEnabledSessionRemovesNothing) {
-    std::string off = MakeSyncFolder("off");
-    MakeDb({"disabled=" + off});
-    testutil::ExecSql(db_, "INSERT INTO session_table (sync_folder, attribute) VALUES ('" + off +
-                               "/', 27);");  // every bit except SA_ENABLE
-    testutil::CommandResult r = Run({db_});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out + r.err, "");
-    EXPECT_TRUE(PathExists(off + "/" + kWd + "/state"));
-}
-
-TEST_F(CleanWorkingDirTest, TrailingSeparatorsInStoredFolders) {
-    std::string a = MakeSyncFolder("a");
-    std::string b = MakeSyncFolder("b");
-    std::string c = MakeSyncFolder("c");
-    std::string d = MakeSyncFolder("d");
-    MakeDb({});
-    testutil::ExecSql(db_,
-                      "INSERT INTO session_table (share_name, attribute, sync_folder) VALUES "
-                      "('a', 4, '" +
-                          a + "//'), ('b', 4, '" + b + "\\'), ('c', 4, '" + c +
-                          "/\\//'), ('d', 4, '" + d + "');");
-    testutil::CommandResult r = Run({db_});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out + r.err, "");
-    for (const std::string& f : {a, b, c, d}) {
-        EXPECT_FALSE(PathExists(f + "/" + kWd)) << f;
-        EXPECT_TRUE(PathExists(f + "/user-file.txt")) << f;
-    }
-}
-
-TEST_F(CleanWorkingDirTest, WorkingDirectoryThatIsALinkLosesOnlyTheLink) {
-    std::string folder = tmp_ / "linked";
-    std::string target = tmp_ / "target";
-    ASSERT_EQ(RunCommand({"mkdir", "-p", folder, target + "/sub"}).status, 0);
-    testutil::WriteFile(target + "/sub/precious.txt", "precious");
-    ASSERT_EQ(symlink(target.c_str(), (folder + "/" + kWd).c_str()), 0);
-
-    // A link inside a working directory goes too; its target stays.
-    std::string other = MakeSyncFolder("other");
-    std::string outside = tmp_ / "outside.txt";
-    testutil::WriteFile(outside, "outside");
-    ASSERT_EQ(symlink(outside.c_str(), (other + "/" + kWd + "/cache/link").c_str()), 0);
-    ASSERT_EQ(symlink(target.c_str(), (other + "/" + kWd + "/dirlink").c_str()), 0);
-
-    MakeDb({"enabled=" + folder, "enabled=" + other});
-    testutil::CommandResult r = Run({db_});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_FALSE(PathExists(folder + "/" + kWd));
-    EXPECT_FALSE(PathExists(other + "/" + kWd));
-    EXPECT_EQ(testutil::ReadFile(target + "/sub/precious.txt"), "precious");
-    EXPECT_EQ(testutil::ReadFile(outside), "outside");
-}
-
-TEST_F(CleanWorkingDirTest, WorkingDirectoryDeeperThanPathMax) {
-    std::string folder = MakeSyncFolder("deep");
-    // 600 levels of 15-byte names: about 9,600 bytes of path, built relative
-    // to descriptors since no single path may name the bottom.
-    int fd = open((folder + "/" + kWd).c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(fd, 0);
-    for (int i = 0; i < 600; ++i) {
-        ASSERT_EQ(mkdirat(fd, "level-directory", 0755), 0);
-        int child = openat(fd, "level-directory", O_RDONLY | O_DIRECTORY);
-        close(fd);
-        ASSERT_GE(child, 0);
-        fd = child;
-        if (i % 100 == 0) {
-            int f = openat(fd, "file with spaces\nand newline", O_WRONLY | O_CREAT, 0644);
-            ASSERT_GE(f, 0);
-            close(f);
+        for (const Args& args : {Args{path}, Args{"--dry-run", path}, Args{"-v", path}}) {
+            testutil::CommandResult r = Run(args);
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, "System DB '" + path + "' not existed !!\n");
+            EXPECT_EQ(r.err, "");
+            EXPECT_FALSE(PathExists(path));
         }
     }
-    close(fd);
-    MakeDb({"enabled=" + folder});
-    testutil::CommandResult r = Run({db_});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_FALSE(PathExists(folder + "/" + kWd));
-    EXPECT_TRUE(PathExists(folder + "/user-file.txt"));
 }
 
-TEST_F(CleanWorkingDirTest, SyncFolderReachedThroughALinkIsCleaned) {
+TEST_F(CleanWorkingDirTest, CleansTheEnabledSessionsAsStored) {
+    struct Case {
+        std::string name, stored_suffix;
+        int attribute;
+        bool removed;
+    } cases[] = {
+        {"plain", "/", 4, true},     {"caf\xC3\xA9 docs", "/", 6, true},
+        {"off", "/", 2, false},      {"all-but-enable", "/", 27, false},
+        {"slashes", "//", 4, true},  {"backslash", "\\", 4, true},
+        {"mixed", "/\\//", 4, true}, {"bare", "", 4, true},
+        {"plain", "/", 4, true},  // a second session of one folder finds nothing left
+    };
+    std::string rows;
+    for (const Case& c : cases) {
+        if (!PathExists(tmp_ / c.name)) MakeSyncFolder(c.name);
+        rows += std::string(rows.empty() ? "" : ",") + "(" + std::to_string(c.attribute) + ", '" +
+                (tmp_ / c.name) + c.stored_suffix + "')";
+    }
+    // A sync folder reached through a link is cleaned inside its target; a
+    // working directory that is a link, and links inside one, go as links.
     std::string real = MakeSyncFolder("real");
-    std::string via = tmp_ / "via";
-    ASSERT_EQ(symlink(real.c_str(), via.c_str()), 0);
-    MakeDb({"enabled=" + via});
-    EXPECT_EQ(Run({db_}).status, 0);
-    EXPECT_FALSE(PathExists(real + "/" + kWd));
-    EXPECT_TRUE(PathExists(real + "/user-file.txt"));
-    EXPECT_TRUE(PathExists(via));
-}
+    std::string target = tmp_ / "target";
+    ASSERT_EQ(RunCommand({"mkdir", "-p", tmp_ / "linked", target + "/sub"}).status, 0);
+    WriteFile(target + "/sub/precious.txt", "precious");
+    ASSERT_EQ(symlink(real.c_str(), (tmp_ / "via").c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), Wd(tmp_ / "linked").c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), (Wd(real) + "/cache/dirlink").c_str()), 0);
+    ASSERT_EQ(symlink((target + "/sub/precious.txt").c_str(), (Wd(real) + "/link").c_str()), 0);
+    MakeDb({"enabled=" + tmp_ / "via", "enabled=" + tmp_ / "linked"});
+    testutil::ExecSql(db_, "INSERT INTO session_table (attribute, sync_folder) VALUES " + rows);
 
-TEST_F(CleanWorkingDirTest, TwoSessionsWithOneFolder) {
-    std::string shared = MakeSyncFolder("shared");
-    std::string later = MakeSyncFolder("later");
-    MakeDb({"enabled=" + shared, "enabled=" + shared, "enabled=" + later});
-    testutil::CommandResult r = Run({db_});
+    testutil::CommandResult r = Run({db_, "ignored", "--arguments"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out + r.err, "");
-    EXPECT_FALSE(PathExists(shared + "/" + kWd));
-    EXPECT_FALSE(PathExists(later + "/" + kWd));
+    for (const Case& c : cases) {
+        EXPECT_EQ(PathExists(Wd(tmp_ / c.name)), !c.removed) << c.name;
+        EXPECT_EQ(ReadFile(tmp_ / c.name + "/user-file.txt"), "keep me") << c.name;
+    }
+    EXPECT_FALSE(PathExists(Wd(real)));
+    EXPECT_FALSE(PathExists(Wd(tmp_ / "linked")));
+    EXPECT_TRUE(PathExists(tmp_ / "via"));
+    EXPECT_EQ(ReadFile(target + "/sub/precious.txt"), "precious");
+
+    r = Run({db_});  // nothing left to do, and still quiet
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
 }
 
 TEST_F(CleanWorkingDirTest, TextFileAsDatabase) {
     std::string folder = MakeSyncFolder("kept");
-    const std::string text = "this is not a database\nbut a text file that is long enough\n" +
-                             std::string(200, 'z') + "\n";
-    testutil::WriteFile(db_, text);
-    // Aim a would-be session at the folder: nothing may be read, so nothing goes.
+    const std::string text = "this is not a database\n" + std::string(200, 'z') + "\n";
+    WriteFile(db_, text);
     testutil::CommandResult r = Run({db_});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     std::string ts = testutil::kTimestampRe;
-    std::string p = EscapeRegex(db_);
     std::regex expected(
-        ts + R"(\[ERROR\] system-db\([0-9]+\): SystemDB: Failed to initialize database at ')" + p +
-        R"('\. \[26\] file is not a database\n)" + ts +
+        ts + R"(\[ERROR\] system-db\([0-9]+\): SystemDB: Failed to initialize database at ')" +
+        testutil::RegexEscape(db_) + R"('\. \[26\] file is not a database\n)" + ts +
         R"(\[ERROR\] system-db\([0-9]+\): initialize fail file is not a database\n)" + ts +
         R"(\[ERROR\] system-db\([0-9]+\): getEnabledSession: sqlite3_prepare_v2: .* \([0-9]+\)\n)");
     EXPECT_TRUE(std::regex_match(r.err, expected)) << r.err;
-    EXPECT_EQ(testutil::ReadFile(db_), text);
-    EXPECT_TRUE(PathExists(folder + "/" + kWd + "/state"));
+    EXPECT_TRUE(PathExists(Wd(folder) + "/state"));
 
     r = Run({"-n", db_});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
-    std::regex dry(ts + R"(\[ERROR\] clean-working-dir\([0-9]+\): Failed to read database at ')" +
-                   p + R"('\. \[26\] file is not a database\n)");
-    EXPECT_TRUE(std::regex_match(r.err, dry)) << r.err;
-    EXPECT_EQ(testutil::ReadFile(db_), text);
-}
-
-TEST_F(CleanWorkingDirTest, DatabaseFileUnchangedByteForByte) {
-    std::string a = MakeSyncFolder("a");
-    std::string b = MakeSyncFolder("b");
-    MakeDb({"enabled=" + a, "disabled=" + b});
-    const std::string before = testutil::ReadFile(db_);
-    ASSERT_FALSE(before.empty());
-
-    EXPECT_EQ(Run({"--dry-run", db_}).status, 0);
-    EXPECT_EQ(testutil::ReadFile(db_), before);
-    EXPECT_EQ(Run({db_}).status, 0);
-    EXPECT_EQ(testutil::ReadFile(db_), before);
-    EXPECT_FALSE(PathExists(a + "/" + kWd));
-    EXPECT_FALSE(PathExists(db_ + "-journal"));
-    EXPECT_FALSE(PathExists(db_ + "-wal"));
-}
-
-TEST_F(CleanWorkingDirTest, UsageHelpAndVersion) {
-    testutil::CommandResult r = Run({});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("usage: clean-working-dir [-n|--dry-run] [--] SYSTEM_DB\n"),
-              std::string::npos)
+    EXPECT_TRUE(std::regex_match(r.err, std::regex(ErrLine("Failed to read database at '" + db_ +
+                                                           "'. [26] file is not a database"))))
         << r.err;
+    EXPECT_EQ(ReadFile(db_), text);
+}
 
-    // An option that needs the database path but lacks it is a usage error too.
-    for (const std::string opt : {"-n", "--dry-run", "--"}) {
-        r = Run({opt});
-        EXPECT_EQ(r.status, 2) << opt;
-        EXPECT_EQ(r.out, "") << opt;
-        EXPECT_NE(r.err.find("usage:"), std::string::npos) << opt;
+TEST_F(CleanWorkingDirTest, OptionsUsageHelpAndVersion) {
+    // Usage errors: the usage on standard error (after getopt's complaint).
+    for (const Args& args : {Args{}, Args{"-n"}, Args{"--dry-run"}, Args{"--"},
+                             Args{"-nv", "--progress"}, Args{"-x", db_}, Args{"--bogus", db_}}) {
+        testutil::CommandResult r = Run(args);
+        EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
+        EXPECT_NE(r.err.find(kUsage), std::string::npos) << ::testing::PrintToString(args);
+        EXPECT_EQ(r.out, "");
     }
-
-    for (const std::string opt : {"-h", "--help"}) {
-        r = Run({opt, db_});
-        EXPECT_EQ(r.status, 0);
+    for (const Args& args : {Args{"-h", db_}, Args{"--help"}, Args{"-v", "-n", "--help", db_}}) {
+        testutil::CommandResult r = Run(args);
+        EXPECT_EQ(r.status, 0) << ::testing::PrintToString(args);
+        EXPECT_EQ(r.out.find(kUsage), 0u) << ::testing::PrintToString(args);
+        EXPECT_NE(r.out.find("--progress"), std::string::npos);
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.out.rfind("usage: clean-working-dir [-n|--dry-run] [--] SYSTEM_DB\n", 0), 0u)
-            << r.out;
-        EXPECT_NE(r.out.find("--dry-run"), std::string::npos);
-        EXPECT_NE(r.out.find("--version"), std::string::npos);
-        EXPECT_FALSE(PathExists(db_));
     }
-
-    r = Run({"--version"});
+    EXPECT_FALSE(PathExists(db_));
+    testutil::CommandResult r = Run({"--version"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
     EXPECT_TRUE(std::regex_match(r.out, std::regex("clean-working-dir [0-9]+\\.[0-9]+\\.[0-9]+\n")))
         << r.out;
 }
 
-TEST_F(CleanWorkingDirTest, DryRunListsExistingWorkingDirectoriesAndTouchesNothing) {
+TEST_F(CleanWorkingDirTest, DryRunListsAndCountsAndTouchesNothing) {
     std::string a = MakeSyncFolder("a");
     std::string off = MakeSyncFolder("off");
-    std::string gone = tmp_ / "no-working-dir";
-    ASSERT_EQ(RunCommand({"mkdir", "-p", gone}).status, 0);
-    std::string dangling = tmp_ / "dangling";
-    ASSERT_EQ(RunCommand({"mkdir", "-p", dangling}).status, 0);
-    ASSERT_EQ(symlink((tmp_ / "nowhere").c_str(), (dangling + "/" + kWd).c_str()), 0);
+    std::string none = tmp_ / "no-working-dir", dangling = tmp_ / "dangling";
+    ASSERT_EQ(RunCommand({"mkdir", "-p", none, dangling}).status, 0);
+    ASSERT_EQ(symlink((tmp_ / "nowhere").c_str(), Wd(dangling).c_str()), 0);
     std::string b = MakeSyncFolder("b");
-    MakeDb({"enabled=" + a, "disabled=" + off, "enabled=" + gone, "enabled=" + dangling,
+    WriteFile(Wd(b) + "/big", std::string(1300000, 'b'));
+    MakeDb({"enabled=" + a, "disabled=" + off, "enabled=" + none, "enabled=" + dangling,
             "enabled=" + b});
-    const std::string before = testutil::ReadFile(db_);
+    const std::string before = ReadFile(db_);
 
-    testutil::CommandResult r = Run({"--dry-run", db_});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
     // Rows come back in table order; a dangling link counts, as the real run
     // would remove it.
-    EXPECT_EQ(r.out, a + "/" + kWd + "\n" + dangling + "/" + kWd + "\n" + b + "/" + kWd + "\n");
-    EXPECT_TRUE(PathExists(a + "/" + kWd + "/cache/a/b/chunk.bin"));
-    EXPECT_TRUE(PathExists(b + "/" + kWd + "/state"));
-    EXPECT_TRUE(PathExists(dangling + "/" + kWd));
-    EXPECT_EQ(testutil::ReadFile(db_), before);
+    const std::string listed = Wd(a) + "\n" + Wd(dangling) + "\n" + Wd(b) + "\n";
+    const std::string counted = Wd(a) + ": 8 entries, " + Du({Wd(a)}) + "\n" + Wd(dangling) +
+                                ": 1 entry, " + Du({Wd(dangling)}) + "\n" + Wd(b) +
+                                ": 9 entries, " + Du({Wd(b)}) + "\n";
+    for (const auto& [args, out] : {std::pair<Args, std::string>{{"--dry-run", db_}, listed},
+                                    {{"-n", "--", db_}, listed},
+                                    {{"-nv", db_}, counted},
+                                    {{"--verbose", "-n", db_}, counted}}) {
+        testutil::CommandResult r = Run(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, out);
+    }
+    EXPECT_TRUE(PathExists(Wd(a) + "/cache/a/b/chunk.bin"));
+    EXPECT_EQ(ReadFile(db_), before);
 
-    EXPECT_EQ(Run({"-n", "--", db_}).out, r.out);
-
-    // The real run then removes exactly what was listed.
+    // The real run then removes exactly what was listed, and writes nothing.
     EXPECT_EQ(Run({db_}).status, 0);
-    EXPECT_FALSE(PathExists(a + "/" + kWd));
-    EXPECT_FALSE(PathExists(dangling + "/" + kWd));
-    EXPECT_FALSE(PathExists(b + "/" + kWd));
-    EXPECT_TRUE(PathExists(off + "/" + kWd));
     EXPECT_EQ(Run({"-n", db_}).out, "");
+    EXPECT_TRUE(PathExists(Wd(off)));
+    EXPECT_EQ(ReadFile(db_), before);
+    EXPECT_FALSE(PathExists(db_ + "-journal"));
+    EXPECT_FALSE(PathExists(db_ + "-wal"));
 }
 
-TEST_F(CleanWorkingDirTest, DryRunDoesNotCreateMissingTables) {
+TEST_F(CleanWorkingDirTest, DryRunReadsDatabasesAsTheyAre) {
     std::string a = MakeSyncFolder("a");
-    // A database with only the session table, as an old or partial file
-    // might be; the real run would add the missing tables.
+    // Only the session table, as an old or partial file might hold.
     testutil::ExecSql(
         db_,
         "CREATE TABLE session_table (id INTEGER primary key autoincrement, conn_id INTEGER "
@@ -332,115 +242,179 @@ TEST_F(CleanWorkingDirTest, DryRunDoesNotCreateMissingTables) {
         "sync_folder TEXT DEFAULT '', perm_mode INTEGER DEFAULT 0);"
         "INSERT INTO session_table (attribute, sync_folder) VALUES (4, '" +
             a + "/');");
-    const std::string before = testutil::ReadFile(db_);
-
+    const std::string before = ReadFile(db_);
     testutil::CommandResult r = Run({"--dry-run", db_});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, a + "/" + kWd + "\n");
-    EXPECT_EQ(testutil::ReadFile(db_), before);
+    EXPECT_EQ(r.out, Wd(a) + "\n");
+    EXPECT_EQ(ReadFile(db_), before);
     EXPECT_EQ(testutil::QueryValue(db_, "SELECT group_concat(name) FROM sqlite_master"),
               "session_table,sqlite_sequence");
 
-    // An empty file is no database yet: the dry run reads nothing and leaves
-    // it empty, where the real run would create the schema in it.
+    // An empty file is no database yet: the dry run leaves it empty.
     std::string empty = tmp_ / "empty.db";
-    testutil::WriteFile(empty, "");
+    WriteFile(empty, "");
     r = Run({"-n", empty});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(testutil::ReadFile(empty), "");
-}
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(ReadFile(empty), "");
 
-// The client may keep its database in WAL mode, with recent sessions still in
-// the log file while it runs: the dry run must see them and change nothing.
-TEST_F(CleanWorkingDirTest, DryRunReadsADatabaseInWalMode) {
-    std::string a = MakeSyncFolder("a");
+    // The client may keep its database in WAL mode, with recent sessions still
+    // in the log file while it runs: the dry run must see them and change nothing.
     std::string b = MakeSyncFolder("b");
+    db_ = tmp_ / "wal.db";
     MakeDb({"enabled=" + a});
-    ASSERT_EQ(testutil::QueryValue(db_, "SELECT count(*) FROM session_table"), "1");
-
     sqlite3* writer = nullptr;
     ASSERT_EQ(sqlite3_open(db_.c_str(), &writer), SQLITE_OK);
     std::string sql =
-        "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
-        "INSERT INTO session_table (attribute, sync_folder) VALUES (4, '" +
+        "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; INSERT INTO "
+        "session_table (attribute, sync_folder) VALUES (4, '" +
         b + "/');";
     ASSERT_EQ(sqlite3_exec(writer, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    const std::string main_file = testutil::ReadFile(db_);
-
-    testutil::CommandResult r = Run({"--dry-run", db_});
-    EXPECT_EQ(r.status, 0);
+    const std::string main_file = ReadFile(db_);
+    r = Run({"--dry-run", db_});
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, a + "/" + kWd + "\n" + b + "/" + kWd + "\n");
-    EXPECT_EQ(testutil::ReadFile(db_), main_file);
-    EXPECT_TRUE(PathExists(b + "/" + kWd + "/state"));
+    EXPECT_EQ(r.out, Wd(a) + "\n" + Wd(b) + "\n");
+    EXPECT_EQ(ReadFile(db_), main_file);
     sqlite3_close(writer);
-
     // With the writer gone (log checkpointed and removed) it still reads.
-    r = Run({"-n", db_});
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, a + "/" + kWd + "\n" + b + "/" + kWd + "\n");
+    EXPECT_EQ(Run({"-n", db_}).out, Wd(a) + "\n" + Wd(b) + "\n");
 }
 
 TEST_F(CleanWorkingDirTest, PathsThatLookLikeOptionsOrUris) {
-    std::string a = MakeSyncFolder("a");
-    std::string b = MakeSyncFolder("b");
+    std::string a = MakeSyncFolder("a"), b = MakeSyncFolder("b");
     // "file:" names are read as URIs by SQLite when URI names are enabled;
     // the command must still open the file it tested for existence.
     MakeDb({"enabled=" + a}, tmp_ / "file:x.db");
     MakeDb({"enabled=" + b}, tmp_ / "x.db");
-    std::string cd =
-        "cd " + testutil::ShellQuote(tmp_.path()) + " && exec " + CLEAN_WORKING_DIR_BIN;
-
-    testutil::CommandResult r = RunCommand({"sh", "-c", cd + " -n file:x.db"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, a + "/" + kWd + "\n");
-    r = RunCommand({"sh", "-c", cd + " file:x.db"});
+    EXPECT_EQ(RunIn(tmp_.path(), "-n file:x.db").out, Wd(a) + "\n");
+    testutil::CommandResult r = RunIn(tmp_.path(), "file:x.db");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_FALSE(PathExists(a + "/" + kWd));
-    EXPECT_TRUE(PathExists(b + "/" + kWd));
+    EXPECT_FALSE(PathExists(Wd(a)));
+    EXPECT_TRUE(PathExists(Wd(b)));
 
     // "--" lets a database path start with a dash.
     ASSERT_EQ(rename((tmp_ / "x.db").c_str(), (tmp_ / "-h").c_str()), 0);
-    r = RunCommand({"sh", "-c", cd + " -- -h"});
+    const std::string du_b = Du({Wd(b)});
+    r = RunIn(tmp_.path(), "-v -- -h");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_FALSE(PathExists(b + "/" + kWd));
+    EXPECT_EQ(r.out, "removed '" + Wd(b) + "': 8 entries, " + du_b + " freed\n");
+    EXPECT_FALSE(PathExists(Wd(b)));
 }
 
-// A working directory that cannot be removed completely does not stop the
-// sessions after it. Runs unprivileged, since root may remove anything.
-TEST_F(CleanWorkingDirTest, FailedRemovalDoesNotStopTheLoop) {
-    std::string stuck = MakeSyncFolder("stuck");
-    std::string next = MakeSyncFolder("next");
-    MakeDb({"enabled=" + stuck, "enabled=" + next});
-    std::string locked = stuck + "/" + kWd + "/journal";
-    if (geteuid() == 0) {
-        struct passwd* pw = getpwnam("nobody");
-        std::string owner =
-            std::to_string(pw ? pw->pw_uid : 65534) + ":" + std::to_string(pw ? pw->pw_gid : 65534);
-        ASSERT_EQ(RunCommand({"chown", "-R", owner, tmp_.path()}).status, 0);
-    }
-    ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
+// A damaged database may hold a relative folder, which must not be taken
+// relative to wherever the command was started.
+TEST_F(CleanWorkingDirTest, RelativeSyncFolderIsSkipped) {
+    std::string run = tmp_ / "run";
+    ASSERT_EQ(RunCommand({"mkdir", "-p", Wd(run + "/Sync") + "/cache"}).status, 0);
+    std::string a = MakeSyncFolder("a");
+    const std::string du_a = Du({Wd(a)});
+    MakeDb({"enabled=Sync", "enabled=" + a});
+    const std::string err =
+        ErrLine("Session 1 skipped: its sync folder 'Sync' is not an absolute path");
 
-    std::string bin = CLEAN_WORKING_DIR_BIN;
-    std::string db = db_;
+    testutil::CommandResult r = RunIn(run, "-n " + testutil::ShellQuote(db_));
+    EXPECT_EQ(r.out, Wd(a) + "\n");
+    EXPECT_TRUE(std::regex_match(r.err, std::regex(err))) << r.err;
+    r = RunIn(run, "-v " + testutil::ShellQuote(db_));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "skipped session 1: sync folder 'Sync' is not an absolute path\nremoved '" +
+                         Wd(a) + "': 8 entries, " + du_a + " freed\n");
+    EXPECT_TRUE(std::regex_match(r.err, std::regex(err))) << r.err;
+    EXPECT_TRUE(PathExists(Wd(run + "/Sync") + "/cache"));
+    EXPECT_FALSE(PathExists(Wd(a)));
+}
+
+// Removal runs unprivileged (root may remove anything): a working directory
+// that cannot be removed completely is reported and does not stop the loop.
+TEST_F(CleanWorkingDirTest, EachSessionReportedAndFailuresLogged) {
+    std::string a = MakeSyncFolder("a");
+    WriteFile(Wd(a) + "/big", std::string(1300000, 'b'));
+    std::string none = tmp_ / "none", stuck = tmp_ / "stuck";
+    std::string sub = Wd(stuck) + "/locked/sub";
+    ASSERT_EQ(RunCommand({"mkdir", "-p", none, sub}).status, 0);
+    Args files = {sub + "/1", sub + "/2"};
+    for (const std::string& f : files) WriteFile(f, "f");
+    std::string b = MakeSyncFolder("b");
+    MakeDb({"enabled=" + a, "enabled=" + none, "enabled=" + stuck, "enabled=" + b});
+    const std::string expected_out =
+        "removed '" + Wd(a) + "': 9 entries, " + Du({Wd(a)}) + " freed\nnothing to remove at '" +
+        Wd(none) + "'\nnot removed completely '" + Wd(stuck) +
+        "': Permission denied; 2 entries removed, " + Du(files) + " freed\nremoved '" + Wd(b) +
+        "': 8 entries, " + Du({Wd(b)}) + " freed\n";
+    // As root the child runs as nobody, which must own the tree.
+    ASSERT_EQ(geteuid() ? 0 : RunCommand({"chown", "-R", "nobody:", tmp_.path()}).status, 0);
+    ASSERT_EQ(chmod((Wd(stuck) + "/locked").c_str(), 0555), 0);
+
+    std::string out = tmp_ / "out", err = tmp_ / "err", db = db_;
     int status = testutil::RunInChild(
         [&]() {
-            int devnull = open("/dev/null", O_WRONLY);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-            execl(bin.c_str(), bin.c_str(), db.c_str(), static_cast<char*>(nullptr));
+            int fd1 = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int fd2 = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd1 < 0 || fd2 < 0 || dup2(fd1, 1) < 0 || dup2(fd2, 2) < 0) return 126;
+            execl(kBin.c_str(), kBin.c_str(), "--verbose", db.c_str(), static_cast<char*>(nullptr));
             return 127;
         },
         true);
     EXPECT_EQ(status, 0);
-    EXPECT_TRUE(PathExists(locked + "/0001.log"));
-    EXPECT_FALSE(PathExists(next + "/" + kWd));
-    EXPECT_TRUE(PathExists(next + "/user-file.txt"));
+    EXPECT_EQ(ReadFile(out), expected_out);
+    std::string logged = ReadFile(err);
+    EXPECT_TRUE(std::regex_match(
+        logged, std::regex(ErrLine("Failed to remove working directory '" + Wd(stuck) +
+                                   "' completely. Permission denied"))))
+        << logged;
+    EXPECT_TRUE(PathExists(sub));
+    EXPECT_FALSE(PathExists(files[0]));
+    EXPECT_FALSE(PathExists(Wd(a)));
+    EXPECT_FALSE(PathExists(Wd(b)));
+    EXPECT_TRUE(PathExists(b + "/user-file.txt"));
+}
+
+// Suite name ending in Threads: the thread sanitizer run covers the drawing thread.
+using CleanWorkingDirThreads = CleanWorkingDirTest;
+TEST_F(CleanWorkingDirThreads, ProgressOnATerminalOnly) {
+    std::string a = MakeSyncFolder("a"), b = MakeSyncFolder("b");
+    MakeDb({"enabled=" + a, "enabled=" + b});
+    // script gives the command a pseudo-terminal and copies what it shows.
+    auto on_tty = [&](const std::string& cmd) {
+        return RunCommand({"script", "-qec", cmd + testutil::ShellQuote(db_), "/dev/null"});
+    };
+    // Drawn at once as a session starts; the folder gives way to fit 40 columns.
+    testutil::CommandResult r = on_tty("stty cols 40; " + kBin + " --progress ");
+    EXPECT_EQ(r.out.find("\r[1/2] ..." + a.substr(a.size() - 11) + ": 0 entries removed\x1b[K"), 0u)
+        << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 4), "\r\x1b[K") << r.out;  // cleared at the end
+    EXPECT_FALSE(PathExists(Wd(b)));
+    // The line is cleared before a report line is written.
+    a = MakeSyncFolder("a");
+    r = on_tty(kBin + " -v --progress ");
+    EXPECT_NE(r.out.find("\r\x1b[Kremoved '" + Wd(a) + "': 8 entries"), std::string::npos);
+    a = MakeSyncFolder("a");
+    r = Run({"--progress", db_});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_FALSE(PathExists(Wd(a)));
+}
+
+// Another process of the client holds the database locked: the command waits
+// for the lock, then cleans what the database holds once it is released.
+TEST_F(CleanWorkingDirTest, WaitsForALockedDatabaseThenSeesItsChanges) {
+    std::string a = MakeSyncFolder("a"), b = MakeSyncFolder("b"), late = MakeSyncFolder("late");
+    MakeDb({"enabled=" + a, "enabled=" + b, "disabled=" + late});
+    testutil::DatabaseLockHolder holder(db_, 3000,
+                                        "UPDATE session_table SET attribute = 8 - attribute "
+                                        "WHERE share_name IN ('a', 'late');");
+    ASSERT_TRUE(holder.locked());
+    auto t0 = std::chrono::steady_clock::now();
+    testutil::CommandResult r = Run({db_});
+    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.5);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_TRUE(PathExists(Wd(a)));
+    EXPECT_FALSE(PathExists(Wd(b)));
+    EXPECT_FALSE(PathExists(Wd(late)));
+    EXPECT_EQ(ReadFile(late + "/user-file.txt"), "keep me");
+    EXPECT_EQ(testutil::QueryRows(db_, "SELECT attribute FROM session_table ORDER BY id"),
+              (testutil::Rows{{"2"}, {"6"}, {"6"}}));
 }
 
 }  // namespace

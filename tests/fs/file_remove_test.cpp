@@ -469,6 +469,112 @@ TEST_F(FSRemoveTest, EntriesAddedBehindTheCursorAreRemovedToo) {
     EXPECT_FALSE(PathExists(top));
 }
 
+// Allocated bytes of a tree as du counts them (each object once).
+uint64_t DuBytes(const std::string& path) {
+    testutil::CommandResult r = testutil::RunCommand({"du", "-s", "-B1", "--", path});
+    return r.status == 0 ? std::stoull(r.out) : ~0ull;
+}
+
+// Plants a tree of 15 entries (the top included) whose sizes differ widely
+// and which holds an object under two names plus one linked from outside.
+void PlantSummaryTree(const std::string& top, const std::string& outside) {
+    MakeDir(top);
+    MakeDir(top + "/sub");
+    MakeDir(top + "/sub/empty");
+    MakeDir(top + "/pair");
+    testutil::WriteFile(top + "/small", "x");
+    testutil::WriteFile(top + "/mid", std::string(10000, 'm'));
+    testutil::WriteFile(top + "/sub/big", std::string(200000, 'b'));
+    testutil::WriteFile(top + "/pair/twice", std::string(50000, 't'));
+    ASSERT_EQ(0, link((top + "/pair/twice").c_str(), (top + "/pair/twice-again").c_str()));
+    testutil::WriteFile(outside, std::string(30000, 'o'));
+    ASSERT_EQ(0, link(outside.c_str(), (top + "/from-outside").c_str()));
+    ASSERT_EQ(0, symlink("small", (top + "/link").c_str()));
+    ASSERT_EQ(0, mkfifo((top + "/sub/fifo").c_str(), 0600));
+    MakeFiles(top + "/sub", 3, "e");
+}
+
+TEST_F(FSRemoveTest, SummaryCountsEntriesAndBytesLikeDu) {
+    std::string top = tmp_ / "tree";
+    PlantSummaryTree(top, tmp_ / "outside");
+    const uint64_t du = DuBytes(top);
+    ASSERT_GT(du, 290000u);
+    struct Case {
+        bool count_only, want_bytes;
+    };
+    for (Case c : {Case{true, false}, Case{true, true}, Case{false, true}}) {
+        SCOPED_TRACE(testing::Message() << "count_only " << c.count_only);
+        FSRemoveSummary sum;
+        sum.want_bytes = c.want_bytes;
+        sum.entries = 100;  // added to, never reset
+        EXPECT_EQ(0, c.count_only ? FSCount(top, &sum) : FSRemove(top, false, &sum));
+        EXPECT_EQ(115u, sum.entries.load());
+        EXPECT_EQ(c.want_bytes ? du : 0u, sum.bytes.load());
+        EXPECT_EQ(c.count_only, PathExists(top));
+    }
+    EXPECT_EQ(30000u, testutil::ReadFile(tmp_ / "outside").size());
+
+    // A single object, and nothing at all.
+    std::string f = tmp_ / "outside";
+    const uint64_t f_du = DuBytes(f);
+    for (bool count_only : {true, false}) {
+        FSRemoveSummary sum;
+        sum.want_bytes = true;
+        EXPECT_EQ(0, count_only ? FSCount(f, &sum) : FSRemove(f, false, &sum));
+        EXPECT_EQ(1u, sum.entries.load());
+        EXPECT_EQ(f_du, sum.bytes.load());
+    }
+    FSRemoveSummary none;
+    none.want_bytes = true;
+    EXPECT_EQ(0, FSCount(f, &none));
+    EXPECT_EQ(0, FSRemove(f, false, &none));
+    EXPECT_EQ(0u, none.entries.load() + none.bytes.load());
+    EXPECT_EQ(0, FSCount(f, nullptr));
+    EXPECT_EQ(-1, FSCount(ustring(""), &none));
+}
+
+TEST_F(FSRemoveTest, SummaryOfAPartialRemovalHoldsWhatWent) {
+    ASSERT_EQ(0, chmod(tmp_.path().c_str(), 0777));
+    std::string top = tmp_ / "tree";
+    PlantSummaryTree(top, tmp_ / "outside");
+    std::string sealed = top + "/sub/sealed";
+    MakeDir(sealed, 0777);
+    MakeFiles(sealed, 5);
+    for (const char* d : {"", "/sub", "/sub/empty", "/pair"})
+        ASSERT_EQ(0, chmod((top + d).c_str(), 0777));
+    ASSERT_EQ(0, chmod(sealed.c_str(), 0555));
+    MakeDir(tmp_ / "unreadable", 0333);
+    FSRemoveSummary before;
+    before.want_bytes = true;
+    ASSERT_EQ(0, FSCount(top, &before));
+    ASSERT_EQ(21u, before.entries.load());
+    std::string report = tmp_ / "report";
+    int rc = testutil::RunInChild(
+        [&] {
+            testutil::ChildReport r(report);
+            FSRemoveSummary sum;
+            sum.want_bytes = true;
+            r.Put("rc", FSRemove(top, false, &sum));
+            r.Put("entries", static_cast<long>(sum.entries));
+            r.Put("bytes", static_cast<long>(sum.bytes));
+            // An unreadable directory stops a count as it stops a removal.
+            FSRemoveSummary counted;
+            r.Put("count_rc", FSCount(tmp_ / "unreadable", &counted));
+            return 0;
+        },
+        true);
+    ASSERT_EQ(0, rc);
+    FSRemoveSummary after;
+    after.want_bytes = true;
+    ASSERT_EQ(0, FSCount(top, &after));
+    auto got = testutil::ReadChildReport(report);
+    EXPECT_EQ("-3", got["rc"]);
+    EXPECT_EQ(std::to_string(21 - after.entries), got["entries"]);
+    EXPECT_EQ(std::to_string(before.bytes - after.bytes), got["bytes"]);
+    EXPECT_EQ("-3", got["count_rc"]);
+    EXPECT_EQ(5, CountEntries(sealed));
+}
+
 using FSRemoveThreads = FSRemoveTest;
 
 TEST_F(FSRemoveThreads, DirectorySwappedForALinkIsNeverFollowed) {
