@@ -533,6 +533,9 @@ class SystemDB {
         CTABLE_PACKAGE_MAJOR,
         CTABLE_PACKAGE_MINOR,
         CTABLE_SSL_ALLOW_UNTRUST,
+        CTABLE_USER_UID,
+        CTABLE_USER_GID,
+        CTABLE_USER_IS_ADMIN,
     };
 
     static int GetConnectionEntry(sqlite3_stmt* stmt, ConnectionEntry& entry);
