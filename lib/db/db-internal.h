@@ -152,24 +152,17 @@ struct SystemDB::Store {
         // a prepare failure for want of memory.
         const char* format_fail = nullptr;
 
-        Op FormatFail(const char* text) const {
+        // Copies with one entry replaced, for an operation whose entry differs.
+        Op FormatFail(const char* text) const { return With(&Op::format_fail, text); }
+        Op PrepareFail(Report r) const { return With(&Op::prepare_fail, r); }
+        Op ExecFail(Report r) const { return With(&Op::exec_fail, r); }
+        Op StepFail(Report r) const { return With(&Op::step_fail, r); }
+
+      private:
+        template <class T>
+        Op With(T Op::*entry, T value) const {
             Op op = *this;
-            op.format_fail = text;
-            return op;
-        }
-        Op PrepareFail(Report r) const {
-            Op op = *this;
-            op.prepare_fail = r;
-            return op;
-        }
-        Op ExecFail(Report r) const {
-            Op op = *this;
-            op.exec_fail = r;
-            return op;
-        }
-        Op StepFail(Report r) const {
-            Op op = *this;
-            op.step_fail = r;
+            op.*entry = value;
             return op;
         }
     };
