@@ -243,6 +243,11 @@ struct SystemDB::Store {
 
     // ---- the read shape ----
 
+    // Fills the identity, server, proxy (password decoded) and tunnel
+    // members of `entry` from the connection_table columns of `row`; `flag`
+    // reads an INTEGER column as a bool.
+    static void DecodeConnection(const Row& row, bool (*flag)(int), ConnectionEntry& entry);
+
     // A prepared statement, finalized on every path.
     class Statement {
       public:

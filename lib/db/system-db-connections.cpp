@@ -170,8 +170,7 @@ int SystemDB::checkLinked(int& lnk) {
 
 // ---- queries ----
 
-int SystemDB::GetConnectionEntry(sqlite3_stmt* stmt, ConnectionEntry& entry) {
-    const Row row(stmt);
+void SystemDB::Store::DecodeConnection(const Row& row, bool (*flag)(int), ConnectionEntry& entry) {
     ConnectionInfo& c = entry.connection_info;
     ProxyInfo& p = entry.proxy_info;
     TunnelInfo& t = entry.tunnel_info;
@@ -186,18 +185,26 @@ int SystemDB::GetConnectionEntry(sqlite3_stmt* stmt, ConnectionEntry& entry) {
     c.session = row.Text(CTABLE_SESSION);
     c.protocol_version = row.Int(CTABLE_PROTOCOL_VERSION);
     c.computer_name = row.Text(CTABLE_COMPUTER_NAME);
-    c.use_ssl = row.Int(CTABLE_USE_SSL) != 0;
-    p.use_proxy = row.Int(CTABLE_USE_PROXY) != 0;
-    p.use_sys_proxy = row.Int(CTABLE_USE_SYSTEM_PROXY) != 0;
+    c.use_ssl = flag(row.Int(CTABLE_USE_SSL));
+    c.ssl_allow_untrust = flag(row.Int(CTABLE_SSL_ALLOW_UNTRUST));
+    p.use_proxy = flag(row.Int(CTABLE_USE_PROXY));
+    p.use_sys_proxy = flag(row.Int(CTABLE_USE_SYSTEM_PROXY));
     p.proxy_ip = row.Bytes(CTABLE_PROXY_IP);
     p.proxy_port = static_cast<uint16_t>(row.Int(CTABLE_PROXY_PORT));
     p.user_name = row.Bytes(CTABLE_PROXY_USERNAME);
     SyncPassDec(row.Bytes(CTABLE_PROXY_PASSWORD), p.password);
     p.domain = row.Bytes(CTABLE_PROXY_DOMAIN);
     p.host = row.Bytes(CTABLE_PROXY_HOST);
-    t.use_tunnel = row.Int(CTABLE_USE_TUNNEL) != 0;
+    t.use_tunnel = flag(row.Int(CTABLE_USE_TUNNEL));
     t.tunnel_ip = row.Bytes(CTABLE_TUNNEL_IP);
     t.tunnel_port = static_cast<uint16_t>(row.Int(CTABLE_TUNNEL_PORT));
+}
+
+int SystemDB::GetConnectionEntry(sqlite3_stmt* stmt, ConnectionEntry& entry) {
+    const Row row(stmt);
+    Store::DecodeConnection(
+        row, [](int v) { return v != 0; }, entry);
+    ConnectionInfo& c = entry.connection_info;
     c.linked = row.Int(CTABLE_LINKED);
     c.status = row.Int(CTABLE_STATUS);
     c.error = row.Int(CTABLE_ERROR);
@@ -205,7 +212,6 @@ int SystemDB::GetConnectionEntry(sqlite3_stmt* stmt, ConnectionEntry& entry) {
     c.version_info.build_number = static_cast<long>(row.Int64(CTABLE_PACKAGE_VERSION));
     c.version_info.major = row.Int(CTABLE_PACKAGE_MAJOR);
     c.version_info.minor = row.Int(CTABLE_PACKAGE_MINOR);
-    c.ssl_allow_untrust = row.Int(CTABLE_SSL_ALLOW_UNTRUST) != 0;
     c.user_uid = static_cast<uint32_t>(row.Int(CTABLE_USER_UID));
     c.user_gid = static_cast<uint32_t>(row.Int(CTABLE_USER_GID));
     c.user_is_admin = row.Int(CTABLE_USER_IS_ADMIN) != 0;

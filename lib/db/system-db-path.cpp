@@ -25,7 +25,6 @@ int SystemDB::getPathInfoByPath(const ustring& path, PathInfo& path_info) {
         "(replace(replace(replace(s.sync_folder, '\\', '\\\\'), '%%', '\\%%'), '_', '\\_') || "
         "'%%') ESCAPE '\\');",
         SA_ENABLE, path.c_str_utf8());
-    // Its entries keep the name this lookup had before.
     // Its entries keep the name this lookup had before; a failed step reads
     // as a failed prepare.
     const Store::Op::Report fail =
@@ -52,35 +51,11 @@ int SystemDB::getPathInfoByPath(const ustring& path, PathInfo& path_info) {
 
             path_info.view_id = row.Id(kViewId);
             path_info.relative_path = path.substr(folder.length() - 1);
-            // This query's flags count only as 1, unlike the whole-row decoder's.
-            const Row conn(row.stmt(), kConnection);
-            ConnectionInfo& c = path_info.connection_entry.connection_info;
-            ProxyInfo& p = path_info.connection_entry.proxy_info;
-            TunnelInfo& t = path_info.connection_entry.tunnel_info;
-            c.conn_id = conn.Id(CTABLE_ID);
-            c.c_mode = conn.Int(CTABLE_CONN_MODE);
-            c.server_name = conn.Text(CTABLE_SERVER_NAME);
-            c.server_ip = conn.Text(CTABLE_SERVER_IP);
-            c.server_port = conn.Int(CTABLE_SERVER_PORT);
-            c.farlink_mode = conn.Text(CTABLE_FARLINK_MODE);
-            c.username = conn.Text(CTABLE_USERNAME);
-            c.orb_id = conn.Text(CTABLE_ORB_ID);
-            c.session = conn.Text(CTABLE_SESSION);
-            c.protocol_version = conn.Int(CTABLE_PROTOCOL_VERSION);
-            c.computer_name = conn.Text(CTABLE_COMPUTER_NAME);
-            c.use_ssl = conn.Int(CTABLE_USE_SSL) == 1;
-            c.ssl_allow_untrust = conn.Int(CTABLE_SSL_ALLOW_UNTRUST) == 1;
-            p.use_proxy = conn.Int(CTABLE_USE_PROXY) == 1;
-            p.use_sys_proxy = conn.Int(CTABLE_USE_SYSTEM_PROXY) == 1;
-            p.proxy_ip = conn.Bytes(CTABLE_PROXY_IP);
-            p.proxy_port = static_cast<uint16_t>(conn.Int(CTABLE_PROXY_PORT));
-            p.user_name = conn.Bytes(CTABLE_PROXY_USERNAME);
-            SyncPassDec(conn.Bytes(CTABLE_PROXY_PASSWORD), p.password);
-            p.domain = conn.Bytes(CTABLE_PROXY_DOMAIN);
-            p.host = conn.Bytes(CTABLE_PROXY_HOST);
-            t.use_tunnel = conn.Int(CTABLE_USE_TUNNEL) == 1;
-            t.tunnel_ip = conn.Bytes(CTABLE_TUNNEL_IP);
-            t.tunnel_port = static_cast<uint16_t>(conn.Int(CTABLE_TUNNEL_PORT));
+            // This query's flags count only as 1, unlike the whole-row decoder's;
+            // the other members of the record keep what the caller passed.
+            Store::DecodeConnection(
+                Row(row.stmt(), kConnection), [](int v) { return v == 1; },
+                path_info.connection_entry);
             return Step::Stop;
         },
         [] { return -1; });
