@@ -4,9 +4,10 @@
 // operation descriptor from which each operation's standard entries come.
 //
 // Private to the sources of lib/db. Every helper that touches the connection
-// takes a Store::Lock as proof that m_dbMutex is held; callbacks run under
-// that lock and must not call another SystemDB operation (the mutex is not
-// recursive).
+// holds m_dbMutex: one that takes a Store::Lock runs under its caller's hold
+// (so that two statements can share it), the others take their own. Their
+// callbacks run under that lock and must not call another SystemDB operation
+// (the mutex is not recursive).
 //
 //   int SystemDB::getPermSyncModeBySession(uint64_t session_id, PERM_MODE& mode) {
 //       return Store::ReadRow(
@@ -107,16 +108,15 @@ class Row {
 
     // Column text as a ustring; SQL NULL reads as empty.
     ustring Text(int col) const {
-        const unsigned char* t = sqlite3_column_text(stmt_, first_ + col);
-        return t ? ustring(reinterpret_cast<const char*>(t)) : ustring();
+        const char* t = CText(col);
+        return t ? ustring(t) : ustring();
     }
 
     // Column text as a std::string (the texts of the proxy and tunnel
     // records), keeping every byte SQLite holds; SQL NULL reads as empty.
     std::string Bytes(int col) const {
-        const unsigned char* t = sqlite3_column_text(stmt_, first_ + col);
-        return t ? std::string(reinterpret_cast<const char*>(t),
-                               static_cast<size_t>(sqlite3_column_bytes(stmt_, first_ + col)))
+        const char* t = CText(col);
+        return t ? std::string(t, static_cast<size_t>(sqlite3_column_bytes(stmt_, first_ + col)))
                  : std::string();
     }
 
