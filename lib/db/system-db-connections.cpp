@@ -20,13 +20,9 @@
 
 // ---- writes ----
 
-int SystemDB::setConnectionEntry(ConnectionInfo& conn_info, const ProxyInfo& proxy_info,
-                                 const TunnelInfo& tunnel_info) {
+int SystemDB::setConnectionEntry(ConnectionInfo& c, const ProxyInfo& p, const TunnelInfo& t) {
     std::string stored_pass;
-    SyncPassEnc(proxy_info.password, stored_pass);
-    const ConnectionInfo& c = conn_info;
-    const ProxyInfo& p = proxy_info;
-    const TunnelInfo& t = tunnel_info;
+    SyncPassEnc(p.password, stored_pass);
     return Store::Insert(
         SYSDB_OP("setConnectionEntry").FormatFail(kInsertReplaceMprintfFailed),
         sqlite3_mprintf(
@@ -44,16 +40,12 @@ int SystemDB::setConnectionEntry(ConnectionInfo& conn_info, const ProxyInfo& pro
             c.ssl_allow_untrust, p.use_proxy, p.use_sys_proxy, p.proxy_ip.c_str(), p.proxy_port,
             p.user_name.c_str(), stored_pass.c_str(), p.domain.c_str(), p.host.c_str(),
             t.use_tunnel, t.tunnel_ip.c_str(), t.tunnel_port),
-        conn_info.conn_id);
+        c.conn_id);
 }
 
-int SystemDB::updateConnectionEntry(ConnectionInfo& conn_info, const ProxyInfo& proxy_info,
-                                    const TunnelInfo& tunnel_info) {
+int SystemDB::updateConnectionEntry(ConnectionInfo& c, const ProxyInfo& p, const TunnelInfo& t) {
     std::string stored_pass;
-    SyncPassEnc(proxy_info.password, stored_pass);
-    const ConnectionInfo& c = conn_info;
-    const ProxyInfo& p = proxy_info;
-    const TunnelInfo& t = tunnel_info;
+    SyncPassEnc(p.password, stored_pass);
     const Store::Op op = SYSDB_OP("updateConnectionEntry").FormatFail(kInsertReplaceMprintfFailed);
     // One hold of the lock covers the update and the id query, so no other
     // thread's statement comes between them.
@@ -81,9 +73,8 @@ int SystemDB::updateConnectionEntry(ConnectionInfo& conn_info, const ProxyInfo& 
         sqlite3_mprintf("select id from connection_table WHERE orb_id = '%q' ;",
                         c.orb_id.c_str_utf8()),
         [&](const Row& row) {
-            conn_info.conn_id = row.Id(0);
-            SYSDB_LOG(L_DEBUG, "[DEBUG] system-db(%d): update conn id %llu\n",
-                      U64(conn_info.conn_id));
+            c.conn_id = row.Id(0);
+            SYSDB_LOG(L_DEBUG, "[DEBUG] system-db(%d): update conn id %llu\n", U64(c.conn_id));
         },
         [] {
             SYSDB_LOG(L_ERR, "[ERROR] system-db(%d): cannnot get id for last update connection\n");
