@@ -1,7 +1,9 @@
 // The system database: the client's SQLite file of server connections
 // (connection_table), sync sessions (session_table) and client-wide settings
 // (system_table), reached through the all-static class SystemDB and the plain
-// value records it fills.
+// value records it fills. The top module of the library: it builds on the
+// utilities (password obfuscation), the logger and ustring; only the command
+// sits above it.
 //
 // Thread-safety: the process has at most one open connection, shared by all
 // threads. Every operation holds SystemDB::m_dbMutex (not recursive) for the
@@ -16,6 +18,12 @@
 // Every operation but initialize and destroy needs an open store; on a closed
 // store it takes its ordinary failure path (its error entry, -1; list outputs
 // left cleared) without touching SQLite.
+//
+//   if (SystemDB::initialize(ustring("/var/lib/app/system.db")) != 0) return -1;
+//   std::list<SessionInfo> sessions;
+//   if (SystemDB::getEnabledSession(sessions) == 0)
+//       for (const SessionInfo& s : sessions) Sync(s.sync_folder, s.view_id);
+//   SystemDB::destroy();
 #pragma once
 
 #include <pthread.h>
@@ -486,8 +494,8 @@ class SystemDB {
     static int setLastUpdateQueryTime(const ustring& last_query_time);
     static int getLastUpdateQueryTime(ustring& last_query_time);
 
-    // The statement helpers shared by the system-db sources; defined only in
-    // their internal header, so nothing outside them can use it.
+    // The statement shapes shared by the sources of this module; defined only
+    // in their internal header, so nothing outside them can use it.
     struct Store;
 
   private:
@@ -533,6 +541,9 @@ class SystemDB {
         CTABLE_PACKAGE_MAJOR,
         CTABLE_PACKAGE_MINOR,
         CTABLE_SSL_ALLOW_UNTRUST,
+        CTABLE_USER_UID,
+        CTABLE_USER_GID,
+        CTABLE_USER_IS_ADMIN,
     };
 
     static int GetConnectionEntry(sqlite3_stmt* stmt, ConnectionEntry& entry);
