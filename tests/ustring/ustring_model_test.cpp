@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <string>
-#include <vector>
 
 #include "../../fuzz/ustring_fuzz.cpp"
 #include "test_support.h"

@@ -1,7 +1,5 @@
 // ustring: what the byte model (ustring_model_test.cpp) cannot see, such as
-// buffer sizes, warnings, allocation failure, texts longer than one counting
-// block and normalising under a memory limit; and the documented edge cases
-// as tables: searches by offset, comparisons, normal forms.
+// buffers, warnings and memory limits; and the edge cases as tables.
 #include "ustring.h"
 
 #include <gtest/gtest.h>
@@ -15,9 +13,8 @@
 
 #include "test_support.h"
 
-// The allocation tests ask for absurd sizes on purpose; under
-// AddressSanitizer the allocator must then return null as libc's does, and
-// refuse what a memory limit would refuse.
+// Absurd sizes are asked for on purpose: under AddressSanitizer they must get
+// null as from libc, and what a memory limit would refuse is refused.
 extern "C" const char* __asan_default_options() {
     return "allocator_may_return_null=1:max_allocation_size_mb=256";
 }
@@ -27,7 +24,6 @@ namespace {
 using namespace std::string_literals;
 constexpr size_t npos = ustring::npos;
 
-// Reaches the protected fields, to check capacities and the UTF-16 state.
 struct Probe : ustring {
     using ustring::ustring;
     size_t cap() const { return data_cap; }
@@ -92,8 +88,7 @@ TEST(UstringStorage, AllocationFailureThrowsAndKeepsTheString) {
     EXPECT_EQ("abcd", Bytes(s));
 }
 
-// Sizes are counted in blocks of 16384 elements: texts over several blocks
-// must still come out exact, with buffers of exactly their size.
+// Sizes are counted in blocks of 16384: longer texts still get exact buffers.
 TEST(UstringStorage, LongTextsRoundTripWithExactBuffers) {
     std::string bytes;
     std::u16string units;
