@@ -84,6 +84,8 @@ TEST_F(LoggerTest, Channels) {
         Reset();
         unlink(log_.c_str());
         SCOPED_TRACE(c.type);
+        ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, dir_ / "old.log", "", 2));
+        FILE* old = Logger::log_fp;  // an earlier channel, never closed by Initialize
         ASSERT_EQ(0, Logger::Initialize(Logger::Type(c.type), log_, levels_, 7));
         testutil::StdoutCapture out;
         testutil::StderrCapture err;
@@ -98,6 +100,9 @@ TEST_F(LoggerTest, Channels) {
         EXPECT_EQ(c.file, Unstamped(ReadFile(log_)));
         EXPECT_EQ(c.size >= 0, PathExists(log_));
         EXPECT_EQ(c.type == Logger::FILE_LOGGER ? -1 : c.size, Logger::log_size);
+        Logger::Rotate();  // never reaches the earlier file
+        EXPECT_FALSE(PathExists(dir_ / "old.log_0"));
+        fclose(old);
     }
 }
 
