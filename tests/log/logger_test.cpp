@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -65,6 +66,7 @@ class LoggerTest : public ::testing::Test {
 TEST_F(LoggerTest, Channels) {
     EXPECT_EQ("T early(7)\n", Unstamped(g_early));
     testutil::WriteFile(levels_, "c = 5\n");
+    openlog("bv", LOG_PERROR, LOG_USER);  // syslog lines also go to standard error
     const struct {
         int type;
         const char *out, *err, *file;
@@ -72,7 +74,7 @@ TEST_F(LoggerTest, Channels) {
     } cases[] = {
         {Logger::STDOUT_LOGGER, "T warn 1\nT after\n", "", "", -1},
         {Logger::STDERR_LOGGER, "", "T warn 1\nT after\n", "", -1},
-        {Logger::SYSLOG_LOGGER, "", "", "", -1},
+        {Logger::SYSLOG_LOGGER, "", "bv: warn 1\nbv: after\n", "", -1},  // echoed, see openlog
         {Logger::FILE_LOGGER, "T after\n", "", "T warn 1\n", 23},
         {Logger::ANDROID_LOGGER, "", "warn 1\nafter\n", "", 0},  // opens the file, unused
         {99, "", "warn 1\nafter\n", "", 0},
@@ -102,6 +104,7 @@ TEST_F(LoggerTest, Channels) {
         EXPECT_FALSE(PathExists(dir_ / "old.log_0"));
         fclose(old);
     }
+    closelog();
 }
 
 // Per component, through LogMSG_c, which passes any level on unchanged.
