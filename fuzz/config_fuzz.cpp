@@ -1,16 +1,16 @@
-// Fuzzing of the configuration reader. The input is cut into lines exactly
-// as the reader's 8192-byte line buffer cuts a file, and every line is
-// classified both by Config::parse and by an independent reading of the
-// grammar; the two must agree on the class, the key and the value. The same
-// input is then written to a file and read with Config::read into a map that
-// already holds a pair: a file with a malformed line must leave the map
-// empty and give -1, any other file must give 0 and exactly the pairs of the
-// reference (a later line winning). A successful read is finally written
-// back with Config::write and read again, which must give the same pairs,
-// and every value must read as the int a stream would extract from it.
+// Fuzzing of the configuration reader. The input is cut into lines as the
+// reader's 8192-byte buffer cuts a file, and each line is classified both by
+// Config::parse and by an independent reading of the grammar, which must
+// agree on the class, the key and the value. Config::read of the same bytes,
+// into a map already holding a pair, must then give -1 and an empty map for
+// a malformed line, else 0 and exactly the reference's pairs (a later line
+// winning); values must read as the int a stream extracts, and what is read
+// must survive Config::write and a second read. The unit tests run it on
+// generated inputs.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +18,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "config.h"
 
@@ -28,92 +27,43 @@ namespace {
     std::fprintf(stderr, "config model mismatch: %s\n", what);
     std::abort();
 }
-#define CHECK(cond)               \
-    do {                          \
-        if (!(cond)) Fail(#cond); \
-    } while (0)
+#define CHECK(cond) ((cond) ? void(0) : Fail(#cond))
 
+using Pairs = std::map<std::string, std::string>;
 constexpr size_t kLineBuf = 8192;
 
 bool Space(unsigned char c) {
     return (c >= 9 && c <= 13) || c == ' ';
 }
-bool KeyChar(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '_';
+
+// The grammar, step by step, on a NUL-terminated line: Config::OK with the
+// pair, EMPTY or INVALID.
+int RefParse(const char* s, std::string* key, std::string* value) {
+    auto at = [s](size_t k) { return static_cast<unsigned char>(s[k]); };
+    size_t i = 0, k0, v0;
+    while (Space(at(i))) ++i;
+    for (k0 = i; std::isalnum(at(i)) || at(i) == '-' || at(i) == '_';) ++i;
+    *key = std::string(s + k0, i - k0);
+    if (at(i) == 0 || at(i) == '#') return Config::EMPTY;
+    while (Space(at(i))) ++i;
+    if (at(i++) != '=') return Config::INVALID;
+    while (Space(at(i))) ++i;
+    if (at(i) == 0) return Config::INVALID;
+    const unsigned char quote = at(i) == '\'' || at(i) == '"' ? at(i++) : 0;
+    for (v0 = i; quote ? at(i) != quote : at(i) > ' ' && at(i) != 127; ++i)
+        if (at(i) < ' ' || at(i) == 127) return Config::INVALID;  // also the end of the text
+    *value = std::string(s + v0, i - v0);
+    if (quote) ++i;
+    while (Space(at(i))) ++i;
+    return at(i) == 0 || at(i) == '#' ? Config::OK : Config::INVALID;
 }
 
-struct Parsed {
-    int result;
-    std::string key, value;
-};
-
-// The grammar, step by step, on a NUL-terminated line.
-Parsed RefParse(const char* s) {
-    size_t i = 0;
-    auto uc = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    while (Space(uc(i))) ++i;
-    size_t k0 = i;
-    while (KeyChar(uc(i))) ++i;
-    std::string key(s + k0, i - k0);
-    if (s[i] == '\0' || s[i] == '#') return {Config::EMPTY, "", ""};
-    while (Space(uc(i))) ++i;
-    if (s[i] != '=') return {Config::INVALID, "", ""};
-    ++i;
-    while (Space(uc(i))) ++i;
-    if (s[i] == '\0') return {Config::INVALID, "", ""};
-    std::string value;
-    if (s[i] == '\'' || s[i] == '"') {
-        char q = s[i++];
-        size_t v0 = i;
-        while (s[i] != q) {
-            if (uc(i) < 32 || uc(i) == 127) return {Config::INVALID, "", ""};
-            ++i;
-        }
-        value.assign(s + v0, i - v0);
-        ++i;
-    } else {
-        size_t v0 = i;
-        while (uc(i) > 32 && uc(i) != 127) ++i;
-        value.assign(s + v0, i - v0);
-    }
-    while (Space(uc(i))) ++i;
-    if (s[i] != '\0' && s[i] != '#') return {Config::INVALID, "", ""};
-    return {Config::OK, key, value};
-}
-
-// The pieces a line buffer of kLineBuf bytes reads from the input: up to and
-// including a line feed, at most kLineBuf - 1 bytes each.
-std::vector<std::string> Pieces(const uint8_t* data, size_t size) {
-    std::vector<std::string> out;
-    size_t i = 0;
-    while (i < size) {
-        size_t start = i;
-        while (i < size && i - start < kLineBuf - 1) {
-            if (data[i++] == '\n') break;
-        }
-        out.emplace_back(reinterpret_cast<const char*>(data + start), i - start);
-    }
+Pairs PairsOf(Config& c) {
+    Pairs out;
+    for (auto& kv : c)
+        out[std::string(kv.first.c_str(), kv.first.length())] =
+            std::string(kv.second.c_str(), kv.second.length());
     return out;
-}
-
-std::string Bytes(const ustring& u) {
-    return std::string(u.c_str(), u.length());
-}
-
-std::map<std::string, std::string> Pairs(Config& c) {
-    std::map<std::string, std::string> out;
-    for (auto& kv : c) out[Bytes(kv.first)] = Bytes(kv.second);
-    return out;
-}
-
-// A value read as an int the way an input stream extracts one (0 when it
-// is no number, the nearest limit when it is out of range).
-int StreamInt(const std::string& text) {
-    std::istringstream in(text);
-    int v = 0;
-    in >> v;
-    return v;
 }
 
 std::string g_dir;
@@ -121,11 +71,12 @@ std::string g_dir;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Memory-backed when possible: truncating and rewriting files on a disk
-    // file system costs a flush each time.
+    // Memory-backed when possible: rewriting files on a disk costs a flush.
     struct stat st;
-    std::string tmpl = (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)) ? "/dev/shm" : "/tmp";
-    tmpl += "/config_fuzz.XXXXXX";
+    const char* base = std::getenv("TMPDIR");
+    if (base == nullptr)
+        base = stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
+    std::string tmpl = std::string(base) + "/config_fuzz.XXXXXX";
     if (!mkdtemp(&tmpl[0])) std::abort();
     g_dir = tmpl;
     std::atexit([] {
@@ -137,55 +88,52 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::map<std::string, std::string> want;
+    Pairs want;
     bool invalid = false;
     Config parser;
-    std::vector<char> buf(kLineBuf);
-    for (const std::string& piece : Pieces(data, size)) {
-        std::memset(buf.data(), 'X', buf.size());
-        std::memcpy(buf.data(), piece.data(), piece.size());
-        buf[piece.size()] = '\0';
-        Parsed ref = RefParse(buf.data());
+    char buf[kLineBuf];
+    // The pieces fgets reads: up to a line feed, at most kLineBuf - 1 bytes.
+    for (size_t start = 0, end; start < size; start = end) {
+        for (end = start; end < size && end - start < kLineBuf - 1;)
+            if (data[end++] == '\n') break;
+        std::memset(buf, 'X', sizeof buf);
+        std::memcpy(buf, data + start, end - start);
+        buf[end - start] = '\0';
+        std::string rkey, rvalue;
+        const int ref = RefParse(buf, &rkey, &rvalue);
         ustring key("unset-key"), value("unset-value");
-        int r = parser.parse(buf.data(), static_cast<int>(buf.size()), key, value);
-        CHECK(r == ref.result);
-        if (r == Config::OK) {
-            CHECK(Bytes(key) == ref.key);
-            CHECK(Bytes(value) == ref.value);
-            want[ref.key] = ref.value;
-        } else {
-            CHECK(Bytes(key) == "unset-key");
-            CHECK(Bytes(value) == "unset-value");
-        }
-        if (r == Config::INVALID) invalid = true;
+        const int got = parser.parse(buf, sizeof buf, key, value);
+        CHECK(got == ref);
+        CHECK(std::string(key.c_str(), key.length()) == (got == Config::OK ? rkey : "unset-key"));
+        CHECK(std::string(value.c_str(), value.length()) ==
+              (got == Config::OK ? rvalue : "unset-value"));
+        if (got == Config::OK) want[rkey] = rvalue;
+        invalid = invalid || got == Config::INVALID;
     }
 
-    const std::string in_path = g_dir + "/in.conf";
+    const std::string in_path = g_dir + "/in.conf", out_path = g_dir + "/out.conf";
     FILE* f = std::fopen(in_path.c_str(), "wb");
-    if (!f) std::abort();
-    if (size > 0 && std::fwrite(data, 1, size, f) != size) std::abort();
-    std::fclose(f);
-
+    if (f == nullptr || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) std::abort();
     Config c;
     c["zz-earlier"] = "kept";
-    int rc = c.read(ustring(in_path.c_str()));
+    const int rc = c.read(in_path);
+    CHECK(rc == (invalid ? -1 : 0));
     if (invalid) {
-        CHECK(rc == -1);
         CHECK(c.begin() == c.end());
         return 0;
     }
-    CHECK(rc == 0);
-    if (!want.count("zz-earlier")) want["zz-earlier"] = "kept";
-    CHECK(Pairs(c) == want);
-    for (const auto& kv : want) CHECK(c.get_int(ustring(kv.first.c_str())) == StreamInt(kv.second));
-    CHECK(Pairs(c) == want);  // reading numbers inserts nothing new
-
-    // What was read must survive a write and a second read.
-    const std::string out_path = g_dir + "/out.conf";
-    if (c.write(ustring(out_path.c_str())) == 0) {
+    want.insert({"zz-earlier", "kept"});
+    CHECK(PairsOf(c) == want);
+    for (const auto& kv : want) {
+        std::istringstream in(kv.second);
+        int number = 0;
+        in >> number;
+        CHECK(c.get_int(kv.first) == number);
+    }
+    CHECK(PairsOf(c) == want);  // reading numbers inserts nothing
+    if (c.write(out_path) == 0) {
         Config back;
-        CHECK(back.read(ustring(out_path.c_str())) == 0);
-        CHECK(Pairs(back) == want);
+        CHECK(back.read(out_path) == 0 && PairsOf(back) == want);
     }
     return 0;
 }

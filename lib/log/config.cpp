@@ -5,10 +5,18 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <memory>
 #include <sstream>
 #include <string>
 
 namespace {
+
+// Closes the stream on every way out. write() takes it back for the last
+// close, since a close that fails there is a write that failed.
+struct FileCloser {
+    void operator()(FILE* fp) const { fclose(fp); }
+};
+using FileOwner = std::unique_ptr<FILE, FileCloser>;
 
 // fgets reads at most this many bytes minus one per call, so a longer line
 // is seen as several lines.
@@ -107,30 +115,25 @@ int Config::parse(char* buf, int n, ustring& key, ustring& value) {
 
 int Config::read(const ustring& path) {
     if (path.empty()) return -1;
-    FILE* fp = fopen(path.c_str_utf8(), "r");
+    FileOwner fp(fopen(path.c_str_utf8(), "r"));
     if (fp == nullptr) return -1;
     // fopen accepts a directory; its first read fails, which would otherwise
     // pass for an empty file.
     struct stat st;
-    if (fstat(fileno(fp), &st) != 0 || S_ISDIR(st.st_mode)) {
-        fclose(fp);
-        return -1;
-    }
+    if (fstat(fileno(fp.get()), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
 
     char buf[kLineBuffer];
     ustring key;
     ustring value;
-    while (fgets(buf, sizeof buf, fp) != nullptr) {
+    while (fgets(buf, sizeof buf, fp.get()) != nullptr) {
         const int kind = parse(buf, sizeof buf, key, value);
         if (kind == OK) {
             store[key] = value;
         } else if (kind == INVALID) {
             store.clear();
-            fclose(fp);
             return -1;
         }
     }
-    fclose(fp);
     return 0;
 }
 
@@ -147,11 +150,11 @@ int Config::write(const ustring& path) const {
         text += line;
     }
 
-    FILE* fp = fopen(path.c_str_utf8(), "w");
+    FileOwner fp(fopen(path.c_str_utf8(), "w"));
     if (fp == nullptr) return -1;
-    const bool written = fwrite(text.data(), 1, text.size(), fp) == text.size();
-    const bool flushed = fflush(fp) == 0;
-    const bool closed = fclose(fp) == 0;
+    const bool written = fwrite(text.data(), 1, text.size(), fp.get()) == text.size();
+    const bool flushed = fflush(fp.get()) == 0;
+    const bool closed = fclose(fp.release()) == 0;
     return written && flushed && closed ? 0 : -1;
 }
 

@@ -7,6 +7,12 @@
 //
 // Thread-safety: none; a Config object is used by one thread at a time.
 // Distinct objects are independent.
+//
+// Usage:
+//   Config cfg;
+//   if (cfg.read("/etc/app/levels") == 0) level = cfg.get_int("file_op_debug");
+//   cfg["default_component"] = "7";
+//   cfg.write("/etc/app/levels");
 #pragma once
 
 #include <map>

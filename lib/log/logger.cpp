@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "config.h"
+#include "log-internal.h"
 
 // The map and the path are built before any unprioritised static object of
 // any translation unit, and the stream default is set at the same time, so a
@@ -30,17 +31,6 @@ struct DefaultStream {
     DefaultStream() { Logger::log_fp = stderr; }
 };
 DefaultStream g_default_stream __attribute__((init_priority(101)));
-
-class MutexLock {
-  public:
-    explicit MutexLock(pthread_mutex_t* mu) : mu_(mu) { pthread_mutex_lock(mu_); }
-    ~MutexLock() { pthread_mutex_unlock(mu_); }
-    MutexLock(const MutexLock&) = delete;
-    MutexLock& operator=(const MutexLock&) = delete;
-
-  private:
-    pthread_mutex_t* mu_;
-};
 
 // log_fp is read without the lock by the early-out of LogMsg2 while a
 // rotation in another thread may replace it; atomic access keeps that read
@@ -115,7 +105,9 @@ void Logger::LogMsg2(Level level, const ustring& comp, const char* fmt, va_list 
     if (log_type != SYSLOG_LOGGER && LoadStream() == nullptr) return;
     if (fmt == nullptr) return;
 
-    MutexLock lock(&log_lock);
+    // held() is not consulted: a default mutex fails only on misuse, and a
+    // line written unserialised is worth more than a line lost.
+    bv_internal::MutexLock lock(&log_lock);
     auto it = log_level.find(comp);
     const int threshold = it == log_level.end() ? kDefaultThreshold : it->second;
     if (static_cast<int>(level) > threshold) return;

@@ -10,6 +10,12 @@
 // rotation, so lines never interleave. Initialize, Destroy and a direct call
 // of Rotate take no lock: call them only while no other thread logs
 // (start-up, shut-down, tests).
+//
+// Usage:
+//   Logger::Initialize(Logger::FILE_LOGGER, "/var/log/app.log", "/etc/app/levels", 5);
+//   Logger::LogMsg(Logger::L_ERR, "file_op_debug", "[ERROR] file-op(%d): %s\n", __LINE__,
+//                  strerror(errno));
+//   Logger::Destroy();
 #pragma once
 
 #include <pthread.h>

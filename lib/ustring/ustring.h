@@ -16,6 +16,13 @@
 // "Warning: ..." line on standard error; invalid UTF-8 then has no UTF-16
 // form, and a UTF-16 operation that meets an unpaired surrogate leaves the
 // whole string empty.
+//
+// Usage:
+//   ustring path("/Sync/caf\xC3\xA9/");
+//   path.rtrim("/");
+//   ustring name = path.substr(path.find_last_of('/') + 1);   // "caf\xC3\xA9"
+//   ustring decomposed = name.normalize(ustring::NFD);     // "cafe\xCC\x81"
+//   const uchar16_t* wide = decomposed.c_str_utf16();       // valid until it changes
 #pragma once
 
 #include <cstddef>
