@@ -62,15 +62,12 @@ void MakeChain(const std::string& top, int depth, const std::string& name, int f
         close(fd);
         fd = next;
     }
-    ASSERT_GE(fd, 0);
-    close(fd);
+    ASSERT_EQ(0, close(fd));
 }
 
-// Runs fn in a forked child. Walks that climb back through ".." could, if
-// broken, escape the test's directory and remove the machine's files (the
-// suite runs as root in CI), so a root child is first confined to dir by
-// chroot; fn then gets base "" and paths rooted at dir. Unprivileged, base is
-// dir itself.
+// Runs fn in a forked child. A broken walk climbing back through ".." could
+// remove the machine's files (CI runs as root), so a root child is confined
+// to dir by chroot and fn gets base ""; unprivileged, base is dir itself.
 int RunConfined(const std::string& dir, const std::function<int(const std::string& base)>& fn) {
     return testutil::RunInChild([&] {
         if (geteuid() != 0) return fn(dir);
@@ -84,15 +81,13 @@ ino_t InodeOf(const std::string& path, int fd = -1) {
     return (fd >= 0 ? fstat(fd, &st) : lstat(path.c_str(), &st)) == 0 ? st.st_ino : 0;
 }
 
-// The workers a large tree may take: the calling thread and one more, when
-// the process may use two cores.
+// Workers a large tree takes: the calling thread and one more if two cores.
 int Workers() {
     cpu_set_t set;
     return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) >= 2 ? 2 : 1;
 }
 
-// Installs a hook into the removal walk for one scope. Hooks are plain
-// functions called from every worker; globals carry their data.
+// A hook for one scope: a plain function called from every worker.
 struct ScopedRemoveHook {
     explicit ScopedRemoveHook(void (*hook)(int, const char*)) {
         fileop_internal::g_after_remove_hook = hook;
@@ -181,8 +176,7 @@ TEST_F(FSRemoveTest, ObjectsOfEveryKindAndPathForms) {
         testutil::WriteFile(tmp_ / "tree/sub/" + n, n);
     ASSERT_EQ(0, symlink("/nonexistent", (tmp_ / "tree/dangling").c_str()));
     ASSERT_EQ(0, symlink((outside + "/f0").c_str(), (tmp_ / "tree/to-file").c_str()));
-    MakeDir(tmp_ / "keep");
-    MakeDir(tmp_ / "keep/sub");
+    for (const char* d : {"keep", "keep/sub"}) MakeDir(tmp_ / d);
     ASSERT_EQ(0, symlink((tmp_ / "keep").c_str(), (tmp_ / "alias").c_str()));
     for (const Case& c : cases) {
         EXPECT_EQ(c.rc, FSRemove(c.path, c.what == "file")) << c.what;
@@ -192,8 +186,7 @@ TEST_F(FSRemoveTest, ObjectsOfEveryKindAndPathForms) {
     EXPECT_TRUE(PathExists(tmp_ / "link2") && PathExists(tmp_ / "alias"));
     EXPECT_EQ(0, CountEntries(tmp_ / "keep"));
     // Relative names, and the root directory, which is refused untouched.
-    MakeDir(tmp_ / "rel");
-    MakeDir(tmp_ / "rel/sub");
+    for (const char* d : {"rel", "rel/sub"}) MakeDir(tmp_ / d);
     EXPECT_EQ(0, RunConfined(tmp_.path(), [](const std::string& base) {
                   if (chdir((base + "/rel").c_str()) != 0) return 1;
                   if (FSRemove(ustring("sub"), false) != 0 || PathExists("sub")) return 2;
@@ -245,11 +238,9 @@ TEST_F(FSRemoveTest, DepthIsBoundedNeitherByPathsNorByDescriptors) {
 }
 
 TEST_F(FSRemoveTest, ChangesMidWalk) {
-    // A middle level of a chain moved away while the walk is deep below it
-    // (upper levels parked): climbing back through ".." would lead into the
-    // sentinel and is refused. The level keeps its name there, so an rmdir
-    // through the wrong parent would succeed, and a stream wrongly resumed
-    // in the sentinel would meet its many entries.
+    // A middle level moved into the sentinel (keeping its name) while the
+    // walk is deep below it, upper levels parked: climbing back through ".."
+    // would lead into the sentinel, and is refused.
     MakeDir(tmp_ / "tree");
     MakeChain(tmp_ / "tree", 20, "d", 1);
     MakeDir(tmp_ / "sentinel");
@@ -263,9 +254,8 @@ TEST_F(FSRemoveTest, ChangesMidWalk) {
     ASSERT_EQ(0, FSRemove(tmp_ / "sentinel/d", false));
     ASSERT_EQ(0, FSRemove(tmp_ / "tree", false));
 
-    // Files created in a directory that was closed and resumed (its branches
-    // are deeper than the open-stream budget) land partly behind the resumed
-    // position, and are found by listing it again.
+    // Files created in a directory closed and resumed (deep branches) land
+    // partly behind the resumed position: found by listing it again.
     MakeDir(tmp_ / "tree");
     for (int i = 0; i < 60; ++i) {
         MakeDir(tmp_ / "tree/b" + std::to_string(i));
@@ -278,9 +268,8 @@ TEST_F(FSRemoveTest, ChangesMidWalk) {
     EXPECT_EQ(0, RemoveWithPlan(tmp_.path(), late, 0));
     EXPECT_FALSE(PathExists(tmp_ / "tree"));
 
-    // Every subdirectory swapped for a link to the sentinel at the first
-    // removal, in a tree large enough for both workers: only the links go,
-    // and so 0 is the only right answer.
+    // Every subdirectory swapped for a link at the first removal, in a tree
+    // large enough for both workers: the links go, so 0 is the only answer.
     MakeDir(tmp_ / "tree");
     MakeFiles(tmp_ / "tree", 1100);
     MakeDir(tmp_ / "hold");
@@ -353,6 +342,12 @@ TEST_F(FSRemoveTest, SummaryCountsEntriesAndBytesLikeDu) {
 
 using FSRemoveThreads = FSRemoveTest;
 
+std::string Join(std::initializer_list<long long> values) {
+    std::string s;
+    for (long long v : values) s += std::to_string(v) + " ";
+    return s;
+}
+
 TEST_F(FSRemoveThreads, OnlyLargeTreesTakeASecondWorker) {
     struct Case {
         int dirs, subdirs, files, links;  // links: names of one file in top/flat
@@ -400,23 +395,16 @@ TEST_F(FSRemoveThreads, FirstFailureStopsBothWorkersAndIsReported) {
                          FSRemoveSummary sum;
                          sum.want_bytes = true;
                          ScopedRemoveHook hook(CountThreads);
-                         r.Put("rc", FSRemove(top, false, &sum));
-                         r.Put("errno", errno);
-                         r.Put("threads", g_max_threads.load());
-                         r.Put("entries", static_cast<long>(sum.entries));
-                         r.Put("bytes", static_cast<long>(sum.bytes));
+                         int rc = FSRemove(top, false, &sum), err = errno;
+                         r.Put("got", Join({rc, err, g_max_threads, (long long)sum.entries,
+                                            (long long)sum.bytes}));
                          return 0;
                      },
                      true));
     ASSERT_EQ(0, FSCount(top, &after));
-    auto got = testutil::ReadChildReport(report);
-    std::map<std::string, std::string> expected = {
-        {"rc", "-3"},
-        {"errno", std::to_string(EACCES)},
-        {"threads", std::to_string(Workers())},
-        {"entries", std::to_string(planted - after.entries)},
-        {"bytes", std::to_string(before.bytes - after.bytes)}};
-    EXPECT_EQ(expected, got);
+    EXPECT_EQ(Join({-3, EACCES, Workers(), (long long)(planted - after.entries),
+                    (long long)(before.bytes - after.bytes)}),
+              testutil::ReadChildReport(report)["got"]);
     EXPECT_EQ(40, CountEntries(sealed));
 }
 
