@@ -22,6 +22,7 @@
 
 namespace {
 
+using fileop_internal::g_after_remove_hook;
 using testutil::CountEntries;
 using testutil::PathExists;
 using testutil::TempDir;
@@ -50,9 +51,10 @@ uint64_t MakeWide(const std::string& top, int dirs, int subdirs, int files, mode
     return 1 + dirs * (1 + subdirs * (1 + files));
 }
 
-// A chain of `depth` directories named `name` below top, each holding `files`
-// files; made through descriptors, so it may be far longer than PATH_MAX.
+// Makes top and a chain of `depth` directories named `name` below it, each
+// holding `files` files; through descriptors, so it may exceed PATH_MAX.
 void MakeChain(const std::string& top, int depth, const std::string& name, int files = 0) {
+    MakeDir(top);
     int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     for (int i = 0; i < depth && fd >= 0; ++i) {
         for (int f = 0; f < files; ++f)
@@ -89,10 +91,8 @@ int Workers() {
 
 // A hook for one scope: a plain function called from every worker.
 struct ScopedRemoveHook {
-    explicit ScopedRemoveHook(void (*hook)(int, const char*)) {
-        fileop_internal::g_after_remove_hook = hook;
-    }
-    ~ScopedRemoveHook() { fileop_internal::g_after_remove_hook = nullptr; }
+    explicit ScopedRemoveHook(void (*hook)(int, const char*)) { g_after_remove_hook = hook; }
+    ~ScopedRemoveHook() { g_after_remove_hook = nullptr; }
 };
 
 std::atomic<int> g_max_threads{0}, g_calls{0};
@@ -163,20 +163,18 @@ TEST_F(FSRemoveTest, ObjectsOfEveryKindAndPathForms) {
         {"parent through a link", tmp_ / "alias/sub", 0, true},
         {"file", f, 0, true},
     };
-    MakeDir(outside);
+    for (const char* d :
+         {"outside", "empty", "tree", "tree/sub", "keep", "keep/sub", "rel", "rel/sub"})
+        MakeDir(tmp_ / d);
     MakeFiles(outside, 10);
     testutil::WriteFile(f, "x");
     ASSERT_EQ(0, mkfifo((tmp_ / "fifo").c_str(), 0600));
-    MakeDir(tmp_ / "empty");
     for (const char* l : {"link", "link2"})
         ASSERT_EQ(0, symlink(outside.c_str(), (tmp_ / l).c_str()));
-    MakeDir(tmp_ / "tree");
-    MakeDir(tmp_ / "tree/sub");
     for (const char* n : {"with space", "new\nline", "-dash", "bad\xff\xfe", ".hidden", "..dots"})
         testutil::WriteFile(tmp_ / "tree/sub/" + n, n);
     ASSERT_EQ(0, symlink("/nonexistent", (tmp_ / "tree/dangling").c_str()));
     ASSERT_EQ(0, symlink((outside + "/f0").c_str(), (tmp_ / "tree/to-file").c_str()));
-    for (const char* d : {"keep", "keep/sub"}) MakeDir(tmp_ / d);
     ASSERT_EQ(0, symlink((tmp_ / "keep").c_str(), (tmp_ / "alias").c_str()));
     for (const Case& c : cases) {
         EXPECT_EQ(c.rc, FSRemove(c.path, c.what == "file")) << c.what;
@@ -186,7 +184,6 @@ TEST_F(FSRemoveTest, ObjectsOfEveryKindAndPathForms) {
     EXPECT_TRUE(PathExists(tmp_ / "link2") && PathExists(tmp_ / "alias"));
     EXPECT_EQ(0, CountEntries(tmp_ / "keep"));
     // Relative names, and the root directory, which is refused untouched.
-    for (const char* d : {"rel", "rel/sub"}) MakeDir(tmp_ / d);
     EXPECT_EQ(0, RunConfined(tmp_.path(), [](const std::string& base) {
                   if (chdir((base + "/rel").c_str()) != 0) return 1;
                   if (FSRemove(ustring("sub"), false) != 0 || PathExists("sub")) return 2;
@@ -198,19 +195,26 @@ TEST_F(FSRemoveTest, ObjectsOfEveryKindAndPathForms) {
 TEST_F(FSRemoveTest, PermissionFailuresStopAndLeaveTheRest) {
     ASSERT_EQ(0, chmod(tmp_.path().c_str(), 0777));
     struct Case {
-        std::string path, kept;  // what is removed, what must stay
+        std::string path, kept;  // what is removed (or counted), what must stay
         int kept_entries;
+        bool count;
     } cases[] = {
-        {tmp_ / "unreadable", tmp_ / "unreadable", 3},
-        {tmp_ / "tree", tmp_ / "tree/sealed", 3},
-        {tmp_ / "sealed/f0", tmp_ / "sealed", 1},
+        {tmp_ / "unreadable", tmp_ / "unreadable", 3, false},
+        {tmp_ / "tree", tmp_ / "tree/sealed", 3, false},
+        {tmp_ / "sealed/f0", tmp_ / "sealed", 1, false},
+        {tmp_ / "unlisted", tmp_ / "unlisted", 0, true},
     };
-    for (const char* d : {"unreadable", "tree", "tree/sealed", "sealed"}) MakeDir(tmp_ / d, 0777);
+    for (const char* d : {"unreadable", "unlisted", "tree", "tree/sealed", "sealed"})
+        MakeDir(tmp_ / d, 0777);
     for (const Case& c : cases) MakeFiles(c.kept, c.kept_entries);
-    ASSERT_EQ(0, chmod((tmp_ / "unreadable").c_str(), 0333));  // not readable
+    for (const char* u : {"unreadable", "unlisted"}) ASSERT_EQ(0, chmod((tmp_ / u).c_str(), 0333));
     for (const char* s : {"tree/sealed", "sealed"}) ASSERT_EQ(0, chmod((tmp_ / s).c_str(), 0555));
     for (const Case& c : cases) {
-        EXPECT_EQ(0, testutil::RunInChild([&] { return FSRemove(c.path, false) + 3; }, true))
+        EXPECT_EQ(
+            0,
+            testutil::RunInChild(
+                [&] { return (c.count ? FSCount(c.path, nullptr) : FSRemove(c.path, false)) + 3; },
+                true))
             << c.path;
         ASSERT_EQ(0, chmod(c.kept.c_str(), 0755));
         EXPECT_EQ(c.kept_entries, CountEntries(c.kept)) << c.path;
@@ -218,15 +222,10 @@ TEST_F(FSRemoveTest, PermissionFailuresStopAndLeaveTheRest) {
 }
 
 TEST_F(FSRemoveTest, DepthIsBoundedNeitherByPathsNorByDescriptors) {
-    MakeDir(tmp_ / "deep");
     MakeChain(tmp_ / "deep", PATH_MAX / 200 + 10, std::string(200, 'n'), 2);
-    MakeDir(tmp_ / "chain");
     MakeChain(tmp_ / "chain", 10000, "d");
     MakeDir(tmp_ / "wide");  // deep branches below it: parked ancestors resume
-    for (int i = 0; i < 30; ++i) {
-        MakeDir(tmp_ / "wide/b" + std::to_string(i));
-        MakeChain(tmp_ / "wide/b" + std::to_string(i), 20, "x", 1);
-    }
+    for (int i = 0; i < 30; ++i) MakeChain(tmp_ / "wide/b" + std::to_string(i), 20, "x", 1);
     MakeFiles(tmp_ / "wide", 300);
     EXPECT_EQ(0, RunConfined(tmp_.path(), [](const std::string& base) {
                   if (!testutil::LimitDescriptors(32)) return 1;
@@ -241,7 +240,6 @@ TEST_F(FSRemoveTest, ChangesMidWalk) {
     // A middle level moved into the sentinel (keeping its name) while the
     // walk is deep below it, upper levels parked: climbing back through ".."
     // would lead into the sentinel, and is refused.
-    MakeDir(tmp_ / "tree");
     MakeChain(tmp_ / "tree", 20, "d", 1);
     MakeDir(tmp_ / "sentinel");
     MakeFiles(tmp_ / "sentinel", 200, "keep");
@@ -251,16 +249,12 @@ TEST_F(FSRemoveTest, ChangesMidWalk) {
     EXPECT_EQ(0, RemoveWithPlan(tmp_.path(), moved, -3));
     EXPECT_EQ(201, CountEntries(tmp_ / "sentinel"));
     EXPECT_EQ(0, CountEntries(tmp_ / "sentinel/d"));  // what was below it was ours
-    ASSERT_EQ(0, FSRemove(tmp_ / "sentinel/d", false));
     ASSERT_EQ(0, FSRemove(tmp_ / "tree", false));
 
     // Files created in a directory closed and resumed (deep branches) land
     // partly behind the resumed position: found by listing it again.
     MakeDir(tmp_ / "tree");
-    for (int i = 0; i < 60; ++i) {
-        MakeDir(tmp_ / "tree/b" + std::to_string(i));
-        MakeChain(tmp_ / "tree/b" + std::to_string(i), 10, "x");
-    }
+    for (int i = 0; i < 60; ++i) MakeChain(tmp_ / "tree/b" + std::to_string(i), 10, "x");
     HookPlan late;
     late.trigger_dir = InodeOf(tmp_ / "tree");
     late.countdown = 30;
@@ -270,9 +264,8 @@ TEST_F(FSRemoveTest, ChangesMidWalk) {
 
     // Every subdirectory swapped for a link at the first removal, in a tree
     // large enough for both workers: the links go, so 0 is the only answer.
-    MakeDir(tmp_ / "tree");
+    for (const char* d : {"tree", "hold"}) MakeDir(tmp_ / d);
     MakeFiles(tmp_ / "tree", 1100);
-    MakeDir(tmp_ / "hold");
     HookPlan swapped;
     swapped.trigger_dir = InodeOf(tmp_ / "tree");
     swapped.link_to = "/sentinel";
@@ -284,8 +277,28 @@ TEST_F(FSRemoveTest, ChangesMidWalk) {
     }
     EXPECT_EQ(0, RemoveWithPlan(tmp_.path(), swapped, 0));
     EXPECT_FALSE(PathExists(tmp_ / "tree"));
-    EXPECT_EQ(200, CountEntries(tmp_ / "sentinel"));
+    EXPECT_EQ(201, CountEntries(tmp_ / "sentinel"));
     for (int i = 0; i < 6; ++i) EXPECT_EQ(5, CountEntries(tmp_ / "hold/s" + std::to_string(i)));
+}
+
+std::map<std::string, ino_t> g_inodes;  // names planted in one directory
+std::vector<ino_t> g_order;             // their inodes in the order removed
+void RecordOrder(int, const char* name) {
+    if (g_inodes.count(name) != 0) g_order.push_back(g_inodes[name]);
+}
+
+TEST_F(FSRemoveTest, BatchesGoInInodeOrder) {
+    const size_t kNames = 5000;  // two batches, each removed in ascending inode order
+    MakeDir(tmp_ / "tree");
+    MakeFiles(tmp_ / "tree", kNames);
+    for (size_t i = 0; i < kNames; ++i)
+        g_inodes["f" + std::to_string(i)] = InodeOf(tmp_ / "tree/f" + std::to_string(i));
+    ScopedRemoveHook hook(RecordOrder);
+    EXPECT_EQ(0, FSRemove(tmp_ / "tree", false));
+    ASSERT_EQ(kNames, g_order.size());
+    size_t descents = 0;
+    for (size_t i = 1; i < kNames; ++i) descents += g_order[i] < g_order[i - 1] ? 1 : 0;
+    EXPECT_GE(1u, descents);
 }
 
 // Allocated bytes of a tree as du counts them (each object once).
@@ -334,10 +347,6 @@ TEST_F(FSRemoveTest, SummaryCountsEntriesAndBytesLikeDu) {
         EXPECT_EQ(c.count_only, PathExists(c.path));
     }
     EXPECT_EQ(-1, FSCount(ustring(""), nullptr));
-    ASSERT_EQ(0, chmod(tmp_.path().c_str(), 0777));
-    MakeDir(tmp_ / "unreadable", 0333);
-    EXPECT_EQ(
-        0, testutil::RunInChild([&] { return FSCount(tmp_ / "unreadable", nullptr) + 3; }, true));
 }
 
 using FSRemoveThreads = FSRemoveTest;
@@ -350,22 +359,14 @@ std::string Join(std::initializer_list<long long> values) {
 
 TEST_F(FSRemoveThreads, OnlyLargeTreesTakeASecondWorker) {
     struct Case {
-        int dirs, subdirs, files, links;  // links: names of one file in top/flat
-        int threads;
+        int dirs, subdirs, files, threads;
     } cases[] = {
-        {3, 3, 90, 0, 1},              // under a thousand entries: no thread
-        {8, 8, 40, 20000, Workers()},  // many batches, sibling subtrees
+        {3, 3, 90, 1},          // under a thousand entries: no thread
+        {8, 8, 40, Workers()},  // sibling subtrees to share
     };
     for (const Case& c : cases) {
         std::string top = tmp_ / "tree";
-        uint64_t planted = MakeWide(top, c.dirs, c.subdirs, c.files);
-        if (c.links > 0) {
-            MakeDir(top + "/flat");
-            MakeFiles(top + "/flat", 1, "n");
-            for (int i = 1; i < c.links; ++i)
-                link((top + "/flat/n0").c_str(), (top + "/flat/n" + std::to_string(i)).c_str());
-            planted += 1 + c.links;
-        }
+        const uint64_t planted = MakeWide(top, c.dirs, c.subdirs, c.files);
         FSRemoveSummary counted, removed;
         EXPECT_EQ(0, FSCount(top, &counted));
         EXPECT_EQ(planted, counted.entries.load());
