@@ -5,13 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,9 +67,8 @@ void MakeChain(const std::string& top, int depth, const std::string& name, int f
     ASSERT_EQ(0, close(fd));
 }
 
-// Runs fn in a forked child. A broken walk climbing back through ".." could
-// remove the machine's files (CI runs as root), so a root child is confined
-// to dir by chroot and fn gets base ""; unprivileged, base is dir itself.
+// Runs fn in a forked child, when root confined to dir by chroot (base "") so
+// that a broken walk climbing through ".." cannot reach the machine's files.
 int RunConfined(const std::string& dir, const std::function<int(const std::string& base)>& fn) {
     return testutil::RunInChild([&] {
         if (geteuid() != 0) return fn(dir);
@@ -83,8 +82,7 @@ ino_t InodeOf(const std::string& path, int fd = -1) {
     return (fd >= 0 ? fstat(fd, &st) : lstat(path.c_str(), &st)) == 0 ? st.st_ino : 0;
 }
 
-// Workers a large tree takes: the calling thread and one more if two cores.
-int Workers() {
+int Workers() {  // those of a large tree: the calling thread, one more on two cores
     cpu_set_t set;
     return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) >= 2 ? 2 : 1;
 }
@@ -95,10 +93,14 @@ struct ScopedRemoveHook {
     ~ScopedRemoveHook() { g_after_remove_hook = nullptr; }
 };
 
-std::atomic<int> g_max_threads{0}, g_calls{0};
+std::atomic<int> g_max_threads{0}, g_calls{0}, g_base{0};  // threads at ResetThreads count 1
+void ResetThreads() {
+    std::thread([] {}).join();  // a sanitizer's own thread starts with the first one
+    g_max_threads = 0, g_base = CountEntries("/proc/self/task") - 1;
+}
 void CountThreads(int, const char*) {
     if (g_calls++ % 16 != 0) return;  // reading /proc on every removal is slow
-    int n = CountEntries("/proc/self/task");
+    int n = CountEntries("/proc/self/task") - g_base;
     for (int seen = g_max_threads; n > seen && !g_max_threads.compare_exchange_weak(seen, n);) {
     }
 }
@@ -182,7 +184,6 @@ TEST_F(FSRemoveTest, ObjectsOfEveryKindAndPathForms) {
     }
     EXPECT_EQ(10, CountEntries(outside));
     EXPECT_TRUE(PathExists(tmp_ / "link2") && PathExists(tmp_ / "alias"));
-    EXPECT_EQ(0, CountEntries(tmp_ / "keep"));
     // Relative names, and the root directory, which is refused untouched.
     EXPECT_EQ(0, RunConfined(tmp_.path(), [](const std::string& base) {
                   if (chdir((base + "/rel").c_str()) != 0) return 1;
@@ -352,9 +353,8 @@ TEST_F(FSRemoveTest, SummaryCountsEntriesAndBytesLikeDu) {
 using FSRemoveThreads = FSRemoveTest;
 
 std::string Join(std::initializer_list<long long> values) {
-    std::string s;
-    for (long long v : values) s += std::to_string(v) + " ";
-    return s;
+    return std::accumulate(values.begin(), values.end(), std::string(),
+                           [](std::string s, long long v) { return s + std::to_string(v) + " "; });
 }
 
 TEST_F(FSRemoveThreads, OnlyLargeTreesTakeASecondWorker) {
@@ -367,10 +367,8 @@ TEST_F(FSRemoveThreads, OnlyLargeTreesTakeASecondWorker) {
     for (const Case& c : cases) {
         std::string top = tmp_ / "tree";
         const uint64_t planted = MakeWide(top, c.dirs, c.subdirs, c.files);
-        FSRemoveSummary counted, removed;
-        EXPECT_EQ(0, FSCount(top, &counted));
-        EXPECT_EQ(planted, counted.entries.load());
-        g_max_threads = 0;
+        FSRemoveSummary removed;
+        ResetThreads();
         {
             ScopedRemoveHook hook(CountThreads);
             EXPECT_EQ(0, FSRemove(top, false, &removed));
@@ -389,10 +387,10 @@ TEST_F(FSRemoveThreads, FirstFailureStopsBothWorkersAndIsReported) {
     FSRemoveSummary before, after;
     before.want_bytes = after.want_bytes = true;
     ASSERT_EQ(0, FSCount(top, &before));
-    g_max_threads = 0;
     ASSERT_EQ(0, testutil::RunInChild(
                      [&] {
                          testutil::ChildReport r(report);
+                         ResetThreads();
                          FSRemoveSummary sum;
                          sum.want_bytes = true;
                          ScopedRemoveHook hook(CountThreads);
@@ -416,7 +414,7 @@ TEST_F(FSRemoveThreads, DirectorySwappedForALinkIsNeverFollowed) {
     const int kDirs = 120;  // some two thousand entries: both workers take part
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
     std::atomic<long> swaps{0};
-    g_max_threads = 0;
+    ResetThreads();
     ScopedRemoveHook hook(CountThreads);
     for (int round = 0; round < 25 && std::chrono::steady_clock::now() < deadline; ++round) {
         std::string top = tmp_ / ("tree" + std::to_string(round));
