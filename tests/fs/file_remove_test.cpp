@@ -330,11 +330,9 @@ TEST_F(FSRemoveTest, SummaryCountsEntriesAndBytesLikeDu) {
         bool count_only, want_bytes;
         uint64_t entries, bytes;
     } cases[] = {
-        {top, true, false, 15, 0},
-        {top, true, true, 15, du},
-        {top, false, true, 15, du},
-        {outside, true, true, 1, outside_du},
-        {outside, false, true, 1, outside_du},
+        {top, true, false, 15, 0},    {top, true, true, 15, du},
+        {top, false, true, 15, du},   {outside, true, true, 1, outside_du},
+        {outside, true, false, 1, 0}, {outside, false, true, 1, outside_du},
         {outside, false, true, 0, 0},  // now absent
     };
     for (const Case& c : cases) {
