@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cassert>
 #include <cerrno>
-#include <cstring>
 #include <deque>
 #include <set>
 #include <string>
