@@ -3,8 +3,9 @@
 // targets point outside the tree, up out of it, back at its root or
 // nowhere), with arbitrary name bytes, built with the *at calls so that it
 // may grow deeper than a path can name. TraverseDir must visit every object
-// exactly once without leaving the tree, FSRemove must return 0 and leave
-// nothing, and the files outside the tree that links point at must be
+// exactly once without leaving the tree; FSCount must count every object and
+// FSRemove remove every one, both tallying the same entries and bytes, and
+// leave nothing; the files outside the tree that links point at must be
 // untouched.
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,8 +17,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,18 +31,17 @@ namespace {
     std::fprintf(stderr, "removal check failed: %s\n", what);
     std::abort();
 }
-#define CHECK(cond)               \
-    do {                          \
-        if (!(cond)) Fail(#cond); \
-    } while (0)
+void Check(bool ok, const char* what) {
+    if (!ok) Fail(what);
+}
 
 std::string g_base;     // private directory of this fuzzing process
 std::string g_outside;  // holds the sentinel files
 const char kSentinelText[] = "sentinel: must survive every removal\n";
 
-class Input {
-  public:
-    Input(const uint8_t* p, size_t n) : p_(p), n_(n) {}
+struct Input {
+    const uint8_t* p_;
+    size_t n_, i_;
     bool more() const { return i_ < n_; }
     uint8_t u8() { return i_ < n_ ? p_[i_++] : 0; }
     // A name of 1..255 bytes without '/' or NUL, and not "." or "..".
@@ -50,84 +51,61 @@ class Input {
         std::string s;
         for (size_t j = 0; j < len; ++j) {
             unsigned char c = u8();
-            if (c == '/' || c == 0) c = static_cast<unsigned char>('a' + j % 26);
-            s.push_back(static_cast<char>(c));
+            s.push_back(c == '/' || c == 0 ? static_cast<char>('a' + j % 26)
+                                           : static_cast<char>(c));
         }
-        if (s == "." || s == "..") s += "x";
-        return s;
+        return s == "." || s == ".." ? s + "x" : s;
     }
-
-  private:
-    const uint8_t* p_;
-    size_t n_;
-    size_t i_ = 0;
 };
 
 std::string ReadAll(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return "<missing>";
-    std::string s;
-    char buf[256];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    std::fclose(f);
-    return s;
-}
-
-void WriteAll(const std::string& path, const std::string& text) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) std::abort();
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
+    std::ostringstream s;
+    s << std::ifstream(path).rdbuf();
+    return s.str();
 }
 
 size_t CountEntries(const std::string& dir) {
     DIR* d = opendir(dir.c_str());
-    if (!d) return 0;
     size_t n = 0;
-    while (struct dirent* e = readdir(d))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++n;
-    closedir(d);
-    return n;
+    while (d != nullptr && readdir(d) != nullptr) ++n;
+    if (d != nullptr) closedir(d);
+    return n < 2 ? 0 : n - 2;
 }
 
 void CheckOutsideIntact() {
     struct stat st;
-    CHECK(ReadAll(g_outside + "/sentinel") == kSentinelText);
-    CHECK(lstat((g_outside + "/sentinel").c_str(), &st) == 0);
-    CHECK(st.st_nlink == 1);  // every hard link in the tree is gone
-    CHECK(ReadAll(g_outside + "/dir/inner") == kSentinelText);
-    CHECK(CountEntries(g_outside) == 2);
-    CHECK(CountEntries(g_outside + "/dir") == 1);
+    Check(ReadAll(g_outside + "/sentinel") == kSentinelText &&
+              ReadAll(g_outside + "/dir/inner") == kSentinelText,
+          "the files outside keep their content");
+    Check(lstat((g_outside + "/sentinel").c_str(), &st) == 0 && st.st_nlink == 1,
+          "every hard link in the tree is gone");
+    Check(CountEntries(g_outside) == 2 && CountEntries(g_outside + "/dir") == 1,
+          "the directories outside keep their entries");
 }
 
 struct Visit {
     std::string root;
     std::set<std::string> seen;
-    bool escaped = false;
-    bool twice = false;
+    bool bad = false;
 };
 
 int OnVisit(const ustring& path, void* priv) {
     Visit* v = static_cast<Visit*>(priv);
     std::string p(path.c_str(), path.length());
-    if (p.compare(0, v->root.size(), v->root) != 0) v->escaped = true;
-    if (!v->seen.insert(p).second) v->twice = true;
+    v->bad |= p.compare(0, v->root.size(), v->root) != 0 || !v->seen.insert(p).second;
     return 0;
 }
 
 // Last-resort cleanup so that one failing input does not poison the next.
 void Scrub(const std::string& path) {
-    std::string cmd = "rm -rf '" + path + "' 2>/dev/null";
-    int rc = std::system(cmd.c_str());
+    int rc = std::system(("rm -rf '" + path + "' 2>/dev/null").c_str());
     (void)rc;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Memory-backed when possible: truncating and rewriting files on a disk
-    // file system costs a flush each time.
+    // Memory-backed when possible: rewriting files on a disk costs flushes.
     struct stat st;
     std::string tmpl = (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode)) ? "/dev/shm" : "/tmp";
     tmpl += "/remove_fuzz.XXXXXX";
@@ -136,136 +114,76 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_outside = g_base + "/outside";
     if (mkdir(g_outside.c_str(), 0755) != 0 || mkdir((g_outside + "/dir").c_str(), 0755) != 0)
         std::abort();
-    WriteAll(g_outside + "/sentinel", kSentinelText);
-    WriteAll(g_outside + "/dir/inner", kSentinelText);
+    std::ofstream(g_outside + "/sentinel") << kSentinelText;
+    std::ofstream(g_outside + "/dir/inner") << kSentinelText;
     std::atexit([] { Scrub(g_base); });
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Input in(data, size);
+    Input in{data, size, 0};
     const std::string tree = g_base + "/tree";
     if (mkdir(tree.c_str(), 0755) != 0) std::abort();
-
-    // The stack of open directories we are building in, innermost last.
+    // The open directories we are building in (innermost last), their paths' lengths.
     std::vector<int> fds{open(tree.c_str(), O_RDONLY | O_DIRECTORY)};
-    if (fds.back() < 0) std::abort();
-    size_t path_len = tree.size();  // length of the innermost path
-    std::vector<size_t> lens{path_len};
-    size_t objects = 1;  // the root counts
-    size_t longest = path_len;
-    const size_t kMaxDepth = 120;
-
-    auto made = [&](const std::string& name) {
+    std::vector<size_t> lens{tree.size()};
+    uint64_t objects = 1;  // the root counts
+    size_t longest = tree.size();
+    auto made = [&](bool ok, const std::string& name) {
+        if (!ok) return false;
         ++objects;
         longest = std::max(longest, lens.back() + 1 + name.size());
+        return true;
     };
     auto push_dir = [&](const std::string& name) {
-        if (fds.size() >= kMaxDepth) return false;
-        if (mkdirat(fds.back(), name.c_str(), 0755) != 0) return false;
-        made(name);
-        int fd = openat(fds.back(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-        if (fd < 0) std::abort();
-        fds.push_back(fd);
+        if (fds.size() >= 120 || !made(mkdirat(fds.back(), name.c_str(), 0755) == 0, name))
+            return false;
+        fds.push_back(openat(fds.back(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
         lens.push_back(lens.back() + 1 + name.size());
         return true;
     };
-
+    auto pop_dir = [&] {
+        close(fds.back());
+        fds.pop_back();
+        lens.pop_back();
+    };
+    const std::string up_targets[] = {
+        g_outside + "/sentinel", g_outside + "/dir", g_outside, "..", ".", tree, "no/such/place"};
     for (int step = 0; step < 200 && in.more(); ++step) {
         int fd = fds.back();
-        switch (in.u8() % 9) {
-            case 0:
-                push_dir(in.name());
-                break;
-            case 1:
-                if (fds.size() > 1) {
-                    close(fds.back());
-                    fds.pop_back();
-                    lens.pop_back();
-                }
-                break;
-            case 2: {  // a regular file with some content
-                std::string n = in.name();
-                int f = openat(fd, n.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-                if (f >= 0) {
-                    size_t k = in.u8();
-                    std::vector<char> junk(k * 37, 'j');
-                    ssize_t w = write(f, junk.data(), junk.size());
-                    (void)w;
-                    close(f);
-                    made(n);
-                }
-                break;
+        uint8_t op = in.u8() % 9;
+        std::string n = in.name();
+        if (op == 0) {
+            push_dir(n);
+        } else if (op == 1) {
+            if (fds.size() > 1) pop_dir();
+        } else if (op == 2) {  // a regular file with some content
+            int f = openat(fd, n.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            if (made(f >= 0, n)) {
+                std::string junk(in.u8() * 37, 'j');
+                if (write(f, junk.data(), junk.size()) < 0) std::abort();
+                close(f);
             }
-            case 3: {  // a symbolic link pointing somewhere that must survive
-                std::string n = in.name();
-                std::string target;
-                switch (in.u8() % 8) {
-                    case 0:
-                        target = g_outside + "/sentinel";
-                        break;
-                    case 1:
-                        target = g_outside + "/dir";
-                        break;
-                    case 2:
-                        target = g_outside;
-                        break;
-                    case 3:
-                        target = "..";
-                        break;
-                    case 4:
-                        target = ".";
-                        break;
-                    case 5:
-                        target = tree;
-                        break;
-                    case 6:
-                        target = "no/such/place";
-                        break;
-                    default: {
-                        target.clear();
-                        for (size_t i = 1; i < fds.size() + 1; ++i) target += "../";
-                        target += "outside/dir";
-                        break;
-                    }
-                }
-                if (symlinkat(target.c_str(), fd, n.c_str()) == 0) made(n);
-                break;
+        } else if (op == 3) {  // a symbolic link pointing somewhere that must survive
+            uint8_t k = in.u8() % 8;
+            std::string target = k < 7 ? up_targets[k] : "";
+            for (size_t i = 0; k == 7 && i < fds.size(); ++i) target += "../";
+            if (k == 7) target += "outside/dir";
+            made(symlinkat(target.c_str(), fd, n.c_str()) == 0, n);
+        } else if (op == 4) {  // a hard link to the outside sentinel
+            made(linkat(AT_FDCWD, (g_outside + "/sentinel").c_str(), fd, n.c_str(), 0) == 0, n);
+        } else if (op == 5) {  // a named pipe (never opened by the walk)
+            made(mkfifoat(fd, n.c_str(), 0600) == 0, n);
+        } else if (op == 6) {  // a chain of directories, possibly deeper than a path
+            for (size_t i = 0, k = 1 + in.u8() % 64; i < k && push_dir(n); ++i) {
             }
-            case 4: {  // a hard link to the outside sentinel
-                std::string n = in.name();
-                if (linkat(AT_FDCWD, (g_outside + "/sentinel").c_str(), fd, n.c_str(), 0) == 0)
-                    made(n);
-                break;
-            }
-            case 5: {  // a named pipe (never opened by the walk)
-                std::string n = in.name();
-                if (mkfifoat(fd, n.c_str(), 0600) == 0) made(n);
-                break;
-            }
-            case 6: {  // a chain of directories, possibly deeper than a path
-                std::string n = in.name();
-                size_t k = 1 + in.u8() % 64;
-                for (size_t i = 0; i < k; ++i)
-                    if (!push_dir(n)) break;
-                break;
-            }
-            case 7: {  // an empty directory left behind
-                std::string n = in.name();
-                if (mkdirat(fd, n.c_str(), 0700) == 0) made(n);
-                break;
-            }
-            default: {  // back to the root
-                while (fds.size() > 1) {
-                    close(fds.back());
-                    fds.pop_back();
-                    lens.pop_back();
-                }
-                break;
-            }
+        } else if (op == 7) {  // an empty directory left behind
+            made(mkdirat(fd, n.c_str(), 0700) == 0, n);
+        } else {
+            while (fds.size() > 1) pop_dir();
         }
     }
-    for (int fd : fds) close(fd);
+    while (!fds.empty()) pop_dir();
 
     // Every object is visited once, and nothing outside the tree, as long as
     // every path fits in a path name.
@@ -273,32 +191,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Visit v;
         v.root = tree;
         int rc = TraverseDir(ustring(tree.c_str()), OnVisit, &v);
-        if (rc != 0 || v.escaped || v.twice || v.seen.size() != objects) {
-            std::fprintf(stderr, "TraverseDir rc %d, %zu visits for %zu objects%s%s\n", rc,
-                         v.seen.size(), objects, v.escaped ? ", left the tree" : "",
-                         v.twice ? ", visited twice" : "");
+        if (rc != 0 || v.bad || v.seen.size() != objects) {
             Scrub(tree);
-            Fail("traversal of the tree");
+            Fail("traversal: each object once, nothing outside");
         }
     }
 
-    int rc = FSRemove(ustring(tree.c_str()), (size & 1) != 0);
+    FSRemoveSummary counted, removed;
+    counted.want_bytes = removed.want_bytes = (size & 2) != 0;
+    int count_rc = FSCount(ustring(tree.c_str()), &counted);
+    int rc = FSRemove(ustring(tree.c_str()), (size & 1) != 0, &removed);
     struct stat st;
     bool gone = lstat(tree.c_str(), &st) != 0 && errno == ENOENT;
-    if (rc != 0 || !gone) {
-        std::fprintf(stderr, "FSRemove returned %d, tree %s\n", rc, gone ? "gone" : "still there");
+    if (count_rc != 0 || rc != 0 || !gone || counted.entries != objects ||
+        removed.entries != objects || counted.bytes != removed.bytes) {
         Scrub(tree);
-        Fail("removal of the tree");
+        Fail("count and removal: every object, the same tally, nothing left");
     }
     CheckOutsideIntact();
 
     // A link to the outside directory is removed as a link.
-    if (size > 0 && data[0] == 'L') {
-        const std::string link = g_base + "/link";
-        if (symlink((g_outside + "/dir").c_str(), link.c_str()) != 0) std::abort();
-        CHECK(FSRemove(ustring(link.c_str()), false) == 0);
-        CHECK(lstat(link.c_str(), &st) != 0);
-        CheckOutsideIntact();
-    }
+    const std::string link = g_base + "/link";
+    if (symlink((g_outside + "/dir").c_str(), link.c_str()) != 0) std::abort();
+    Check(FSRemove(ustring(link.c_str()), false) == 0 && lstat(link.c_str(), &st) != 0,
+          "a link to a directory is removed as a link");
+    CheckOutsideIntact();
     return 0;
 }

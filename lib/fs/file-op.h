@@ -113,18 +113,24 @@ struct DIR_ENTRY {
 // Callback of TraverseDir: 0 to go on, anything else stops the traversal.
 typedef int (*FN_ACT_TRAVERSE_DIR)(const ustring& path, void* pPriv);
 
-// Removes path and, for a directory, everything below it, depth-first in
-// listing order. The path is resolved as usual up to its last component; from
-// there down no symbolic link is followed (a link is removed as a link), and
-// neither path length nor the descriptor limit bounds the depth removed: at
-// most a small fixed number of directory descriptors is open at once.
+// Removes path and, for a directory, everything below it, depth-first; each
+// directory is read in batches of a few thousand names and each batch removed
+// in ascending inode order. The path is resolved as usual up to its last
+// component; from there down no symbolic link is followed (a link is removed
+// as a link), and neither path length nor the descriptor limit bounds the
+// depth removed: at most a small fixed number of directory descriptors is
+// open at once per worker. A large tree (a thousand entries listed, and a
+// directory with subdirectories to share) gets one more worker thread when
+// the process may use two cores; a small one never starts a thread. The call
+// returns only when every worker is done.
 // Returns 0 on success, also when nothing was there (entries that vanish
 // meanwhile count as removed); -1 for the empty path or when the status of
 // path cannot be taken; -3 when anything could not be removed or a directory
-// could not be opened. Stops at the first failure, leaving the failing entry
-// and everything not yet reached. A directory path whose last component is
-// "." or "..", or the root directory, can never be removed and is refused
-// with -3 before anything below it is touched. allowundo has no effect.
+// could not be opened, with errno from the first failure. Stops at the first
+// failure (every worker, soon), leaving the failing entry and everything not
+// yet reached. A directory path whose last component is "." or "..", or the
+// root directory, can never be removed and is refused with -3 before anything
+// below it is touched. allowundo has no effect.
 int FSRemove(const ustring& path, bool allowundo);
 
 // Tally of a removal or a count, added to as the walk goes; the calls never

@@ -1,17 +1,24 @@
-// Recursive removal. The walk works relative to directory descriptors so that
-// no symbolic link below the given path is ever followed (not even one swapped
-// in for a directory while we look at it), and it is iterative with a bounded
-// set of open streams so that neither path length, stack nor the descriptor
-// limit caps the depth it can remove.
+// Recursive removal and its counting twin. The walk works relative to
+// directory descriptors so that no symbolic link below the given path is ever
+// followed (not even one swapped in for a directory while we look at it), and
+// it is iterative with a bounded set of open streams per worker so that
+// neither path length, stack nor the descriptor limit caps the depth it can
+// remove. Large trees get a second worker (see Shared).
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cerrno>
-#include <cstring>
+#include <deque>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -24,9 +31,13 @@ void (*g_after_remove_hook)(int parent_fd, const char* name) = nullptr;
 
 namespace {
 
+using bv_internal::DirStream;
+using bv_internal::MutexLock;
+using bv_internal::UniqueFd;
+
 constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
 
-// Streams kept open on the current branch. Deeper than this, the stream
+// Streams a worker keeps open on its branch. Deeper than this, the stream
 // nearest the top is closed and reopened through ".." on the way back up.
 constexpr size_t kMaxOpenDirs = 8;
 
@@ -34,127 +45,385 @@ constexpr size_t kMaxOpenDirs = 8;
 // again, as long as each pass removes something, up to this many passes.
 constexpr int kMaxPasses = 64;
 
-// Closes fd keeping errno, so that callers see the call that failed.
-void CloseKeepErrno(int fd) {
-    int err = errno;
-    close(fd);
-    errno = err;
+// Names read per batch (see ReadBatch); fewer below the open-stream budget,
+// where a frame's subdirectories waiting their turn would otherwise let a
+// deep tree of wide directories hold many names at once.
+constexpr size_t kBatch = 4096;
+constexpr size_t kDeepBatch = 256;
+
+// Entries the calling thread lists before a tree counts as large enough to
+// pay for a second worker, and subtrees queued for it at most.
+constexpr uint64_t kLargeTree = 1024;
+constexpr size_t kQueuedSubtrees = 2;
+
+void AfterRemove(int parent_fd, const char* name) {
+    if (fileop_internal::g_after_remove_hook) fileop_internal::g_after_remove_hook(parent_fd, name);
 }
 
-bool IsDotOrDotDot(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-// Adds removed (or counted) entries to the caller's summary. Sizes follow du:
-// an object with several links counts at the first link met, so the walk
-// remembers those objects, and forgets one when its last link is met.
+// Adds removed (or counted) entries to the caller's summary, from any worker.
+// Sizes follow du: an object with several links counts at the first link met,
+// so those objects are remembered, and forgotten when their last link is met.
 class Tally {
   public:
     explicit Tally(FSRemoveSummary* summary) : summary_(summary) {}
-    bool on() const { return summary_ != nullptr; }
+    ~Tally() { pthread_mutex_destroy(&mu_); }
+    Tally(const Tally&) = delete;
+    Tally& operator=(const Tally&) = delete;
+
     // Whether each entry's status is wanted for its size.
     bool wants_status() const { return summary_ != nullptr && summary_->want_bytes; }
-    // st: the entry's status, taken when wants_status().
+
+    // st: the entry's status when wants_status(), else null.
     void Add(const struct stat* st) {
         if (summary_ == nullptr) return;
         summary_->entries.fetch_add(1, std::memory_order_relaxed);
         if (st == nullptr || !summary_->want_bytes) return;
-        if (!S_ISDIR(st->st_mode) && (st->st_nlink > 1 || !linked_.empty())) {
-            auto key = std::make_pair(st->st_dev, st->st_ino);
-            auto it = linked_.find(key);
-            if (it != linked_.end()) {
-                if (st->st_nlink <= 1) linked_.erase(it);
-                return;
-            }
-            if (st->st_nlink > 1) linked_.insert(key);
-        }
+        if (!S_ISDIR(st->st_mode) &&
+            (st->st_nlink > 1 || any_linked_.load(std::memory_order_acquire)) && !FirstLink(*st))
+            return;
         summary_->bytes.fetch_add(static_cast<uint64_t>(st->st_blocks) * 512,
                                   std::memory_order_relaxed);
     }
 
   private:
+    bool FirstLink(const struct stat& st) {
+        MutexLock lock(&mu_);
+        auto key = std::make_pair(st.st_dev, st.st_ino);
+        auto it = linked_.find(key);
+        if (it != linked_.end()) {
+            if (st.st_nlink <= 1) linked_.erase(it);
+            return false;
+        }
+        if (st.st_nlink > 1) {
+            linked_.insert(key);
+            any_linked_.store(true, std::memory_order_release);
+        }
+        return true;
+    }
+
     FSRemoveSummary* summary_;
+    pthread_mutex_t mu_ = PTHREAD_MUTEX_INITIALIZER;
+    std::atomic<bool> any_linked_{false};
     std::set<std::pair<dev_t, ino_t>> linked_;
 };
 
-// One directory on the branch being removed.
-struct Frame {
-    DIR* dir = nullptr;  // null while parked to respect kMaxOpenDirs
-    long pos = 0;        // read position while parked
-    dev_t dev = 0;       // identity, checked when reopening through ".."
+// A listed entry: what ordering and the walk need of it.
+struct Entry {
     ino_t ino = 0;
-    struct stat st;      // its status when opened, for the tally
-    std::string name;    // entry name in the parent directory
-    size_t removed = 0;  // entries removed during the current listing pass
-    int passes = 1;
+    unsigned char type = DT_UNKNOWN;
+    std::string name;
 };
 
-class TreeRemover {
-  public:
-    // parent_fd: the directory holding the tree's top (kept open by the caller).
-    // With count_only nothing is removed: entries are only added to tally.
-    TreeRemover(int parent_fd, Tally* tally, bool count_only)
-        : parent_fd_(parent_fd), tally_(tally), count_only_(count_only) {}
-    ~TreeRemover() { CloseAll(); }
-    TreeRemover(const TreeRemover&) = delete;
-    TreeRemover& operator=(const TreeRemover&) = delete;
+class Shared;
 
-    // Removes the directory `name` of the parent and all below it.
-    // Returns 0, or -3 with errno from the call that failed.
-    int Run(const char* name);
+// One worker's walk: removes (or counts) one directory and everything below
+// it, depth-first, a batch of names at a time.
+class Walker {
+  public:
+    // With count_only nothing is removed, entries are only tallied. Only the
+    // calling thread's walker hands subtrees to the second worker.
+    Walker(Shared* shared, bool count_only, bool hands_off)
+        : shared_(shared), count_only_(count_only), hands_off_(hands_off) {}
+    Walker(const Walker&) = delete;
+    Walker& operator=(const Walker&) = delete;
+
+    // Removes the directory `name` of parent_fd, which the caller keeps open,
+    // and all below it. Returns 0 (also when it vanished), or -3.
+    int RunTop(int parent_fd, const char* name);
+    // As RunTop for a subtree handed over by another worker: whatever now
+    // stands at `name` is removed, a directory or what replaced it.
+    int RunSubtree(int parent_fd, const char* name);
 
   private:
-    enum EntryResult { kDone, kDescended, kFailed };
+    // One directory on the branch being walked.
+    struct Frame {
+        DirStream dir;               // null while parked to respect kMaxOpenDirs
+        long pos = 0;                // read position while parked
+        struct stat st;              // identity, checked when reopening through ".."
+        std::string name;            // entry name in the parent directory
+        std::vector<Entry> subdirs;  // of the current batch, ascending inode
+        size_t next = 0;             // first of subdirs not yet entered
+        size_t removed = 0;          // entries removed during this listing pass
+        int passes = 1;
+        bool listed = false;  // the listing of this pass is exhausted
+        int read_errno = 0;
+    };
+    enum Result { kDone, kDescended, kIsDir, kFailed };
 
-    EntryResult HandleEntry(size_t index, const char* name, unsigned char type);
+    int Loop();
+    Result HandleEntry(int dfd, size_t* removed, const char* name, unsigned char type,
+                       bool descend);
+    bool ReadBatch(size_t top);
+    void HandOff(size_t top);
     bool Push(int fd, const char* name);
-    bool FinishTop(bool read_error);
+    bool FinishTop();
+    bool Relist(Frame& f);
     void Park(Frame& f);
     bool Unpark(size_t index, int child_fd);
-    void CloseAll();
+    int Fail();
 
-    int parent_fd_;
-    Tally* tally_;
+    Shared* shared_;
     bool count_only_;
-    std::vector<Frame> frames_;  // frames_[0, depth_) is the current branch
+    bool hands_off_;
+    int parent_fd_ = -1;
+    std::deque<Frame> frames_;  // [0, depth_) is the current branch; never moved
     size_t depth_ = 0;
     size_t first_open_ = 0;  // frames below this index are parked
+    uint64_t listed_ = 0;    // entries listed so far
+    std::vector<Entry> batch_;
 };
 
-int TreeRemover::Run(const char* name) {
-    int fd = openat(parent_fd_, name, kDirOpenFlags);
-    if (fd < 0) return errno == ENOENT ? 0 : -3;
-    if (!Push(fd, name)) return -3;
-    while (depth_ > 0) {
-        size_t top = depth_ - 1;
-        errno = 0;
-        struct dirent* de = readdir(frames_[top].dir);
-        if (de == nullptr) {
-            if (!FinishTop(errno != 0)) return -3;
+// What the workers of one call share: the tally, the first failure, and the
+// subtrees the calling thread hands to a second worker.
+//
+// Why a second worker: removing is a system call per entry and the kernel
+// does most of each call's work on the calling core, so on a tree of many
+// directories a second core nearly halves the time. Small trees never pay
+// for a thread start: the calling thread considers it only once it has
+// listed kLargeTree entries and stands in a directory with two subdirectories
+// or more still to enter, and only when the process may use two cores. It
+// then queues whole sibling subtrees (the highest inodes of the current
+// batch, keeping its own order local); the second worker removes each with a
+// walker of its own, holding a duplicate descriptor of the subtree's parent.
+// Before the calling thread removes a directory it takes back what is still
+// queued from it and waits for what is in progress, so a directory is only
+// removed once empty. A failure anywhere stops every worker at its next
+// entry; the call returns -3 with the first failure's errno.
+class Shared {
+  public:
+    Shared(FSRemoveSummary* summary, bool count_only) : tally(summary), count_only_(count_only) {}
+    ~Shared() {
+        Finish();
+        pthread_cond_destroy(&cv_);
+        pthread_mutex_destroy(&mu_);
+    }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+
+    Tally tally;
+
+    bool stopped() const { return stopped_.load(std::memory_order_relaxed); }
+    // Records a failure (errno from the failing call) and stops every worker.
+    void Fail(int err) {
+        MutexLock lock(&mu_);
+        if (!stopped_.load(std::memory_order_relaxed)) first_errno_ = err;
+        stopped_.store(true, std::memory_order_relaxed);
+        pthread_cond_broadcast(&cv_);
+    }
+    int first_errno() {
+        MutexLock lock(&mu_);
+        return first_errno_;
+    }
+
+    // Whether the second worker runs (started here when cores allow) and has
+    // room for another subtree.
+    bool WantsSubtree();
+    // Queues `e`, a subdirectory of the calling thread's frame at depth.
+    void Give(size_t depth, UniqueFd parent, Entry e);
+    // Moves what is still queued from depth back into subdirs and waits
+    // until the second worker has finished the rest. False when stopped.
+    bool Collect(size_t depth, std::vector<Entry>* subdirs);
+    // Ends the second worker once the queue is done (or dropped on a stop).
+    void Finish();
+
+  private:
+    struct Subtree {
+        size_t depth;
+        UniqueFd parent;
+        Entry entry;
+    };
+    void Work();
+
+    bool count_only_;
+    std::atomic<bool> stopped_{false};
+    pthread_mutex_t mu_ = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t cv_ = PTHREAD_COND_INITIALIZER;
+    int first_errno_ = 0;
+    std::deque<Subtree> queue_;
+    std::vector<size_t> given_;  // per depth: queued or in progress
+    std::thread worker_;
+    bool tried_ = false;  // a start of the second worker was considered
+    bool closing_ = false;
+};
+
+bool Shared::WantsSubtree() {
+    MutexLock lock(&mu_);
+    if (!tried_) {
+        tried_ = true;
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        if (sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) < 2) return false;
+        try {
+            worker_ = std::thread([this] { Work(); });
+        } catch (const std::system_error&) {
+            // No thread to be had: the calling thread does it all.
+        }
+    }
+    return worker_.joinable() && !closing_ && queue_.size() < kQueuedSubtrees;
+}
+
+void Shared::Give(size_t depth, UniqueFd parent, Entry e) {
+    MutexLock lock(&mu_);
+    if (given_.size() <= depth) given_.resize(depth + 1, 0);
+    ++given_[depth];
+    queue_.push_back(Subtree{depth, std::move(parent), std::move(e)});
+    pthread_cond_broadcast(&cv_);
+}
+
+bool Shared::Collect(size_t depth, std::vector<Entry>* subdirs) {
+    MutexLock lock(&mu_);
+    if (given_.size() <= depth || given_[depth] == 0) return !stopped();
+    for (auto it = queue_.begin(); it != queue_.end();) {
+        if (it->depth != depth) {
+            ++it;
             continue;
         }
-        if (IsDotOrDotDot(de->d_name)) continue;
-        if (HandleEntry(top, de->d_name, de->d_type) == kFailed) return -3;
+        subdirs->push_back(std::move(it->entry));
+        --given_[depth];
+        it = queue_.erase(it);
+    }
+    while (given_[depth] > 0 && !stopped()) pthread_cond_wait(&cv_, &mu_);
+    return !stopped();
+}
+
+void Shared::Finish() {
+    {
+        MutexLock lock(&mu_);
+        closing_ = true;
+        pthread_cond_broadcast(&cv_);
+    }
+    if (worker_.joinable()) worker_.join();
+}
+
+void Shared::Work() {
+    for (;;) {
+        Subtree job{0, UniqueFd(), Entry()};
+        {
+            MutexLock lock(&mu_);
+            while (queue_.empty() && !closing_) pthread_cond_wait(&cv_, &mu_);
+            if (queue_.empty()) return;
+            job = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        if (!stopped()) {
+            Walker walker(this, count_only_, false);
+            walker.RunSubtree(job.parent.get(), job.entry.name.c_str());
+        }
+        job.parent.reset();
+        MutexLock lock(&mu_);
+        --given_[job.depth];
+        pthread_cond_broadcast(&cv_);
+    }
+}
+
+int Walker::Fail() {
+    if (!shared_->stopped()) shared_->Fail(errno);
+    return -3;
+}
+
+int Walker::RunTop(int parent_fd, const char* name) {
+    parent_fd_ = parent_fd;
+    int fd = openat(parent_fd, name, kDirOpenFlags);
+    if (fd < 0) return errno == ENOENT ? 0 : Fail();
+    if (!Push(fd, name)) return Fail();
+    return Loop();
+}
+
+int Walker::RunSubtree(int parent_fd, const char* name) {
+    parent_fd_ = parent_fd;
+    size_t removed = 0;
+    Result r = HandleEntry(parent_fd, &removed, name, DT_DIR, true);
+    if (r == kFailed) return Fail();
+    return r == kDescended ? Loop() : 0;
+}
+
+int Walker::Loop() {
+    while (depth_ > 0) {
+        if (shared_->stopped()) return -3;
+        size_t top = depth_ - 1;
+        Frame& f = frames_[top];
+        if (f.next < f.subdirs.size()) {
+            if (hands_off_) HandOff(top);
+            Entry& e = f.subdirs[f.next++];
+            if (HandleEntry(dirfd(f.dir.get()), &f.removed, e.name.c_str(), e.type, true) ==
+                kFailed)
+                return Fail();
+            continue;
+        }
+        f.subdirs.clear();
+        f.next = 0;
+        if (!f.listed) {
+            if (!ReadBatch(top)) return Fail();
+            continue;
+        }
+        if (hands_off_) {
+            if (!shared_->Collect(top, &f.subdirs)) return -3;
+            if (!f.subdirs.empty()) {
+                std::sort(f.subdirs.begin(), f.subdirs.end(),
+                          [](const Entry& a, const Entry& b) { return a.ino < b.ino; });
+                continue;
+            }
+        }
+        if (!FinishTop()) return Fail();
     }
     return 0;
 }
 
+// Why batches in inode order: a listing comes in the file system's own order
+// (on ext4 the order of a hash of the names), and removing in that order
+// scatters the writes to the inode table and the journal over the disk;
+// removing in ascending inode order keeps them local. A bounded batch keeps
+// memory flat however large the directory. Entries that are not directories
+// go at once, in that order; subdirectories wait in the frame, in the same
+// order, to be entered one by one.
+bool Walker::ReadBatch(size_t top) {
+    Frame& f = frames_[top];
+    const size_t limit = top < kMaxOpenDirs ? kBatch : kDeepBatch;
+    batch_.clear();
+    while (batch_.size() < limit) {
+        errno = 0;
+        struct dirent* de = readdir(f.dir.get());
+        if (de == nullptr) {
+            f.listed = true;
+            f.read_errno = errno;
+            break;
+        }
+        if (bv_internal::IsDotOrDotDot(de->d_name)) continue;
+        batch_.push_back(Entry{de->d_ino, de->d_type, de->d_name});
+    }
+    listed_ += batch_.size();
+    std::sort(batch_.begin(), batch_.end(),
+              [](const Entry& a, const Entry& b) { return a.ino < b.ino; });
+    int dfd = dirfd(f.dir.get());
+    for (Entry& e : batch_) {
+        if (e.type == DT_DIR) {
+            f.subdirs.push_back(std::move(e));
+            continue;
+        }
+        Result r = HandleEntry(dfd, &f.removed, e.name.c_str(), e.type, false);
+        if (r == kFailed) return false;
+        if (r == kIsDir) f.subdirs.push_back(std::move(e));
+    }
+    return true;
+}
+
 // Removes a non-directory entry or opens a directory entry as the new top of
-// the branch. The listing's type byte saves a status per entry; when the
-// object turns out to be of another kind by the time we act, we look again.
-TreeRemover::EntryResult TreeRemover::HandleEntry(size_t index, const char* name,
-                                                  unsigned char type) {
-    int dfd = dirfd(frames_[index].dir);
+// the branch (without descend, returns kIsDir for it instead). The listing's
+// type byte saves a status per entry; when the object turns out to be of
+// another kind by the time we act, we look again.
+Walker::Result Walker::HandleEntry(int dfd, size_t* removed, const char* name, unsigned char type,
+                                   bool descend) {
     struct stat st;
     bool have_st = false;
     for (int attempt = 0; attempt < 4; ++attempt) {
-        if (type == DT_UNKNOWN || (type != DT_DIR && tally_->wants_status() && !have_st)) {
+        if (type == DT_UNKNOWN || (type != DT_DIR && !have_st && shared_->tally.wants_status())) {
             if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
                 return errno == ENOENT ? kDone : kFailed;
             have_st = true;
             type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
         }
         if (type == DT_DIR) {
+            if (!descend) return kIsDir;
             int fd = openat(dfd, name, kDirOpenFlags);
             if (fd >= 0) return Push(fd, name) ? kDescended : kFailed;
             if (errno == ENOENT) return kDone;
@@ -166,14 +435,13 @@ TreeRemover::EntryResult TreeRemover::HandleEntry(size_t index, const char* name
             continue;
         }
         if (count_only_) {
-            tally_->Add(have_st ? &st : nullptr);
+            shared_->tally.Add(have_st ? &st : nullptr);
             return kDone;
         }
         if (unlinkat(dfd, name, 0) == 0) {
-            tally_->Add(have_st ? &st : nullptr);
-            ++frames_[index].removed;
-            if (fileop_internal::g_after_remove_hook)
-                fileop_internal::g_after_remove_hook(dfd, name);
+            ++*removed;
+            shared_->tally.Add(have_st ? &st : nullptr);
+            AfterRemove(dfd, name);
             return kDone;
         }
         if (errno == ENOENT) return kDone;
@@ -186,139 +454,133 @@ TreeRemover::EntryResult TreeRemover::HandleEntry(size_t index, const char* name
     return kFailed;
 }
 
-bool TreeRemover::Push(int fd, const char* name) {
+// Gives the second worker sibling subtrees of the top frame, from the far end
+// of its batch, while it has room (the why is with Shared).
+void Walker::HandOff(size_t top) {
+    Frame& f = frames_[top];
+    while (listed_ >= kLargeTree && f.subdirs.size() - f.next >= 2 && shared_->WantsSubtree()) {
+        UniqueFd parent(fcntl(dirfd(f.dir.get()), F_DUPFD_CLOEXEC, 0));
+        if (!parent.ok()) return;  // then this thread does it
+        shared_->Give(top, std::move(parent), std::move(f.subdirs.back()));
+        f.subdirs.pop_back();
+        ++f.removed;
+    }
+}
+
+bool Walker::Push(int fd_in, const char* name) {
+    UniqueFd fd(fd_in);
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-        CloseKeepErrno(fd);
-        return false;
-    }
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
-        CloseKeepErrno(fd);
-        return false;
-    }
+    if (fstat(fd.get(), &st) != 0) return false;
+    DirStream dir(fdopendir(fd.get()));
+    if (!dir) return false;
+    fd.release();
     if (depth_ == frames_.size()) frames_.emplace_back();
     Frame& f = frames_[depth_++];
-    f.dir = dir;
+    f.dir = std::move(dir);
     f.pos = 0;
-    f.dev = st.st_dev;
-    f.ino = st.st_ino;
     f.st = st;
     f.name.assign(name);  // before any parking: name may live in a parent's buffer
+    f.subdirs.clear();
+    f.next = 0;
     f.removed = 0;
     f.passes = 1;
+    f.listed = false;
+    f.read_errno = 0;
     if (depth_ - first_open_ > kMaxOpenDirs) Park(frames_[first_open_++]);
     return true;
 }
 
-// The top directory's listing is exhausted: remove it from its parent and pop
-// it, or list it again when its rmdir finds entries the listing missed.
-bool TreeRemover::FinishTop(bool read_error) {
+// The top directory's listing is exhausted and its subdirectories are gone:
+// remove it from its parent and pop it, or list it again when its rmdir finds
+// entries the listing missed.
+bool Walker::FinishTop() {
     size_t top = depth_ - 1;
     Frame& f = frames_[top];
-    if (count_only_ && read_error) return false;
+    if (count_only_ && f.read_errno != 0) {
+        errno = f.read_errno;
+        return false;
+    }
     int pfd = parent_fd_;
     if (top > 0) {
-        if (frames_[top - 1].dir == nullptr && !Unpark(top - 1, dirfd(f.dir))) return false;
-        pfd = dirfd(frames_[top - 1].dir);
+        if (!frames_[top - 1].dir && !Unpark(top - 1, dirfd(f.dir.get()))) return false;
+        pfd = dirfd(frames_[top - 1].dir.get());
     }
     if (count_only_) {
-        tally_->Add(&f.st);
+        shared_->tally.Add(&f.st);
     } else if (unlinkat(pfd, f.name.c_str(), AT_REMOVEDIR) == 0) {
         // Removed while still open, so that a second pass needs no reopening.
-        tally_->Add(&f.st);
-        if (fileop_internal::g_after_remove_hook)
-            fileop_internal::g_after_remove_hook(pfd, f.name.c_str());
+        shared_->tally.Add(&f.st);
+        AfterRemove(pfd, f.name.c_str());
     } else if (errno != ENOENT) {
         // Entries created behind the read cursor, entries some file systems
         // skip while we delete, or a parked stream resumed from a saved
         // position that such a file system has shifted: list again while
         // that makes progress.
-        bool retry = (errno == ENOTEMPTY || errno == EEXIST) && !read_error && f.removed > 0 &&
-                     f.passes < kMaxPasses;
-        if (!retry) return false;
-        // A fresh stream rather than a rewind: ext4 keeps hash-order reading
-        // state per open file, and a stream first positioned at its end reads
-        // nothing after rewinddir.
-        int fd = openat(dirfd(f.dir), ".", kDirOpenFlags);
-        if (fd < 0) return false;
-        DIR* dir = fdopendir(fd);
-        if (dir == nullptr) {
-            CloseKeepErrno(fd);
-            return false;
-        }
-        closedir(f.dir);
-        f.dir = dir;
-        f.removed = 0;
-        ++f.passes;
-        return true;
+        bool retry = (errno == ENOTEMPTY || errno == EEXIST) && f.read_errno == 0 &&
+                     f.removed > 0 && f.passes < kMaxPasses;
+        if (f.read_errno != 0) errno = f.read_errno;
+        return retry && Relist(f);
     }
-    closedir(f.dir);
-    f.dir = nullptr;
+    f.dir.reset();
+    f.subdirs = std::vector<Entry>();  // a wide directory's names need not outlive it
     --depth_;
     if (top > 0) ++frames_[top - 1].removed;
     return true;
 }
 
-void TreeRemover::Park(Frame& f) {
-    assert(f.dir != nullptr);
-    f.pos = telldir(f.dir);
-    closedir(f.dir);
-    f.dir = nullptr;
+bool Walker::Relist(Frame& f) {
+    // A fresh stream rather than a rewind: ext4 keeps hash-order reading
+    // state per open file, and a stream first positioned at its end reads
+    // nothing after rewinddir.
+    UniqueFd fd(openat(dirfd(f.dir.get()), ".", kDirOpenFlags));
+    if (!fd.ok()) return false;
+    DirStream dir(fdopendir(fd.get()));
+    if (!dir) return false;
+    fd.release();
+    f.dir = std::move(dir);
+    f.removed = 0;
+    f.listed = false;
+    ++f.passes;
+    return true;
+}
+
+void Walker::Park(Frame& f) {
+    assert(f.dir);
+    f.pos = telldir(f.dir.get());
+    f.dir.reset();
 }
 
 // Reopens a parked ancestor through ".." of its child, refusing a directory
 // that is not the one we left (the child was moved meanwhile).
-bool TreeRemover::Unpark(size_t index, int child_fd) {
+bool Walker::Unpark(size_t index, int child_fd) {
     assert(index + 1 == first_open_);
     Frame& f = frames_[index];
-    int fd = openat(child_fd, "..", kDirOpenFlags);
-    if (fd < 0) return false;
+    UniqueFd fd(openat(child_fd, "..", kDirOpenFlags));
+    if (!fd.ok()) return false;
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-        CloseKeepErrno(fd);
-        return false;
-    }
-    if (st.st_dev != f.dev || st.st_ino != f.ino) {
-        close(fd);
+    if (fstat(fd.get(), &st) != 0) return false;
+    if (st.st_dev != f.st.st_dev || st.st_ino != f.st.st_ino) {
         errno = ESTALE;
         return false;
     }
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
-        CloseKeepErrno(fd);
-        return false;
-    }
-    seekdir(dir, f.pos);
-    f.dir = dir;
+    DirStream dir(fdopendir(fd.get()));
+    if (!dir) return false;
+    fd.release();
+    seekdir(dir.get(), f.pos);
+    f.dir = std::move(dir);
     first_open_ = index;
     return true;
 }
-
-void TreeRemover::CloseAll() {
-    int err = errno;
-    for (size_t i = first_open_; i < depth_; ++i) {
-        if (frames_[i].dir != nullptr) closedir(frames_[i].dir);
-        frames_[i].dir = nullptr;
-    }
-    depth_ = 0;
-    first_open_ = 0;
-    errno = err;
-}
-
-}  // namespace
-
-namespace {
 
 // The walk shared by FSRemove and FSCount.
 int RemoveOrCount(const ustring& path, FSRemoveSummary* summary, bool count_only) {
     if (path.empty()) return -1;
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : -1;
-    Tally tally(summary);
+    Shared shared(summary, count_only);
     if (!S_ISDIR(st.st_mode)) {
         if (count_only || unlink(path.c_str()) == 0) {
-            tally.Add(&st);
+            shared.tally.Add(&st);
             return 0;
         }
         return errno == ENOENT ? 0 : -3;
@@ -345,15 +607,17 @@ int RemoveOrCount(const ustring& path, FSRemoveSummary* summary, bool count_only
         return -3;
     }
 
-    int parent_fd = open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (parent_fd < 0) return -3;
+    UniqueFd parent_fd(open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!parent_fd.ok()) return -3;
     int rc;
     {
-        TreeRemover remover(parent_fd, &tally, count_only);
-        rc = remover.Run(base.c_str());
+        Walker walker(&shared, count_only, true);
+        rc = walker.RunTop(parent_fd.get(), base.c_str());
     }
-    CloseKeepErrno(parent_fd);
-    return rc;
+    shared.Finish();
+    if (rc == 0 && !shared.stopped()) return 0;
+    errno = shared.first_errno();
+    return -3;
 }
 
 }  // namespace

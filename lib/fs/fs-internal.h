@@ -117,7 +117,7 @@ namespace fileop_internal {
 // When not null, FSRemove's walk of a directory calls it after each entry it
 // removed (a directory after its rmdir, the given directory itself last),
 // with the descriptor of the directory that held the entry and the entry's
-// name. Null outside tests.
+// name, from whichever worker thread removed it. Null outside tests.
 extern void (*g_after_remove_hook)(int parent_fd, const char* name);
 
 }  // namespace fileop_internal

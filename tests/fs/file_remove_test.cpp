@@ -1,31 +1,29 @@
-// Recursive removal, traversal and directory reading.
-#include <dirent.h>
+// Recursive removal and counting.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <functional>
 #include <map>
-#include <regex>
-#include <set>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "file-op.h"
 #include "fs-internal.h"
-#include "logger.h"
 #include "test_support.h"
 
 namespace {
 
+using fileop_internal::g_after_remove_hook;
+using testutil::CountEntries;
 using testutil::PathExists;
 using testutil::TempDir;
 
@@ -34,80 +32,43 @@ void MakeDir(const std::string& path, mode_t mode = 0755) {
     ASSERT_EQ(0, chmod(path.c_str(), mode)) << path;
 }
 
-// Creates a chain of `depth` directories named `name` below `top` (which must
-// exist), each holding `files_per_level` small files. Works through
-// descriptors, so the chain may be far longer than PATH_MAX.
-void MakeChain(const std::string& top, int depth, const std::string& name,
-               int files_per_level = 0) {
-    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(fd, 0) << top;
-    for (int i = 0; i < depth; ++i) {
-        for (int f = 0; f < files_per_level; ++f) {
-            std::string fname = "file" + std::to_string(f);
-            int ffd = openat(fd, fname.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-            ASSERT_GE(ffd, 0);
-            ASSERT_EQ(1, write(ffd, "x", 1));
-            close(ffd);
+void MakeFiles(const std::string& dir, int count, const std::string& prefix = "f") {
+    for (int i = 0; i < count; ++i)
+        close(open((dir + "/" + prefix + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644));
+}
+
+// top/d<i>/e<j>/ holding `files` files each; returns its entries, top included.
+uint64_t MakeWide(const std::string& top, int dirs, int subdirs, int files, mode_t mode = 0755) {
+    MakeDir(top, mode);
+    for (int i = 0; i < dirs; ++i) {
+        std::string d = top + "/d" + std::to_string(i);
+        MakeDir(d, mode);
+        for (int j = 0; j < subdirs; ++j) {
+            MakeDir(d + "/e" + std::to_string(j), mode);
+            MakeFiles(d + "/e" + std::to_string(j), files);
         }
+    }
+    return 1 + dirs * (1 + subdirs * (1 + files));
+}
+
+// Makes top and a chain of `depth` directories named `name` below it, each
+// holding `files` files; through descriptors, so it may exceed PATH_MAX.
+void MakeChain(const std::string& top, int depth, const std::string& name, int files = 0) {
+    MakeDir(top);
+    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < depth && fd >= 0; ++i) {
+        for (int f = 0; f < files; ++f)
+            close(openat(fd, ("f" + std::to_string(f)).c_str(), O_WRONLY | O_CREAT, 0644));
         ASSERT_EQ(0, mkdirat(fd, name.c_str(), 0755)) << "level " << i << ": " << strerror(errno);
         int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        ASSERT_GE(next, 0);
         close(fd);
         fd = next;
     }
-    close(fd);
+    ASSERT_EQ(0, close(fd));
 }
 
-// Creates `count` empty files in dir.
-void MakeFiles(const std::string& dir, int count, const std::string& prefix = "f") {
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(fd, 0) << dir;
-    for (int i = 0; i < count; ++i) {
-        std::string name = prefix + std::to_string(i);
-        int ffd = openat(fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        ASSERT_GE(ffd, 0) << name << ": " << strerror(errno);
-        close(ffd);
-    }
-    close(fd);
-}
-
-// Creates `count` names in dir as hard links to a few files: far quicker to
-// make than as many inodes, and the same work for a walk over the entries.
-void MakeLinkedNames(const std::string& dir, int count) {
-    const int kPerInode = 50000;  // below ext4's link limit
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(fd, 0) << dir;
-    for (int i = 0; i < count; ++i) {
-        std::string name = "n" + std::to_string(i);
-        if (i % kPerInode == 0) {
-            int ffd = openat(fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            ASSERT_GE(ffd, 0) << name << ": " << strerror(errno);
-            close(ffd);
-        } else {
-            std::string first = "n" + std::to_string(i - i % kPerInode);
-            ASSERT_EQ(0, linkat(fd, first.c_str(), fd, name.c_str(), 0))
-                << name << ": " << strerror(errno);
-        }
-    }
-    close(fd);
-}
-
-int CountEntries(const std::string& dir) {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return -1;
-    int n = 0;
-    while (struct dirent* de = readdir(d)) {
-        if (strcmp(de->d_name, ".") != 0 && strcmp(de->d_name, "..") != 0) ++n;
-    }
-    closedir(d);
-    return n;
-}
-
-// Runs fn in a forked child. Walks that climb back through ".." could, if
-// broken, escape the test's directory and remove the machine's files (the
-// suite runs as root in CI), so a root child is first confined to dir by
-// chroot; fn then gets base "" and paths rooted at dir. Unprivileged, base is
-// dir itself.
+// Runs fn in a forked child, when root confined to dir by chroot (base "") so
+// that a broken walk climbing through ".." cannot reach the machine's files.
 int RunConfined(const std::string& dir, const std::function<int(const std::string& base)>& fn) {
     return testutil::RunInChild([&] {
         if (geteuid() != 0) return fn(dir);
@@ -116,789 +77,374 @@ int RunConfined(const std::string& dir, const std::function<int(const std::strin
     });
 }
 
-// ---------------------------------------------------------------- FSRemove
+ino_t InodeOf(const std::string& path, int fd = -1) {
+    struct stat st;
+    return (fd >= 0 ? fstat(fd, &st) : lstat(path.c_str(), &st)) == 0 ? st.st_ino : 0;
+}
+
+int Workers() {  // those of a large tree: the calling thread, one more on two cores
+    cpu_set_t set;
+    return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) >= 2 ? 2 : 1;
+}
+
+// A hook for one scope: a plain function called from every worker.
+struct ScopedRemoveHook {
+    explicit ScopedRemoveHook(void (*hook)(int, const char*)) { g_after_remove_hook = hook; }
+    ~ScopedRemoveHook() { g_after_remove_hook = nullptr; }
+};
+
+std::atomic<int> g_max_threads{0}, g_calls{0}, g_base{0};  // threads at ResetThreads count 1
+std::atomic<long> g_by_others{0};                          // removals by a thread other than g_main
+std::thread::id g_main;
+void ResetThreads() {
+    std::thread([] {}).join();  // a sanitizer's own thread starts with the first one
+    g_max_threads = 0, g_base = CountEntries("/proc/self/task") - 1;
+    g_by_others = 0, g_main = std::this_thread::get_id();
+}
+void CountThreads(int, const char*) {
+    if (std::this_thread::get_id() != g_main) ++g_by_others;
+    if (g_calls++ % 16 != 0) return;  // reading /proc on every removal is slow
+    int n = CountEntries("/proc/self/task") - g_base;
+    for (int seen = g_max_threads; n > seen && !g_max_threads.compare_exchange_weak(seen, n);) {
+    }
+}
+
+struct HookPlan {
+    ino_t trigger_dir = 0;                                   // act on a removal from this directory
+    int countdown = 1;                                       // at this many such removals
+    std::vector<std::pair<std::string, std::string>> moves;  // rename from, to
+    std::string link_to;  // then put a link to here at each `from`
+    std::string add_in;   // or create 100 files in this directory
+    bool done = false;
+} g_plan;
+
+void RunPlan(int parent_fd, const char*) {
+    if (g_plan.done || InodeOf("", parent_fd) != g_plan.trigger_dir || --g_plan.countdown != 0)
+        return;
+    for (auto& m : g_plan.moves) {
+        if (rename(m.first.c_str(), m.second.c_str()) != 0) return;
+        if (!g_plan.link_to.empty() && symlink(g_plan.link_to.c_str(), m.first.c_str()) != 0)
+            return;
+    }
+    if (!g_plan.add_in.empty()) MakeFiles(g_plan.add_in, 100, "late");
+    g_plan.done = true;
+}
+
+// Removes dir/tree in a confined child, with plan (paths relative to dir)
+// acting from the hook; 0 when the plan ran and FSRemove returned rc.
+int RemoveWithPlan(const std::string& dir, HookPlan plan, int rc) {
+    return RunConfined(dir, [&](const std::string& base) {
+        g_plan = plan;
+        for (auto& m : g_plan.moves) m = {base + m.first, base + m.second};
+        if (!g_plan.add_in.empty()) g_plan.add_in = base + g_plan.add_in;
+        ScopedRemoveHook hook(RunPlan);
+        int r = FSRemove(base + "/tree", false);
+        return !g_plan.done ? 1 : r == rc ? 0 : 2;
+    });
+}
 
 class FSRemoveTest : public ::testing::Test {
   protected:
     TempDir tmp_;
 };
 
-TEST_F(FSRemoveTest, NothingToRemoveAndBadArguments) {
-    EXPECT_EQ(0, FSRemove(tmp_ / "absent", false));
-    EXPECT_EQ(0, FSRemove(tmp_ / "absent", true));
-    EXPECT_EQ(-1, FSRemove(ustring(""), false));
-    std::string f = tmp_ / "file";
-    testutil::WriteFile(f, "x");
-    // The status of a path below a regular file cannot be taken.
-    EXPECT_EQ(-1, FSRemove(f + "/below", false));
-    EXPECT_TRUE(PathExists(f));
-}
-
-TEST_F(FSRemoveTest, SingleObjectsOfEveryKind) {
-    std::string f = tmp_ / "file";
-    testutil::WriteFile(f, "content");
-    std::string fifo = tmp_ / "fifo";
-    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-    std::string empty = tmp_ / "empty-dir";
-    MakeDir(empty);
-    for (const std::string& p : {f, fifo, empty}) {
-        EXPECT_EQ(0, FSRemove(p, true)) << p;
-        EXPECT_FALSE(PathExists(p)) << p;
-    }
-    EXPECT_EQ(0, CountEntries(tmp_.path()));
-}
-
-TEST_F(FSRemoveTest, NestedTreeWithAwkwardNames) {
-    std::string top = tmp_ / "tree";
-    MakeDir(top);
-    const std::vector<std::string> names = {
-        "plain",
-        "with space",
-        "new\nline",
-        "-leading-dash",
-        "--",
-        "bad\xff\xfe"
-        "bytes",
-        "caf\xc3\xa9",
-        ".hidden",
-        "..dots",
-        "tab\there",
+TEST_F(FSRemoveTest, ObjectsOfEveryKindAndPathForms) {
+    std::string f = tmp_ / "file", outside = tmp_ / "outside";
+    struct Case {
+        std::string what, path;
+        int rc;
+        bool gone;
+    } cases[] = {
+        {"absent", tmp_ / "absent", 0, true},
+        {"empty path", "", -1, true},
+        {"below a file", f + "/below", -1, true},
+        {"fifo", tmp_ / "fifo", 0, true},
+        {"empty dir", tmp_ / "empty", 0, true},
+        {"link to a dir", tmp_ / "link", 0, true},
+        {"through a link to a dir", tmp_ / "link2/", -3, false},
+        {"trailing slashes", tmp_ / "tree//", 0, true},
+        {"ends in .", tmp_ / "keep/.", -3, false},
+        {"ends in ./", tmp_ / "keep/./", -3, false},
+        {"ends in ..", tmp_ / "keep/sub/..", -3, false},
+        {"parent through a link", tmp_ / "alias/sub", 0, true},
+        {"file", f, 0, true},
     };
-    for (const std::string& n : names) {
-        testutil::WriteFile(top + "/" + n, n);
-        MakeDir(top + "/dir " + n);
-        testutil::WriteFile(top + "/dir " + n + "/" + n, n);
-        MakeDir(top + "/dir " + n + "/" + n + " sub");
-        MakeDir(top + "/dir " + n + "/" + n + " sub/empty");
+    for (const char* d :
+         {"outside", "empty", "tree", "tree/sub", "keep", "keep/sub", "rel", "rel/sub"})
+        MakeDir(tmp_ / d);
+    MakeFiles(outside, 10);
+    testutil::WriteFile(f, "x");
+    ASSERT_EQ(0, mkfifo((tmp_ / "fifo").c_str(), 0600));
+    for (const char* l : {"link", "link2"})
+        ASSERT_EQ(0, symlink(outside.c_str(), (tmp_ / l).c_str()));
+    for (const char* n : {"with space", "new\nline", "-dash", "bad\xff\xfe", ".hidden", "..dots"})
+        testutil::WriteFile(tmp_ / "tree/sub/" + n, n);
+    ASSERT_EQ(0, symlink("/nonexistent", (tmp_ / "tree/dangling").c_str()));
+    ASSERT_EQ(0, symlink((outside + "/f0").c_str(), (tmp_ / "tree/to-file").c_str()));
+    ASSERT_EQ(0, symlink((tmp_ / "keep").c_str(), (tmp_ / "alias").c_str()));
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.rc, FSRemove(c.path, c.what == "file")) << c.what;
+        EXPECT_EQ(c.gone, c.path.empty() || !PathExists(c.path)) << c.what;
     }
-    MakeDir(top + "/a");
-    MakeDir(top + "/a/b");
-    MakeDir(top + "/a/b/c");
-    MakeFiles(top + "/a/b/c", 50);
-    MakeFiles(top + "/a", 50);
+    EXPECT_EQ(10, CountEntries(outside));
+    EXPECT_TRUE(PathExists(tmp_ / "link2") && PathExists(tmp_ / "alias"));
+    // Relative names, and the root directory, which is refused untouched.
+    EXPECT_EQ(0, RunConfined(tmp_.path(), [](const std::string& base) {
+                  if (chdir((base + "/rel").c_str()) != 0) return 1;
+                  if (FSRemove(ustring("sub"), false) != 0 || PathExists("sub")) return 2;
+                  if (base.empty() && FSRemove(ustring("///"), false) != -3) return 3;
+                  return PathExists(base + "/outside/f9") ? 0 : 4;
+              }));
+}
 
-    EXPECT_EQ(0, FSRemove(top, false));
-    EXPECT_FALSE(PathExists(top));
+TEST_F(FSRemoveTest, PermissionFailuresStopAndLeaveTheRest) {
+    ASSERT_EQ(0, chmod(tmp_.path().c_str(), 0777));
+    struct Case {
+        std::string path, kept;  // what is removed (or counted), what must stay
+        int kept_entries;
+        bool count;
+    } cases[] = {
+        {tmp_ / "unreadable", tmp_ / "unreadable", 3, false},
+        {tmp_ / "tree", tmp_ / "tree/sealed", 3, false},
+        {tmp_ / "sealed/f0", tmp_ / "sealed", 1, false},
+        {tmp_ / "unlisted", tmp_ / "unlisted", 0, true},
+    };
+    for (const char* d : {"unreadable", "unlisted", "tree", "tree/sealed", "sealed"})
+        MakeDir(tmp_ / d, 0777);
+    for (const Case& c : cases) MakeFiles(c.kept, c.kept_entries);
+    for (const char* u : {"unreadable", "unlisted"}) ASSERT_EQ(0, chmod((tmp_ / u).c_str(), 0333));
+    for (const char* s : {"tree/sealed", "sealed"}) ASSERT_EQ(0, chmod((tmp_ / s).c_str(), 0555));
+    for (const Case& c : cases) {
+        EXPECT_EQ(
+            0,
+            testutil::RunInChild(
+                [&] { return (c.count ? FSCount(c.path, nullptr) : FSRemove(c.path, false)) + 3; },
+                true))
+            << c.path;
+        ASSERT_EQ(0, chmod(c.kept.c_str(), 0755));
+        EXPECT_EQ(c.kept_entries, CountEntries(c.kept)) << c.path;
+    }
+}
+
+TEST_F(FSRemoveTest, DepthIsBoundedNeitherByPathsNorByDescriptors) {
+    MakeChain(tmp_ / "deep", PATH_MAX / 200 + 10, std::string(200, 'n'), 2);
+    MakeChain(tmp_ / "chain", 10000, "d");
+    MakeDir(tmp_ / "wide");  // deep branches below it: parked ancestors resume
+    for (int i = 0; i < 30; ++i) MakeChain(tmp_ / "wide/b" + std::to_string(i), 20, "x", 1);
+    MakeFiles(tmp_ / "wide", 300);
+    EXPECT_EQ(0, RunConfined(tmp_.path(), [](const std::string& base) {
+                  if (!testutil::LimitDescriptors(32)) return 1;
+                  for (const char* t : {"/deep", "/chain", "/wide"})
+                      if (FSRemove(base + t, false) != 0) return 2;
+                  return 0;
+              }));
     EXPECT_EQ(0, CountEntries(tmp_.path()));
 }
 
-TEST_F(FSRemoveTest, TrailingSlashesAndRelativeNames) {
-    std::string top = tmp_ / "tree";
-    MakeDir(top);
-    MakeFiles(top, 5);
-    EXPECT_EQ(0, FSRemove(top + "//", false));
-    EXPECT_FALSE(PathExists(top));
+TEST_F(FSRemoveTest, ChangesMidWalk) {
+    // A middle level moved into the sentinel (keeping its name) while the
+    // walk is deep below it, upper levels parked: climbing back through ".."
+    // would lead into the sentinel, and is refused.
+    MakeChain(tmp_ / "tree", 20, "d", 1);
+    MakeDir(tmp_ / "sentinel");
+    MakeFiles(tmp_ / "sentinel", 200, "keep");
+    HookPlan moved;
+    moved.trigger_dir = InodeOf(tmp_ / "tree/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d");
+    moved.moves = {{"/tree/d/d/d/d/d/d", "/sentinel/d"}};
+    EXPECT_EQ(0, RemoveWithPlan(tmp_.path(), moved, -3));
+    EXPECT_EQ(201, CountEntries(tmp_ / "sentinel"));
+    EXPECT_EQ(0, CountEntries(tmp_ / "sentinel/d"));  // what was below it was ours
+    ASSERT_EQ(0, FSRemove(tmp_ / "tree", false));
 
-    MakeDir(top);
-    MakeDir(top + "/sub");
-    int rc = testutil::RunInChild([&] {
-        if (chdir(tmp_.path().c_str()) != 0) return 10;
-        if (FSRemove(ustring("tree/sub"), false) != 0) return 11;
-        if (PathExists(tmp_ / "tree/sub")) return 12;
-        if (FSRemove(ustring("tree"), false) != 0) return 13;
-        return PathExists(tmp_ / "tree") ? 14 : 0;
-    });
-    EXPECT_EQ(0, rc);
-}
+    // Files created in a directory closed and resumed (deep branches) land
+    // partly behind the resumed position: found by listing it again.
+    MakeDir(tmp_ / "tree");
+    for (int i = 0; i < 60; ++i) MakeChain(tmp_ / "tree/b" + std::to_string(i), 10, "x");
+    HookPlan late;
+    late.trigger_dir = InodeOf(tmp_ / "tree");
+    late.countdown = 30;
+    late.add_in = "/tree";
+    EXPECT_EQ(0, RemoveWithPlan(tmp_.path(), late, 0));
+    EXPECT_FALSE(PathExists(tmp_ / "tree"));
 
-TEST_F(FSRemoveTest, NamesThatCanNeverBeRemovedAreRefusedUntouched) {
-    // rmdir refuses ".", ".." and "/", so emptying them first could only
-    // destroy data before failing.
-    std::string top = tmp_ / "tree";
-    MakeDir(top);
-    MakeDir(top + "/sub");
-    MakeFiles(top, 3);
-    EXPECT_EQ(-3, FSRemove(top + "/.", false));
-    EXPECT_EQ(-3, FSRemove(top + "/./", false));
-    EXPECT_EQ(-3, FSRemove(top + "/sub/..", false));
-    EXPECT_EQ(4, CountEntries(top));
-    if (geteuid() != 0) return;  // the root case needs a private root directory
-    int rc = testutil::RunInChild([&] {
-        if (chroot(top.c_str()) != 0 || chdir("/") != 0) return 10;
-        if (FSRemove(ustring("/"), false) != -3) return 11;
-        if (FSRemove(ustring("///"), false) != -3) return 12;
-        return 0;
-    });
-    EXPECT_EQ(0, rc);
-    EXPECT_EQ(4, CountEntries(top));
-}
-
-TEST_F(FSRemoveTest, LinksAreRemovedAsLinksAndTargetsSurvive) {
-    std::string outside = tmp_ / "outside";
-    MakeDir(outside);
-    MakeFiles(outside, 10);
-    std::string outside_file = tmp_ / "outside-file";
-    testutil::WriteFile(outside_file, "keep");
-
-    std::string top = tmp_ / "tree";
-    MakeDir(top);
-    MakeDir(top + "/sub");
-    ASSERT_EQ(0, symlink(outside.c_str(), (top + "/sub/to-dir").c_str()));
-    ASSERT_EQ(0, symlink(outside_file.c_str(), (top + "/to-file").c_str()));
-    ASSERT_EQ(0, symlink("/nonexistent/target", (top + "/dangling").c_str()));
-    MakeFiles(top + "/sub", 5);
-
-    EXPECT_EQ(0, FSRemove(top, false));
-    EXPECT_FALSE(PathExists(top));
-    EXPECT_EQ(10, CountEntries(outside));
-    EXPECT_EQ("keep", testutil::ReadFile(outside_file));
-
-    // The path itself a link to a directory: only the link goes.
-    std::string link = tmp_ / "link";
-    ASSERT_EQ(0, symlink(outside.c_str(), link.c_str()));
-    EXPECT_EQ(0, FSRemove(link, false));
-    EXPECT_FALSE(PathExists(link));
-    EXPECT_EQ(10, CountEntries(outside));
-
-    // With a trailing slash the path names the linked directory; nothing
-    // below a link is removed, so the call fails and changes nothing.
-    ASSERT_EQ(0, symlink(outside.c_str(), link.c_str()));
-    EXPECT_EQ(-3, FSRemove(link + "/", false));
-    EXPECT_TRUE(PathExists(link));
-    EXPECT_EQ(10, CountEntries(outside));
-}
-
-TEST_F(FSRemoveTest, ParentReachedThroughALinkIsResolved) {
-    std::string real = tmp_ / "real";
-    MakeDir(real);
-    MakeDir(real + "/work");
-    MakeFiles(real + "/work", 4);
-    ASSERT_EQ(0, symlink(real.c_str(), (tmp_ / "alias").c_str()));
-    EXPECT_EQ(0, FSRemove(tmp_ / "alias/work", false));
-    EXPECT_FALSE(PathExists(real + "/work"));
-    EXPECT_TRUE(PathExists(tmp_ / "alias"));
-}
-
-TEST_F(FSRemoveTest, UnreadableDirectoryFailsAndStays) {
-    ASSERT_EQ(0, chmod(tmp_.path().c_str(), 0777));
-    std::string locked = tmp_ / "locked";
-    MakeDir(locked, 0777);
-    MakeFiles(locked, 3);
-    ASSERT_EQ(0, chmod(locked.c_str(), 0333));  // writable and searchable, not readable
-    int rc = testutil::RunInChild(
-        [&] {
-            int r = FSRemove(locked, false);
-            if (r != -3) return 20 + (r + 5);
-            return PathExists(locked) ? 0 : 1;
-        },
-        true);
-    EXPECT_EQ(0, rc);
-    ASSERT_EQ(0, chmod(locked.c_str(), 0755));
-    EXPECT_EQ(3, CountEntries(locked));
-}
-
-TEST_F(FSRemoveTest, UnwritableSubdirectoryStopsTheRemoval) {
-    ASSERT_EQ(0, chmod(tmp_.path().c_str(), 0777));
-    std::string top = tmp_ / "tree";
-    MakeDir(top, 0777);
-    std::string sealed = top + "/sealed";
-    MakeDir(sealed, 0777);
-    MakeFiles(sealed, 3);
-    ASSERT_EQ(0, chmod(sealed.c_str(), 0555));
-    int rc = testutil::RunInChild([&] { return FSRemove(top, false) == -3 ? 0 : 1; }, true);
-    EXPECT_EQ(0, rc);
-    EXPECT_TRUE(PathExists(top));
-    EXPECT_TRUE(PathExists(sealed));
-    EXPECT_EQ(3, CountEntries(sealed));
-}
-
-TEST_F(FSRemoveTest, UnremovableFileAtTheTopFails) {
-    ASSERT_EQ(0, chmod(tmp_.path().c_str(), 0777));
-    std::string sealed = tmp_ / "sealed";
-    MakeDir(sealed, 0777);
-    testutil::WriteFile(sealed + "/f", "x");
-    ASSERT_EQ(0, chmod(sealed.c_str(), 0555));
-    int rc =
-        testutil::RunInChild([&] { return FSRemove(sealed + "/f", false) == -3 ? 0 : 1; }, true);
-    EXPECT_EQ(0, rc);
-    EXPECT_TRUE(PathExists(sealed + "/f"));
-}
-
-TEST_F(FSRemoveTest, TreeDeeperThanPathMax) {
-    std::string top = tmp_ / "deep";
-    MakeDir(top);
-    std::string name(200, 'n');
-    const int depth = PATH_MAX / 200 + 10;
-    MakeChain(top, depth, name, 2);
-    EXPECT_EQ(0, FSRemove(top, false));
-    EXPECT_FALSE(PathExists(top));
-}
-
-TEST_F(FSRemoveTest, VeryDeepChainWithFewDescriptors) {
-    std::string top = tmp_ / "chain";
-    MakeDir(top);
-    MakeChain(top, 10000, "d");
-    int rc = RunConfined(tmp_.path(), [](const std::string& base) {
-        struct rlimit lim = {32, 32};
-        if (setrlimit(RLIMIT_NOFILE, &lim) != 0) return 10;
-        int r = FSRemove(base + "/chain", false);
-        return r == 0 ? 0 : 20 + (r + 5);
-    });
-    EXPECT_EQ(0, rc);
-    EXPECT_FALSE(PathExists(top));
-}
-
-TEST_F(FSRemoveTest, WideDirectoriesBelowDeepParkedAncestors) {
-    // Ancestors whose streams were closed on the way down are reopened and
-    // resumed; every sibling after a deep branch must still be removed.
-    std::string top = tmp_ / "wide";
-    MakeDir(top);
-    for (int i = 0; i < 30; ++i) {
-        std::string branch = top + "/b" + std::to_string(i);
-        MakeDir(branch);
-        MakeChain(branch, 20, "x", 1);
+    // Every subdirectory swapped for a link at the first removal, in a tree
+    // large enough for both workers: the links go, so 0 is the only answer.
+    for (const char* d : {"tree", "hold"}) MakeDir(tmp_ / d);
+    MakeFiles(tmp_ / "tree", 1100);
+    HookPlan swapped;
+    swapped.trigger_dir = InodeOf(tmp_ / "tree");
+    swapped.link_to = "/sentinel";
+    for (int i = 0; i < 6; ++i) {
+        std::string d = "/tree/s" + std::to_string(i);
+        MakeDir(tmp_.path() + d);
+        MakeFiles(tmp_.path() + d, 5);
+        swapped.moves.push_back({d, "/hold/s" + std::to_string(i)});
     }
-    MakeFiles(top, 300);
-    EXPECT_EQ(0, RunConfined(tmp_.path(), [](const std::string& base) {
-                  return FSRemove(base + "/wide", false) == 0 ? 0 : 1;
-              }));
-    EXPECT_FALSE(PathExists(top));
+    EXPECT_EQ(0, RemoveWithPlan(tmp_.path(), swapped, 0));
+    EXPECT_FALSE(PathExists(tmp_ / "tree"));
+    EXPECT_EQ(201, CountEntries(tmp_ / "sentinel"));
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(5, CountEntries(tmp_ / "hold/s" + std::to_string(i)));
 }
 
-TEST_F(FSRemoveTest, LargeDirectoryIsEmptiedCompletely) {
-    std::string top = tmp_ / "big";
-    MakeDir(top);
-    MakeLinkedNames(top, 200000);
-    ASSERT_EQ(200000, CountEntries(top));
-    EXPECT_EQ(0, FSRemove(top, false));
-    EXPECT_FALSE(PathExists(top));
+std::map<std::string, ino_t> g_inodes;  // names planted in one directory
+std::vector<ino_t> g_order;             // their inodes in the order removed
+void RecordOrder(int, const char* name) {
+    if (g_inodes.count(name) != 0) g_order.push_back(g_inodes[name]);
 }
 
-// Installs a hook into the removal walk for one scope.
-class ScopedRemoveHook {
-  public:
-    explicit ScopedRemoveHook(void (*hook)(int, const char*)) {
-        fileop_internal::g_after_remove_hook = hook;
-    }
-    ~ScopedRemoveHook() { fileop_internal::g_after_remove_hook = nullptr; }
-};
-
-ino_t InodeOf(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+TEST_F(FSRemoveTest, BatchesGoInInodeOrder) {
+    const size_t kNames = 5000;  // two batches, each removed in ascending inode order
+    MakeDir(tmp_ / "tree");
+    MakeFiles(tmp_ / "tree", kNames);
+    for (size_t i = 0; i < kNames; ++i)
+        g_inodes["f" + std::to_string(i)] = InodeOf(tmp_ / "tree/f" + std::to_string(i));
+    ScopedRemoveHook hook(RecordOrder);
+    EXPECT_EQ(0, FSRemove(tmp_ / "tree", false));
+    ASSERT_EQ(kNames, g_order.size());
+    size_t descents = 0;
+    for (size_t i = 1; i < kNames; ++i) descents += g_order[i] < g_order[i - 1] ? 1 : 0;
+    EXPECT_GE(1u, descents);
 }
 
-ino_t InodeOfFd(int fd) {
-    struct stat st;
-    return fstat(fd, &st) == 0 ? st.st_ino : 0;
-}
-
-// Hooks are plain functions; these carry their parameters.
-struct MoveAway {
-    ino_t trigger_dir = 0;  // act when an entry of this directory was removed
-    std::string from, to;
-    bool done = false;
-} g_move;
-
-struct AddLate {
-    ino_t trigger_dir = 0;
-    int countdown = 0;  // act at this many removals from trigger_dir
-    std::string dir;
-    int added = 0;
-} g_add;
-
-TEST_F(FSRemoveTest, AncestorMovedAwayMidWalkIsNotFollowed) {
-    // While the walk is deep in a chain (upper levels parked), a middle level
-    // is moved into another directory: climbing back through ".." would now
-    // lead there, and must be refused rather than emptying that directory.
-    std::string top = tmp_ / "tree";
-    MakeDir(top);
-    MakeChain(top, 20, "d", 1);
-    std::string sentinel = tmp_ / "sentinel";
-    MakeDir(sentinel);
-    // Many entries, so that a stream wrongly resumed in here at the saved
-    // position of the level it replaced is all but certain to meet some.
-    MakeFiles(sentinel, 200, "keep");
-
-    std::string level = top;
-    for (int i = 0; i < 6; ++i) level += "/d";
-    std::string deep = level;
-    for (int i = 6; i < 16; ++i) deep += "/d";
-    g_move = MoveAway();
-    g_move.trigger_dir = InodeOf(deep);
-    int rc = RunConfined(tmp_.path(), [&](const std::string& base) {
-        g_move.from = base + level.substr(tmp_.path().size());
-        // The same name: its rmdir through a wrong parent would succeed.
-        g_move.to = base + "/sentinel/d";
-        ScopedRemoveHook hook([](int parent_fd, const char*) {
-            if (g_move.done || InodeOfFd(parent_fd) != g_move.trigger_dir) return;
-            g_move.done = rename(g_move.from.c_str(), g_move.to.c_str()) == 0;
-        });
-        int r = FSRemove(base + "/tree", false);
-        if (!g_move.done) return 1;
-        return r == -3 ? 0 : 20 + (r + 5);
-    });
-    EXPECT_EQ(0, rc);
-    EXPECT_EQ(201, CountEntries(sentinel));
-    // Everything below the moved level was still ours and is gone.
-    EXPECT_EQ(0, CountEntries(sentinel + "/d"));
-}
-
-TEST_F(FSRemoveTest, EntriesAddedBehindTheCursorAreRemovedToo) {
-    // Branches deeper than the open-stream budget make the top directory be
-    // closed and resumed; files created in it meanwhile land partly before
-    // the resumed position and are found by listing it again.
-    std::string top = tmp_ / "tree";
-    MakeDir(top);
-    for (int i = 0; i < 60; ++i) {
-        std::string branch = top + "/b" + std::to_string(i);
-        MakeDir(branch);
-        MakeChain(branch, 10, "x");
-    }
-    g_add = AddLate();
-    g_add.trigger_dir = InodeOf(top);
-    g_add.countdown = 30;
-    int rc = RunConfined(tmp_.path(), [](const std::string& base) {
-        g_add.dir = base + "/tree";
-        ScopedRemoveHook hook([](int parent_fd, const char*) {
-            if (InodeOfFd(parent_fd) != g_add.trigger_dir || --g_add.countdown != 0) return;
-            for (int i = 0; i < 100; ++i) {
-                std::string f = g_add.dir + "/late" + std::to_string(i);
-                int fd = open(f.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-                if (fd >= 0) {
-                    close(fd);
-                    ++g_add.added;
-                }
-            }
-        });
-        int r = FSRemove(g_add.dir, false);
-        if (g_add.added != 100) return 1;
-        return r == 0 ? 0 : 20 + (r + 5);
-    });
-    EXPECT_EQ(0, rc);
-    EXPECT_FALSE(PathExists(top));
-}
-
-// Allocated bytes of a tree as du counts them (each object once).
 uint64_t DuBytes(const std::string& path) {
     testutil::CommandResult r = testutil::RunCommand({"du", "-s", "-B1", "--", path});
     return r.status == 0 ? std::stoull(r.out) : ~0ull;
 }
 
-// Plants a tree of 15 entries (the top included) whose sizes differ widely
-// and which holds an object under two names plus one linked from outside.
-void PlantSummaryTree(const std::string& top, const std::string& outside) {
-    MakeDir(top);
-    MakeDir(top + "/sub");
-    MakeDir(top + "/sub/empty");
-    MakeDir(top + "/pair");
+TEST_F(FSRemoveTest, SummaryCountsEntriesAndBytesLikeDu) {
+    // 15 entries, the top included, of widely differing sizes; one object
+    // under two names, one also linked from outside.
+    std::string top = tmp_ / "tree", outside = tmp_ / "outside";
+    for (const char* d : {"", "/sub", "/sub/empty", "/pair"}) MakeDir(top + d);
     testutil::WriteFile(top + "/small", "x");
     testutil::WriteFile(top + "/mid", std::string(10000, 'm'));
     testutil::WriteFile(top + "/sub/big", std::string(200000, 'b'));
     testutil::WriteFile(top + "/pair/twice", std::string(50000, 't'));
-    ASSERT_EQ(0, link((top + "/pair/twice").c_str(), (top + "/pair/twice-again").c_str()));
+    ASSERT_EQ(0, link((top + "/pair/twice").c_str(), (top + "/pair/again").c_str()));
     testutil::WriteFile(outside, std::string(30000, 'o'));
     ASSERT_EQ(0, link(outside.c_str(), (top + "/from-outside").c_str()));
     ASSERT_EQ(0, symlink("small", (top + "/link").c_str()));
     ASSERT_EQ(0, mkfifo((top + "/sub/fifo").c_str(), 0600));
     MakeFiles(top + "/sub", 3, "e");
-}
-
-TEST_F(FSRemoveTest, SummaryCountsEntriesAndBytesLikeDu) {
-    std::string top = tmp_ / "tree";
-    PlantSummaryTree(top, tmp_ / "outside");
-    const uint64_t du = DuBytes(top);
+    const uint64_t du = DuBytes(top), outside_du = DuBytes(outside);
     ASSERT_GT(du, 290000u);
     struct Case {
+        std::string path;
         bool count_only, want_bytes;
+        uint64_t entries, bytes;
+    } cases[] = {
+        {top, true, false, 15, 0},    {top, true, true, 15, du},
+        {top, false, true, 15, du},   {outside, true, true, 1, outside_du},
+        {outside, true, false, 1, 0}, {outside, false, true, 1, outside_du},
+        {outside, false, true, 0, 0},  // now absent
     };
-    for (Case c : {Case{true, false}, Case{true, true}, Case{false, true}}) {
-        SCOPED_TRACE(testing::Message() << "count_only " << c.count_only);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path + (c.count_only ? " counted" : " removed"));
         FSRemoveSummary sum;
         sum.want_bytes = c.want_bytes;
         sum.entries = 100;  // added to, never reset
-        EXPECT_EQ(0, c.count_only ? FSCount(top, &sum) : FSRemove(top, false, &sum));
-        EXPECT_EQ(115u, sum.entries.load());
-        EXPECT_EQ(c.want_bytes ? du : 0u, sum.bytes.load());
-        EXPECT_EQ(c.count_only, PathExists(top));
+        EXPECT_EQ(0, c.count_only ? FSCount(c.path, &sum) : FSRemove(c.path, false, &sum));
+        EXPECT_EQ(100 + c.entries, sum.entries.load());
+        EXPECT_EQ(c.bytes, sum.bytes.load());
+        EXPECT_EQ(c.count_only, PathExists(c.path));
     }
-    EXPECT_EQ(30000u, testutil::ReadFile(tmp_ / "outside").size());
-
-    // A single object, and nothing at all.
-    std::string f = tmp_ / "outside";
-    const uint64_t f_du = DuBytes(f);
-    for (bool count_only : {true, false}) {
-        FSRemoveSummary sum;
-        sum.want_bytes = true;
-        EXPECT_EQ(0, count_only ? FSCount(f, &sum) : FSRemove(f, false, &sum));
-        EXPECT_EQ(1u, sum.entries.load());
-        EXPECT_EQ(f_du, sum.bytes.load());
-    }
-    FSRemoveSummary none;
-    none.want_bytes = true;
-    EXPECT_EQ(0, FSCount(f, &none));
-    EXPECT_EQ(0, FSRemove(f, false, &none));
-    EXPECT_EQ(0u, none.entries.load() + none.bytes.load());
-    EXPECT_EQ(0, FSCount(f, nullptr));
-    EXPECT_EQ(-1, FSCount(ustring(""), &none));
-}
-
-TEST_F(FSRemoveTest, SummaryOfAPartialRemovalHoldsWhatWent) {
-    ASSERT_EQ(0, chmod(tmp_.path().c_str(), 0777));
-    std::string top = tmp_ / "tree";
-    PlantSummaryTree(top, tmp_ / "outside");
-    std::string sealed = top + "/sub/sealed";
-    MakeDir(sealed, 0777);
-    MakeFiles(sealed, 5);
-    for (const char* d : {"", "/sub", "/sub/empty", "/pair"})
-        ASSERT_EQ(0, chmod((top + d).c_str(), 0777));
-    ASSERT_EQ(0, chmod(sealed.c_str(), 0555));
-    MakeDir(tmp_ / "unreadable", 0333);
-    FSRemoveSummary before;
-    before.want_bytes = true;
-    ASSERT_EQ(0, FSCount(top, &before));
-    ASSERT_EQ(21u, before.entries.load());
-    std::string report = tmp_ / "report";
-    int rc = testutil::RunInChild(
-        [&] {
-            testutil::ChildReport r(report);
-            FSRemoveSummary sum;
-            sum.want_bytes = true;
-            r.Put("rc", FSRemove(top, false, &sum));
-            r.Put("entries", static_cast<long>(sum.entries));
-            r.Put("bytes", static_cast<long>(sum.bytes));
-            // An unreadable directory stops a count as it stops a removal.
-            FSRemoveSummary counted;
-            r.Put("count_rc", FSCount(tmp_ / "unreadable", &counted));
-            return 0;
-        },
-        true);
-    ASSERT_EQ(0, rc);
-    FSRemoveSummary after;
-    after.want_bytes = true;
-    ASSERT_EQ(0, FSCount(top, &after));
-    auto got = testutil::ReadChildReport(report);
-    EXPECT_EQ("-3", got["rc"]);
-    EXPECT_EQ(std::to_string(21 - after.entries), got["entries"]);
-    EXPECT_EQ(std::to_string(before.bytes - after.bytes), got["bytes"]);
-    EXPECT_EQ("-3", got["count_rc"]);
-    EXPECT_EQ(5, CountEntries(sealed));
+    EXPECT_EQ(-1, FSCount(ustring(""), nullptr));
 }
 
 using FSRemoveThreads = FSRemoveTest;
 
-TEST_F(FSRemoveThreads, DirectorySwappedForALinkIsNeverFollowed) {
-    std::string sentinel = tmp_ / "sentinel";
-    MakeDir(sentinel);
-    MakeFiles(sentinel, 20, "s");
-    MakeDir(sentinel + "/inner");
-    MakeFiles(sentinel + "/inner", 20, "s");
-    std::string hold = tmp_ / "hold";
-    MakeDir(hold);
+std::string Join(std::initializer_list<long long> values) {
+    return std::accumulate(values.begin(), values.end(), std::string(),
+                           [](std::string s, long long v) { return s + std::to_string(v) + " "; });
+}
 
-    const int kDirs = 40;
+TEST_F(FSRemoveThreads, OnlyLargeTreesTakeASecondWorker) {
+    struct Case {
+        int dirs, subdirs, files, threads;
+    } cases[] = {
+        {3, 3, 90, 1},          // under a thousand entries: no thread
+        {8, 8, 40, Workers()},  // sibling subtrees to share
+    };
+    for (const Case& c : cases) {
+        std::string top = tmp_ / "tree";
+        const uint64_t planted = MakeWide(top, c.dirs, c.subdirs, c.files);
+        FSRemoveSummary removed;
+        ResetThreads();
+        {
+            ScopedRemoveHook hook(CountThreads);
+            EXPECT_EQ(0, FSRemove(top, false, &removed));
+        }
+        EXPECT_EQ(planted, removed.entries.load());
+        EXPECT_EQ(c.threads, g_max_threads.load()) << c.dirs;
+        EXPECT_EQ(c.threads > 1, g_by_others > 0) << c.dirs;  // it did take a share
+        EXPECT_FALSE(PathExists(top));
+    }
+}
+
+TEST_F(FSRemoveThreads, FirstFailureStopsBothWorkersAndIsReported) {
+    ASSERT_EQ(0, chmod(tmp_.path().c_str(), 0777));
+    std::string top = tmp_ / "tree", sealed = top + "/d5/e3", report = tmp_ / "report";
+    const uint64_t planted = MakeWide(top, 8, 8, 40, 0777);
+    ASSERT_EQ(0, chmod(sealed.c_str(), 0555));
+    FSRemoveSummary before, after;
+    before.want_bytes = after.want_bytes = true;
+    ASSERT_EQ(0, FSCount(top, &before));
+    ASSERT_EQ(0, testutil::RunInChild(
+                     [&] {
+                         testutil::ChildReport r(report);
+                         ResetThreads();
+                         FSRemoveSummary sum;
+                         sum.want_bytes = true;
+                         ScopedRemoveHook hook(CountThreads);
+                         int rc = FSRemove(top, false, &sum), err = errno;
+                         r.Put("got", Join({rc, err, g_max_threads, (long long)sum.entries,
+                                            (long long)sum.bytes}));
+                         return 0;
+                     },
+                     true));
+    ASSERT_EQ(0, FSCount(top, &after));
+    EXPECT_EQ(Join({-3, EACCES, Workers(), (long long)(planted - after.entries),
+                    (long long)(before.bytes - after.bytes)}),
+              testutil::ReadChildReport(report)["got"]);
+    EXPECT_EQ(40, CountEntries(sealed));
+}
+
+TEST_F(FSRemoveThreads, DirectorySwappedForALinkIsNeverFollowed) {
+    std::string sentinel = tmp_ / "sentinel", hold = tmp_ / "hold";
+    MakeWide(sentinel, 1, 1, 20);
+    MakeDir(hold);
+    const int kDirs = 120;  // some two thousand entries: both workers take part
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
-    long swaps = 0;
+    std::atomic<long> swaps{0};
+    ResetThreads();
+    ScopedRemoveHook hook(CountThreads);
     for (int round = 0; round < 25 && std::chrono::steady_clock::now() < deadline; ++round) {
         std::string top = tmp_ / ("tree" + std::to_string(round));
-        MakeDir(top);
-        for (int i = 0; i < kDirs; ++i) {
-            std::string d = top + "/d" + std::to_string(i);
-            MakeDir(d);
-            MakeFiles(d, 20);
-            MakeDir(d + "/nested");
-            MakeFiles(d + "/nested", 5);
-        }
+        MakeWide(top, kDirs, 1, 15);
         std::atomic<bool> done{false};
         std::thread attacker([&] {
-            for (long n = 0; n < 2000000 && !done.load(); ++n) {
-                int i = static_cast<int>(n % kDirs);
-                std::string d = top + "/d" + std::to_string(i);
-                std::string parked = hold + "/r" + std::to_string(round) + "-" + std::to_string(i);
+            for (long n = 0; n < 2000000 && !done; ++n) {
+                std::string d = top + "/d" + std::to_string(n % kDirs);
+                std::string parked = hold + "/r" + std::to_string(round) + "-" + std::to_string(n);
                 if (rename(d.c_str(), parked.c_str()) != 0) continue;
-                if (symlink(sentinel.c_str(), d.c_str()) == 0) ++swaps;
+                if (symlink((sentinel + "/d0").c_str(), d.c_str()) == 0) ++swaps;
                 std::this_thread::yield();
                 unlink(d.c_str());
-                if (rename(parked.c_str(), d.c_str()) != 0) {
-                    // The tree's top is gone; leave the directory parked.
-                }
+                rename(parked.c_str(), d.c_str());  // fails once the top is gone
             }
         });
         int rc = FSRemove(top, false);
         done = true;
         attacker.join();
         EXPECT_TRUE(rc == 0 || rc == -3) << rc;
-        ASSERT_EQ(21, CountEntries(sentinel)) << "round " << round;
-        ASSERT_EQ(20, CountEntries(sentinel + "/inner")) << "round " << round;
+        ASSERT_EQ(20, CountEntries(sentinel + "/d0/e0")) << "round " << round;
         // Whatever the race left behind is removed on a quiet second try.
         EXPECT_EQ(0, FSRemove(top, false));
         EXPECT_FALSE(PathExists(top));
     }
-    EXPECT_GT(swaps, 0);
+    EXPECT_GT(swaps.load(), 0);
+    EXPECT_EQ(1 + Workers(), g_max_threads.load());  // the attacker too
     EXPECT_EQ(0, FSRemove(hold, false));
-    EXPECT_EQ(21, CountEntries(sentinel));
-}
-
-// ---------------------------------------------------------------- TraverseDir
-
-struct Visit {
-    std::vector<std::string> paths;
-    std::string stop_at;  // return 1 when this path is visited
-};
-
-int Record(const ustring& path, void* priv) {
-    Visit* v = static_cast<Visit*>(priv);
-    v->paths.emplace_back(path.c_str());
-    return v->paths.back() == v->stop_at ? 1 : 0;
-}
-
-// The expected visit: pre-order, each directory in its own listing order.
-void ReferenceWalk(const std::string& dir, std::vector<std::string>& out) {
-    out.push_back(dir);
-    DIR* d = opendir(dir.c_str());
-    ASSERT_NE(nullptr, d);
-    while (struct dirent* de = readdir(d)) {
-        if (strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0) continue;
-        std::string child = dir + "/" + de->d_name;
-        if (de->d_type == DT_DIR)
-            ReferenceWalk(child, out);
-        else
-            out.push_back(child);
-    }
-    closedir(d);
-}
-
-class TraverseDirTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        top_ = tmp_ / "t";
-        MakeDir(top_);
-        for (const char* d : {"/a", "/a/aa", "/b", "/c", "/c/cc", "/c/cc/ccc"}) MakeDir(top_ + d);
-        for (const char* f : {"/f1", "/a/f2", "/a/aa/f3", "/c/cc/ccc/f4", "/c/f5"})
-            testutil::WriteFile(top_ + f, "x");
-        ASSERT_EQ(0, symlink((top_ + "/a").c_str(), (top_ + "/b/link-to-a").c_str()));
-    }
-    TempDir tmp_;
-    std::string top_;
-};
-
-TEST_F(TraverseDirTest, PreOrderInListingOrder) {
-    Visit v;
-    EXPECT_EQ(0, TraverseDir(top_, Record, &v));
-    std::vector<std::string> expected;
-    ReferenceWalk(top_, expected);
-    EXPECT_EQ(expected, v.paths);
-    EXPECT_EQ(13u, v.paths.size());
-    // The link is visited, not descended into.
-    EXPECT_EQ(1, std::count(v.paths.begin(), v.paths.end(), top_ + "/b/link-to-a"));
-    EXPECT_EQ(0, std::count_if(v.paths.begin(), v.paths.end(), [&](const std::string& p) {
-                  return p.rfind(top_ + "/b/link-to-a/", 0) == 0;
-              }));
-}
-
-TEST_F(TraverseDirTest, StopsEarly) {
-    Visit top_only;
-    top_only.stop_at = top_;
-    EXPECT_EQ(-2, TraverseDir(top_, Record, &top_only));
-    EXPECT_EQ(std::vector<std::string>{top_}, top_only.paths);
-
-    std::vector<std::string> full;
-    ReferenceWalk(top_, full);
-    for (const std::string& stop : {top_ + "/a/aa/f3", top_ + "/c/cc", top_ + "/f1"}) {
-        Visit v;
-        v.stop_at = stop;
-        EXPECT_EQ(-2, TraverseDir(top_, Record, &v)) << stop;
-        auto at = std::find(full.begin(), full.end(), stop);
-        ASSERT_NE(full.end(), at);
-        EXPECT_EQ(std::vector<std::string>(full.begin(), at + 1), v.paths) << stop;
-    }
-}
-
-TEST_F(TraverseDirTest, JoinsPathsAsWritten) {
-    Visit v;
-    EXPECT_EQ(0, TraverseDir(top_ + "/c/", Record, &v));
-    std::vector<std::string> expected = {top_ + "/c/"};
-    std::vector<std::string> rest;
-    ReferenceWalk(top_ + "/c", rest);
-    for (size_t i = 1; i < rest.size(); ++i)
-        expected.push_back(top_ + "/c//" + rest[i].substr(top_.size() + 3));
-    EXPECT_EQ(expected, v.paths);
-    EXPECT_NE(v.paths.end(), std::find(v.paths.begin(), v.paths.end(), top_ + "/c//cc/ccc/f4"));
-}
-
-TEST_F(TraverseDirTest, RefusesWhatIsNotADirectory) {
-    Visit v;
-    EXPECT_EQ(-1, TraverseDir(top_ + "/f1", Record, &v));
-    EXPECT_EQ(-1, TraverseDir(top_ + "/missing", Record, &v));
-    EXPECT_EQ(-1, TraverseDir(top_ + "/b/link-to-a", Record, &v));
-    EXPECT_EQ(-1, TraverseDir(ustring(""), Record, &v));
-    EXPECT_EQ(-1, TraverseDir(top_, nullptr, &v));
-    EXPECT_TRUE(v.paths.empty());
-}
-
-TEST_F(TraverseDirTest, UnreadableSubdirectoryEndsTheWalk) {
-    ASSERT_EQ(0, chmod(tmp_.path().c_str(), 0755));
-    ASSERT_EQ(0, chmod((top_ + "/c/cc").c_str(), 0311));
-    int rc = testutil::RunInChild(
-        [&] {
-            Visit v;
-            if (TraverseDir(top_, Record, &v) != -2) return 1;
-            // The walk ends at the unreadable directory: it is not visited.
-            if (std::find(v.paths.begin(), v.paths.end(), top_ + "/c/cc") != v.paths.end())
-                return 2;
-            if (std::find(v.paths.begin(), v.paths.end(), top_ + "/c/cc/ccc") != v.paths.end())
-                return 3;
-            return 0;
-        },
-        true);
-    EXPECT_EQ(0, rc);
-    // Unreadable top: nothing is visited.
-    ASSERT_EQ(0, chmod(top_.c_str(), 0311));
-    rc = testutil::RunInChild(
-        [&] {
-            Visit v;
-            return TraverseDir(top_, Record, &v) == -2 && v.paths.empty() ? 0 : 1;
-        },
-        true);
-    EXPECT_EQ(0, rc);
-}
-
-// ---------------------------------------------------------------- FSReadDir
-
-class ReadDirTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir_ = tmp_ / "r";
-        MakeDir(dir_);
-        testutil::WriteFile(dir_ + "/file", "seventeen bytes!!");
-        MakeDir(dir_ + "/sub");
-        ASSERT_EQ(0, symlink("file", (dir_ + "/link").c_str()));
-        ASSERT_EQ(0, mkfifo((dir_ + "/fifo").c_str(), 0600));
-        ASSERT_EQ(0, FSUTime(dir_ + "/file", 1500000000, 1600000000));
-    }
-    void TearDown() override { Logger::log_level.erase(ustring("file_op_debug")); }
-
-    struct Read {
-        std::map<std::string, DIR_ENTRY> entries;
-        int last = 99;
-    };
-    static Read ReadAll(DIR_HANDLE& dh) {
-        Read r;
-        DIR_ENTRY e;
-        while ((r.last = FSReadDir(dh, e)) == 1) r.entries[e.name.c_str()] = e;
-        return r;
-    }
-
-    TempDir tmp_;
-    std::string dir_;
-};
-
-TEST_F(ReadDirTest, WithoutStatusEntriesCarryOnlyNameAndType) {
-    DIR_HANDLE dh;
-    EXPECT_EQ(nullptr, dh.dp);
-    ASSERT_EQ(0, FSOpenDir(dir_, 0, dh));
-    EXPECT_NE(nullptr, dh.dp);
-    EXPECT_STREQ(dir_.c_str(), dh.path.c_str());
-    Read r = ReadAll(dh);
-    EXPECT_EQ(0, r.last);
-    std::map<std::string, FILE_TYPE> types;
-    for (auto& kv : r.entries) {
-        types[kv.first] = kv.second.type;
-        EXPECT_EQ(0u, kv.second.mtime) << kv.first;
-        EXPECT_EQ(0u, kv.second.size) << kv.first;
-    }
-    std::map<std::string, FILE_TYPE> expected = {{".", FT_DIR},      {"..", FT_DIR},
-                                                 {"file", FT_FILE},  {"sub", FT_DIR},
-                                                 {"link", FT_SLINK}, {"fifo", FT_FIFO}};
-    EXPECT_EQ(expected, types);
-
-    // At the end the entry is left as it was.
-    DIR_ENTRY e;
-    e.name = "untouched";
-    EXPECT_EQ(0, FSReadDir(dh, e));
-    EXPECT_STREQ("untouched", e.name.c_str());
-    FSCloseDir(dh);
-}
-
-TEST_F(ReadDirTest, WithStatusEntriesCarrySizeAndTime) {
-    DIR_HANDLE dh;
-    ASSERT_EQ(0, FSOpenDir(dir_, 1 | 6, dh));
-    EXPECT_EQ(7, dh.flag);
-    Read r = ReadAll(dh);
-    EXPECT_EQ(0, r.last);
-    ASSERT_EQ(6u, r.entries.size());
-    EXPECT_EQ(17u, r.entries["file"].size);
-    EXPECT_EQ(1600000000u, r.entries["file"].mtime);
-    EXPECT_EQ(4u, r.entries["link"].size);  // the link itself, not its target
-    EXPECT_EQ(FT_SLINK, r.entries["link"].type);
-    struct stat st;
-    ASSERT_EQ(0, lstat((dir_ + "/sub").c_str(), &st));
-    EXPECT_EQ(static_cast<uint32_t>(st.st_mtime), r.entries["sub"].mtime);
-    FSCloseDir(dh);
-}
-
-TEST_F(ReadDirTest, CloseClearsHandleAndIsHarmlessTwice) {
-    DIR_HANDLE dh;
-    ASSERT_EQ(0, FSOpenDir(dir_, 5, dh));
-    FSCloseDir(dh);
-    EXPECT_EQ(nullptr, dh.dp);
-    EXPECT_TRUE(dh.path.empty());
-    EXPECT_EQ(5, dh.flag);
-    FSCloseDir(dh);
-    EXPECT_EQ(nullptr, dh.dp);
-    DIR_HANDLE fresh;
-    FSCloseDir(fresh);
-    EXPECT_EQ(nullptr, fresh.dp);
-}
-
-TEST_F(ReadDirTest, FailuresAreLoggedAndLeaveStateAlone) {
-    std::string missing = dir_ + "/absent";
-    DIR_HANDLE dh;
-    dh.path = "before";
-    dh.flag = 3;
-    testutil::StderrCapture cap;
-    EXPECT_EQ(-1, FSOpenDir(missing, 1, dh));
-    DIR_ENTRY e;
-    e.name = "kept";
-    EXPECT_EQ(-1, FSReadDir(dh, e));  // not open
-    std::string err = cap.Stop();
-    EXPECT_STREQ("before", dh.path.c_str());
-    EXPECT_EQ(3, dh.flag);
-    EXPECT_EQ(nullptr, dh.dp);
-    EXPECT_STREQ("kept", e.name.c_str());
-    std::string ts = testutil::kTimestampRe;
-    std::regex lines(
-        "^" + ts + "\\[ERROR\\] file-op\\([0-9]+\\): FSOpenDir: Failed to open directory '" +
-        missing + "'\\. No such file or directory\n" + ts +
-        "\\[ERROR\\] file-op\\([0-9]+\\): FSOpenDir: Failed to read directory 'before'\\. "
-        "Bad file descriptor\n$");
-    EXPECT_TRUE(std::regex_match(err, lines)) << err;
-}
-
-TEST_F(ReadDirTest, EntryWhoseStatusFailsIsReported) {
-    // Readable but not searchable: names can be listed, statuses not taken.
-    ASSERT_EQ(0, chmod(tmp_.path().c_str(), 0755));
-    ASSERT_EQ(0, chmod(dir_.c_str(), 0444));
-    int rc = testutil::RunInChild(
-        [&] {
-            DIR_HANDLE dh;
-            if (FSOpenDir(dir_, 1, dh) != 0) return 1;
-            DIR_ENTRY e;
-            e.name = "kept";
-            testutil::StderrCapture cap;
-            int r = FSReadDir(dh, e);
-            std::string err = cap.Stop();
-            FSCloseDir(dh);
-            if (r != -1) return 2;
-            if (std::string(e.name.c_str()) != "kept") return 3;
-            std::regex line("^" + std::string(testutil::kTimestampRe) +
-                            "\\[ERROR\\] file-op\\([0-9]+\\): FSOpenDir: Failed to get info for '" +
-                            dir_ + "/[^']+'\n$");
-            return std::regex_match(err, line) ? 0 : 4;
-        },
-        true);
-    EXPECT_EQ(0, rc);
-    // Without the status bit the same directory reads fine.
-    rc = testutil::RunInChild(
-        [&] {
-            DIR_HANDLE dh;
-            if (FSOpenDir(dir_, 0, dh) != 0) return 1;
-            Read r = ReadAll(dh);
-            FSCloseDir(dh);
-            return r.last == 0 && r.entries.size() == 6 ? 0 : 2;
-        },
-        true);
-    EXPECT_EQ(0, rc);
 }
 
 }  // namespace
