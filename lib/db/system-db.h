@@ -3,7 +3,8 @@
 // (system_table), reached through the all-static class SystemDB and the plain
 // value records it fills. The top module of the library: it builds on the
 // utilities (password obfuscation), the logger and ustring; only the command
-// sits above it.
+// sits above it. db-internal.h holds the two statement shapes every
+// operation is written in.
 //
 // Thread-safety: the process has at most one open connection, shared by all
 // threads. Every operation holds SystemDB::m_dbMutex (not recursive) for the

@@ -1,7 +1,9 @@
 // File-system operations of the support library: file information and
 // existence, recursive removal, traversal and directory reading, directory
 // creation, copy, rename and temporary paths. Free functions returning int
-// status codes; they log through the "file_op_debug" component.
+// status codes; they log through the "file_op_debug" component. Module
+// lib/fs/ (with tmp_name_gen.h), above log; fs-internal.h holds its log macro
+// and the owners of descriptors and directory streams.
 //
 // Thread-safety: every function may be called from several threads at once,
 // except where a declaration says otherwise.

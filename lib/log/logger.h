@@ -4,6 +4,9 @@
 // goes to a stream (with a timestamp), to syslog, or to a log file that is
 // rotated by size. The logger works without any set-up: until Initialize is
 // called, lines of level L_WARNING or more urgent go to standard error.
+// Module lib/log/ (with config.h), above ustring; log-internal.h holds the
+// BV_LOG macro every module builds its own on, and the library's one lock
+// guard.
 //
 // Thread-safety: LogMsg, LogMsg2 and LogMSG_c may be called from any thread;
 // one mutex (log_lock) serialises the threshold lookup, the write and any

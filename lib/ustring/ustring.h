@@ -1,5 +1,6 @@
 // ustring: the text type of every interface in the library (paths, share and
-// server names, configuration values, log components).
+// server names, configuration values, log components). Module lib/ustring/,
+// the ground floor: it depends on ICU alone, and every other module on it.
 //
 // The UTF-8 bytes are the authoritative form; every length, index and search
 // counts bytes of that form. A UTF-16 form is produced on demand by

@@ -1,7 +1,8 @@
 // Utilities of the support library: password obfuscation and its Base64
 // codec, scoped and temporary files, the critical-section guard, and host
 // name, user name and text conversion helpers. They log through the
-// "utility_debug" component.
+// "utility_debug" component. Module lib/util/, above fs; util-internal.h
+// holds its log macro.
 #pragma once
 
 #include <pthread.h>
