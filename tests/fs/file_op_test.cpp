@@ -97,11 +97,8 @@ TEST_F(FileOpTest, LogTexts) {
     const std::string resolved = real.get();
     Logger::log_level[ustring("file_op_debug")] = Logger::L_DEBUG;
     ustring path("unchanged"), via(P("via")), absent(P("absent"));
-    DIR_HANDLE dh;
-    DIR_ENTRY e;
-    dh.path = "before";
-    dh.flag = 3;
-    e.name = "kept";
+    DIR_HANDLE dh{"before", 3};
+    DIR_ENTRY e{"kept"};
     // The call, its result and its lines; "@" stands for the test's directory.
     std::tuple<std::function<int()>, int, std::string> rows[] = {
         {[&] { return FSCopy(P("missing"), P("out"), false); }, -1,
@@ -357,13 +354,7 @@ TEST_F(FileOpTest, WithoutPermission) {
     EXPECT_FALSE(PathExists(P("ro/x")));
 }
 
-// Trees walked and directories listed; the walk and the reference share
-// the listing order.
-const char kTree[] =
-    "chmod 755 . && mkdir -p t/a/aa t/b t/c/cc/ccc && touch t/f1 t/a/f2 t/a/aa/f3 t/c/cc/ccc/f4 "
-    "t/c/f5 && ln -s $PWD/t/a t/b/link-to-a";
-
-// Pre-order, links visited but not followed.
+// The expected walk: pre-order in listing order, links visited but not followed.
 void ReferenceWalk(const std::string& dir, std::vector<std::string>& out) {
     out.push_back(dir);
     DIR* d = opendir(dir.c_str());
@@ -387,8 +378,9 @@ int Record(const ustring& path, void* priv) {
     return v->paths.back() == v->stop_at ? 1 : 0;
 }
 
-TEST_F(FileOpTest, TraverseVisitsInOrderAndStopsWhenAsked) {
-    Sh(kTree);
+TEST_F(FileOpTest, TraverseDir) {
+    Sh("chmod 755 . && mkdir -p t/a/aa t/b t/c/cc/ccc && touch t/f1 t/a/f2 t/a/aa/f3 "
+       "t/c/cc/ccc/f4 t/c/f5 && ln -s $PWD/t/a t/b/link-to-a");
     const std::string top = P("t");
     std::vector<std::string> full, slash;
     ReferenceWalk(top, full);
@@ -411,13 +403,7 @@ TEST_F(FileOpTest, TraverseVisitsInOrderAndStopsWhenAsked) {
         EXPECT_EQ(-1, TraverseDir(bad, Record, &v)) << bad;
     EXPECT_EQ(-1, TraverseDir(top, nullptr, &v));
     EXPECT_TRUE(v.paths.empty());
-}
-
-TEST_F(FileOpTest, TraverseEndsUnvisitedAtAnUnreadableDirectory) {
-    Sh(kTree);
-    const std::string top = P("t");
-    std::vector<std::string> full;
-    ReferenceWalk(top, full);
+    // An unreadable directory ends the walk unvisited.
     for (const std::string& dir : {top + "/c/cc", top}) {
         ASSERT_EQ(0, chmod(dir.c_str(), 0311));
         const std::vector<std::string> before(full.begin(),
@@ -466,27 +452,23 @@ TEST_F(FileOpTest, ListingWithOrWithoutStatus) {
     got.clear();
     EXPECT_EQ(0, ReadAll(dh, got));
     ASSERT_EQ(6u, got.size());
-    EXPECT_EQ(std::make_pair(17ul, 1600000000u),
-              std::make_pair(got["file"].size, got["file"].mtime));
-    EXPECT_EQ(4u, got["link"].size);  // the link itself, not its target
-    EXPECT_EQ(uint32_t(StatOf(P("r/sub")).st_mtime), got["sub"].mtime);
+    // The link's size is its own, not its target's.
+    EXPECT_EQ(
+        std::make_tuple(17ul, 1600000000u, 4ul, uint32_t(StatOf(P("r/sub")).st_mtime)),
+        std::make_tuple(got["file"].size, got["file"].mtime, got["link"].size, got["sub"].mtime));
     FSCloseDir(dh);
     EXPECT_TRUE(!dh.dp && dh.path.empty() && dh.flag == 7);
     FSCloseDir(dh);  // harmless twice
-    EXPECT_EQ(nullptr, dh.dp);
     // Readable but not searchable: names can be listed, statuses not taken.
     Sh("chmod 755 . && chmod 444 r");
     auto child = [&] {
         e.name = "kept";
         if (FSOpenDir(P("r"), 1, dh) != 0) return 1;
-        StderrCapture cap;
-        const int rc = FSReadDir(dh, e);
         const std::regex line("\\[ERROR\\] file-op\\(N\\): FSOpenDir: Failed to get info for '" +
                               RegexEscape(P("r")) + "/[^']+'\n");
-        return rc == -1 && e.name == ustring("kept") &&
-                       std::regex_match(NormalizeLog(cap.Stop(), "file-op"), line)
-                   ? 0
-                   : 2;
+        StderrCapture cap;
+        if (FSReadDir(dh, e) != -1 || e.name != ustring("kept")) return 2;
+        return std::regex_match(NormalizeLog(cap.Stop(), "file-op"), line) ? 0 : 3;
     };
     EXPECT_EQ(0, RunInChild(child, true));
 }
