@@ -1,5 +1,6 @@
 // The file operations other than removal on real file systems, their log texts
 // in one table, and their behaviour out of descriptors or rights.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +10,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -86,16 +89,6 @@ TEST_F(FileOpTest, InformationIsTheLinkStatus) {
     EXPECT_TRUE(info == kSentinel && info.uid == 4242u && info.gid == 4242u) << "unchanged";
     info.uid = info.gid = 1;
     EXPECT_TRUE(info == kSentinel && !(info != kSentinel)) << "the owner is not compared";
-    // Listing: a value of errno left over from earlier calls is no failed read.
-    DIR_HANDLE dh;
-    DIR_ENTRY e;
-    ASSERT_EQ(0, FSOpenDir(dir_.path(), 0, dh));
-    int rc, entries = 0;
-    e.size = e.mtime = 7;  // without a status asked for, both read as 0
-    for (errno = EIO; (rc = FSReadDir(dh, e)) == 1; errno = EIO) entries += 1 + e.size + e.mtime;
-    EXPECT_EQ(0, rc);
-    EXPECT_EQ(7, entries);  // ".", ".." and five objects
-    FSCloseDir(dh);
 }
 
 TEST_F(FileOpTest, LogTexts) {
@@ -104,6 +97,8 @@ TEST_F(FileOpTest, LogTexts) {
     const std::string resolved = real.get();
     Logger::log_level[ustring("file_op_debug")] = Logger::L_DEBUG;
     ustring path("unchanged"), via(P("via")), absent(P("absent"));
+    DIR_HANDLE dh{"before", 3};
+    DIR_ENTRY e{"kept"};
     // The call, its result and its lines; "@" stands for the test's directory.
     std::tuple<std::function<int()>, int, std::string> rows[] = {
         {[&] { return FSCopy(P("missing"), P("out"), false); }, -1,
@@ -131,6 +126,11 @@ TEST_F(FileOpTest, LogTexts) {
          "[DEBUG] file-op(N):  org path [@/via]\n[DEBUG] file-op(N):  get full path [" + resolved +
              "]\n"},
         {[&] { return FSGetRealPath(absent); }, -1, "[DEBUG] file-op(N):  org path [@/absent]\n"},
+        {[&] { return FSOpenDir(absent, 1, dh); }, -1,
+         "[ERROR] file-op(N): FSOpenDir: Failed to open directory '@/absent'. No such file or "
+         "directory\n"},
+        {[&] { return FSReadDir(dh, e); }, -1,  // a handle that is not open
+         "[ERROR] file-op(N): FSOpenDir: Failed to read directory 'before'. Bad file descriptor\n"},
     };
     for (auto& [call, rc, log] : rows) {
         for (size_t at; (at = log.find('@')) != std::string::npos;) log.replace(at, 1, dir_.path());
@@ -141,6 +141,8 @@ TEST_F(FileOpTest, LogTexts) {
     EXPECT_EQ(resolved, via.c_str());
     EXPECT_EQ(P("absent"), absent.c_str()) << "unchanged on failure";
     EXPECT_STREQ("unchanged", path.c_str());
+    EXPECT_TRUE(dh.path == ustring("before") && dh.flag == 3 && !dh.dp &&
+                e.name == ustring("kept"));
     EXPECT_EQ("data\n", ReadFile(P("src"))) << "a failed copy keeps its source";
 }
 
@@ -350,6 +352,125 @@ TEST_F(FileOpTest, WithoutPermission) {
     };
     EXPECT_EQ(0, RunInChild(child, true));
     EXPECT_FALSE(PathExists(P("ro/x")));
+}
+
+// The expected walk: pre-order in listing order, links visited but not followed.
+void ReferenceWalk(const std::string& dir, std::vector<std::string>& out) {
+    out.push_back(dir);
+    DIR* d = opendir(dir.c_str());
+    ASSERT_NE(nullptr, d);
+    while (struct dirent* de = readdir(d)) {
+        const std::string child = dir + "/" + de->d_name;
+        if (de->d_name[0] != '.')
+            de->d_type == DT_DIR ? ReferenceWalk(child, out) : out.push_back(child);
+    }
+    closedir(d);
+}
+
+struct Visit {
+    std::vector<std::string> paths;
+    std::string stop_at;  // where the callback asks to stop
+};
+
+int Record(const ustring& path, void* priv) {
+    auto* v = static_cast<Visit*>(priv);
+    v->paths.emplace_back(path.c_str());
+    return v->paths.back() == v->stop_at ? 1 : 0;
+}
+
+TEST_F(FileOpTest, TraverseDir) {
+    Sh("chmod 755 . && mkdir -p t/a/aa t/b t/c/cc/ccc && touch t/f1 t/a/f2 t/a/aa/f3 "
+       "t/c/cc/ccc/f4 t/c/f5 && ln -s $PWD/t/a t/b/link-to-a");
+    const std::string top = P("t");
+    std::vector<std::string> full, slash;
+    ReferenceWalk(top, full);
+    ASSERT_EQ(13u, full.size());
+    for (const std::string& stop :
+         {std::string(), top, top + "/a/aa/f3", top + "/c/cc", top + "/f1"}) {
+        Visit v{{}, stop};
+        EXPECT_EQ(stop.empty() ? 0 : -2, TraverseDir(top, Record, &v)) << stop;
+        const auto at = std::find(full.begin(), full.end(), stop);
+        EXPECT_EQ(std::vector<std::string>(full.begin(), at == full.end() ? at : at + 1), v.paths);
+    }
+    Visit v;  // children are joined to the path as it was written
+    EXPECT_EQ(0, TraverseDir(top + "/c/", Record, &v));
+    ReferenceWalk(top + "/c", slash);
+    for (std::string& p : slash) p.insert(top.size() + 2, "/");
+    EXPECT_EQ(slash, v.paths);
+    v.paths.clear();
+    for (const std::string& bad :
+         {top + "/f1", top + "/missing", top + "/b/link-to-a", std::string()})
+        EXPECT_EQ(-1, TraverseDir(bad, Record, &v)) << bad;
+    EXPECT_EQ(-1, TraverseDir(top, nullptr, &v));
+    EXPECT_TRUE(v.paths.empty());
+    // An unreadable directory ends the walk unvisited.
+    for (const std::string& dir : {top + "/c/cc", top}) {
+        ASSERT_EQ(0, chmod(dir.c_str(), 0311));
+        const std::vector<std::string> before(full.begin(),
+                                              std::find(full.begin(), full.end(), dir));
+        auto walk = [&] {
+            Visit v;
+            return TraverseDir(top, Record, &v) == -2 && v.paths == before ? 0 : 1;
+        };
+        EXPECT_EQ(0, RunInChild(walk, true)) << dir;
+    }
+}
+
+// Every entry by name and the result that ended the listing; a value of errno
+// left over from earlier calls is no failed read.
+int ReadAll(DIR_HANDLE& dh, std::map<std::string, DIR_ENTRY>& out) {
+    DIR_ENTRY e;
+    e.size = e.mtime = 7;  // without a status asked for, both read as 0
+    int rc;
+    for (errno = EIO; (rc = FSReadDir(dh, e)) == 1; errno = EIO) out[e.name.c_str()] = e;
+    return rc;
+}
+
+TEST_F(FileOpTest, ListingWithOrWithoutStatus) {
+    Sh("mkdir r r/sub && printf 'seventeen bytes!!' >r/file && ln -s file r/link && mkfifo r/fifo");
+    ASSERT_EQ(0, FSUTime(P("r/file"), 1500000000, 1600000000));
+    DIR_HANDLE dh;
+    ASSERT_EQ(nullptr, dh.dp);
+    ASSERT_EQ(0, FSOpenDir(P("r"), 0, dh));
+    EXPECT_EQ(P("r"), dh.path.c_str());
+    std::map<std::string, DIR_ENTRY> got;
+    EXPECT_EQ(0, ReadAll(dh, got));
+    std::map<std::string, FILE_TYPE> types,
+        want = {{".", FT_DIR},   {"..", FT_DIR},     {"file", FT_FILE},
+                {"sub", FT_DIR}, {"link", FT_SLINK}, {"fifo", FT_FIFO}};
+    for (const auto& [name, entry] : got) {
+        types[name] = entry.type;
+        EXPECT_EQ(0u, entry.size + entry.mtime) << name;
+    }
+    EXPECT_EQ(want, types);
+    DIR_ENTRY e;
+    e.name = "untouched";
+    EXPECT_EQ(0, FSReadDir(dh, e));
+    EXPECT_STREQ("untouched", e.name.c_str()) << "at the end the entry is left as it was";
+    FSCloseDir(dh);
+    ASSERT_EQ(0, FSOpenDir(P("r"), 1 | 6, dh));
+    got.clear();
+    EXPECT_EQ(0, ReadAll(dh, got));
+    ASSERT_EQ(6u, got.size());
+    // The link's size is its own, not its target's.
+    EXPECT_EQ(
+        std::make_tuple(17ul, 1600000000u, 4ul, uint32_t(StatOf(P("r/sub")).st_mtime)),
+        std::make_tuple(got["file"].size, got["file"].mtime, got["link"].size, got["sub"].mtime));
+    FSCloseDir(dh);
+    EXPECT_TRUE(!dh.dp && dh.path.empty() && dh.flag == 7);
+    FSCloseDir(dh);  // harmless twice
+    // Readable but not searchable: names can be listed, statuses not taken.
+    Sh("chmod 755 . && chmod 444 r");
+    auto child = [&] {
+        e.name = "kept";
+        if (FSOpenDir(P("r"), 1, dh) != 0) return 1;
+        const std::regex line("\\[ERROR\\] file-op\\(N\\): FSOpenDir: Failed to get info for '" +
+                              RegexEscape(P("r")) + "/[^']+'\n");
+        StderrCapture cap;
+        if (FSReadDir(dh, e) != -1 || e.name != ustring("kept")) return 2;
+        return std::regex_match(NormalizeLog(cap.Stop(), "file-op"), line) ? 0 : 3;
+    };
+    EXPECT_EQ(0, RunInChild(child, true));
 }
 
 }  // namespace
