@@ -170,8 +170,7 @@ TEST_F(ConnectionsTest, SingleColumnWritesDeletionAndClearing) {
         [](uint64_t id) { return SystemDB::setSSLEnableByConnID(id, false); },
         [](uint64_t id) { return SystemDB::updateUserInfo(id, 4000000002u, 7, true); },
         [&](uint64_t id) { return SystemDB::setPackageVersion(id, v); },
-        [](uint64_t id) { return SystemDB::deleteConnection(id); },
-    };
+        [](uint64_t id) { return SystemDB::deleteConnection(id); }};
     const std::string cols =
         "SELECT id, status, error, linked, use_ssl, user_uid, user_gid, "
         "user_is_admin, package_version, major, minor FROM connection_table";
@@ -220,8 +219,6 @@ TEST_F(ConnectionsTest, PackageVersionsAreFilteredSortedAnd64Bit) {
     EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get package_version for conn_id [9].\n");
 }
 
-// ---- path lookup ----
-
 TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) {
     Plant(
         "INSERT INTO session_table (conn_id, attribute, view_id, sync_folder) VALUES "
@@ -248,34 +245,19 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
 
     // ASCII letters fold, "%", "_" and "\" match only themselves; disabled
     // sessions, empty or NULL folders and sessions without a connection map
-    // nothing and leave the record as it was.
-    const struct {
-        const char* path;
-        uint64_t view;  // 0: no match
-        const char* relative;
-    } cases[] = {
-        {"/home/u/Sync/", 901, "/"},
-        {"/data/A_B/f", 1, "/f"},
-        {"/data/50%/x", 2, "/x"},
-        {"/data/back\\slash/z", 3, "/z"},
-        {"/data/CAF\xC3\xA9/m", 4, "/m"},
-        {"/it's/x'y", 5, "/x'y"},
-        {"/home/u/Sync", 0, ""},
-        {"/home/u/Syncing/x", 0, ""},
-        {"/data/aXb/f", 0, ""},
-        {"/data/50abc/x", 0, ""},
-        {"/data/backXslash/z", 0, ""},
-        {"/off/f", 0, ""},
-        {"/any/path", 0, ""},
-        {"", 0, ""},
-        {"/orphan/f", 0, ""},
-    };
-    for (const auto& c : cases) {
+    // nothing and leave the record as it was. Rows: path|view (0: none)|relative.
+    for (const char* row :
+         {"/home/u/Sync/|901|/", "/data/A_B/f|1|/f", "/data/50%/x|2|/x", "/data/back\\slash/z|3|/z",
+          "/data/CAF\xC3\xA9/m|4|/m", "/it's/x'y|5|/x'y", "/home/u/Sync|0", "/home/u/Syncing/x|0",
+          "/data/aXb/f|0", "/data/50abc/x|0", "/data/backXslash/z|0", "/off/f|0", "/any/path|0",
+          "|0", "/orphan/f|0"}) {
+        const auto c = dbtest::Cells(row);
+        const uint64_t view = std::stoull(c[1]);
         PathInfo q = p;
-        EXPECT_EQ(SystemDB::getPathInfoByPath(c.path, q), c.view ? 0 : -1) << c.path;
-        EXPECT_EQ(q.view_id, c.view ? c.view : p.view_id) << c.path;
-        EXPECT_EQ(q.relative_path, c.view ? ustring(c.relative) : p.relative_path) << c.path;
-        EXPECT_EQ(q.connection_entry, p.connection_entry) << c.path;
+        EXPECT_EQ(SystemDB::getPathInfoByPath(c[0].c_str(), q), view ? 0 : -1) << row;
+        EXPECT_EQ(q.view_id, view ? view : p.view_id) << row;
+        EXPECT_EQ(q.relative_path, view ? ustring(c[2].c_str()) : p.relative_path) << row;
+        EXPECT_EQ(q.connection_entry, p.connection_entry) << row;
     }
 
     // This lookup's flags count only as 1, unlike the whole-row reader's.
@@ -290,35 +272,35 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
         "0 0 0 0 0 ");
 }
 
-// ---- settings ----
+std::string Text(const GeneralOptions& g) {
+    return Nums(g.enable_desktop_notification, g.enable_iconoverlay, g.enable_startup,
+                g.use_bw_icon, g.sync_mode) +
+           g.open_folder.c_str_utf8();
+}
 
 TEST_F(ConnectionsTest, GeneralOptionsAndTheSingleSettings) {
-    GeneralOptions g;
+    GeneralOptions g, back;
     ASSERT_EQ(SystemDB::setGeneralOptions(g), 0);  // what a new installation stores
-    g = {};
-    g.enable_desktop_notification = g.enable_iconoverlay = g.enable_startup = false;
-    g.use_bw_icon = true;
-    g.sync_mode = -7;
-    g.open_folder = "keep";
-    ASSERT_EQ(SystemDB::getGeneralOptions(g), 0);
-    EXPECT_EQ(dbtest::Nums(g.enable_desktop_notification, g.enable_iconoverlay, g.enable_startup,
-                           g.use_bw_icon, g.sync_mode) +
-                  g.open_folder.c_str_utf8(),
-              "1 1 1 0 0 ");
+    back.enable_desktop_notification = back.enable_iconoverlay = back.enable_startup = false;
+    back.use_bw_icon = true;
+    back.sync_mode = -7;
+    back.open_folder = "keep";
+    ASSERT_EQ(SystemDB::getGeneralOptions(back), 0);
+    EXPECT_EQ(Text(back), "1 1 1 0 0 ");
     g.enable_iconoverlay = g.enable_startup = false;
     g.use_bw_icon = true;
     g.sync_mode = -7;
     g.open_folder = "/home/o'neil";
-    ASSERT_EQ(SystemDB::setGeneralOptions(g), 0);
-    ASSERT_EQ(SystemDB::setComputername("Bob's PC"), 0);
-    ASSERT_EQ(SystemDB::setLanguageOptions("de"), 0);
-    ASSERT_EQ(SystemDB::setTargetClientVersion(4294967313L), 0);
-    EXPECT_EQ(Dump("SELECT key, value, typeof(value) FROM system_table ORDER BY key"),
-              "computer_name|Bob's PC|text\nenable_desktop_notification|1|text\n"
-              "enable_iconoverlay|0|text\nenable_startup|0|text\nlanguage|de|text\n"
-              "open_folder|/home/o'neil|text\nrelease_version|13|text\n"
-              "sync_mode|-7|text\ntarget_client_version|4294967313|text\n"
-              "use_black_white_icon|1|text\n");
+    ASSERT_EQ(SystemDB::setGeneralOptions(g) + SystemDB::setComputername("Bob's PC") +
+                  SystemDB::setLanguageOptions("de") +
+                  SystemDB::setTargetClientVersion(4294967313L),
+              0);
+    EXPECT_EQ(Dump("SELECT group_concat(key || '=' || value || ':' || typeof(value), ' ') FROM "
+                   "(SELECT * FROM system_table ORDER BY key)"),
+              "computer_name=Bob's PC:text enable_desktop_notification=1:text "
+              "enable_iconoverlay=0:text enable_startup=0:text language=de:text "
+              "open_folder=/home/o'neil:text release_version=13:text sync_mode=-7:text "
+              "target_client_version=4294967313:text use_black_white_icon=1:text\n");
     EXPECT_EQ(Dump("SELECT DISTINCT computer_name FROM connection_table"), "Bob's PC\n");
 
     // Flags are true for 1 only; keys are case-sensitive; absent keys and a
@@ -327,21 +309,14 @@ TEST_F(ConnectionsTest, GeneralOptionsAndTheSingleSettings) {
         "UPDATE system_table SET value = 2 WHERE key = 'enable_desktop_notification';"
         "DELETE FROM system_table WHERE key IN ('enable_startup', 'open_folder');"
         "INSERT INTO system_table VALUES (NULL, 'x'), ('Sync_Mode', 8);");
-    GeneralOptions back;
     back.sync_mode = 5;
     back.open_folder = "mine";
     ASSERT_EQ(SystemDB::getGeneralOptions(back), 0);
-    EXPECT_EQ(dbtest::Nums(back.enable_desktop_notification, back.enable_iconoverlay,
-                           back.enable_startup, back.use_bw_icon, back.sync_mode) +
-                  back.open_folder.c_str_utf8(),
-              "0 0 1 1 -7 mine");
+    EXPECT_EQ(Text(back), "0 0 1 1 -7 mine");
     long version = 0;
-    ASSERT_EQ(SystemDB::getTargetClientVersion(version), 0);
-    EXPECT_EQ(version, 4294967313L);
-
     ustring t = "stale";
-    ASSERT_EQ(SystemDB::getLastUpdateQueryTime(t), 0);  // none: empty
-    EXPECT_EQ(t, ustring(""));
+    ASSERT_EQ(SystemDB::getTargetClientVersion(version) + SystemDB::getLastUpdateQueryTime(t), 0);
+    EXPECT_EQ(std::to_string(version) + t.c_str_utf8(), "4294967313");  // no time yet: empty
     ASSERT_EQ(SystemDB::setLastUpdateQueryTime("2026-12-06 'noon'"), 0);
     ASSERT_EQ(SystemDB::getLastUpdateQueryTime(t), 0);
     EXPECT_EQ(t, ustring("2026-12-06 'noon'"));
@@ -363,30 +338,29 @@ TEST_F(ConnectionsTest, UserProxyIsStoredObfuscatedAndNeverLogged) {
     EXPECT_EQ(p, b_.proxy_info);
     p.password = "";
     ASSERT_EQ(SystemDB::setUserProxyInfo(p), 0);
-    EXPECT_EQ(log.Text(),
-              "[DEBUG] system-db(N): set setUserProxyInfo\n[DEBUG] system-db(N): ip px-b\n"
-              "[DEBUG] system-db(N): proxy_port 8080\n[DEBUG] system-db(N): user_name pu-b\n"
-              "[DEBUG] system-db(N): password ********\n[DEBUG] system-db(N): getUserProxyInfo\n"
-              "[DEBUG] system-db(N): set setUserProxyInfo\n[DEBUG] system-db(N): ip px-b\n"
-              "[DEBUG] system-db(N): proxy_port 8080\n[DEBUG] system-db(N): user_name pu-b\n"
-              "[DEBUG] system-db(N): password (empty)\n");
+    const std::string d = "[DEBUG] system-db(N): ", set = d + "set setUserProxyInfo\n" + d +
+                                                          "ip px-b\n" + d + "proxy_port 8080\n" +
+                                                          d + "user_name pu-b\n" + d + "password ";
+    EXPECT_EQ(log.Text(), set + "********\n" + d + "getUserProxyInfo\n" + set + "(empty)\n");
     EXPECT_EQ(Dump("SELECT quote(value) FROM system_table WHERE key = 'user_proxy_pass'"), "''\n");
     EXPECT_EQ(testutil::ReadFile(db_).find("pw-b"), std::string::npos);
 
     // Port cut to 16 bits, flags true for 1 only, a password that is not
-    // Base64 reads empty; a row without a key resets what was read before it.
+    // Base64 reads empty, every byte of a text kept.
     Logger::log_level.erase(dbtest::kComp);
     Plant(
         "UPDATE system_table SET value = 70000 WHERE key = 'user_proxy_port';"
         "UPDATE system_table SET value = 2 WHERE key = 'user_use_proxy';"
+        "UPDATE system_table SET value = 'a' || char(0) || 'b' WHERE key = 'user_proxy_ip';"
         "UPDATE system_table SET value = 'not base64' WHERE key = 'user_proxy_pass';");
     p = a_.proxy_info;
     ASSERT_EQ(SystemDB::getUserProxyInfo(p), 0);
-    EXPECT_EQ(dbtest::Nums(p.use_proxy, p.proxy_port) + p.password + p.host, "0 4464 host-b");
+    EXPECT_EQ(Nums(p.use_proxy, p.proxy_port) + p.password + p.host, "0 4464 host-b");
+    EXPECT_EQ(p.proxy_ip, std::string("a\0b", 3));
+    // A row without a key resets what was read before it.
     Plant(
         "DELETE FROM system_table WHERE key = 'user_proxy_host';"
         "INSERT INTO system_table VALUES (NULL, 'x'), ('user_proxy_host', 'after');");
-    p = a_.proxy_info;
     Log reset;
     ASSERT_EQ(SystemDB::getUserProxyInfo(p), 0);
     EXPECT_EQ(reset.Text(), "[ERROR] system-db(N): get proxy info failed, use default setting\n");

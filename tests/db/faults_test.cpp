@@ -145,8 +145,7 @@ const Op kOps[] = {
     OP(getGeneralOptions, (o.options), R, nullptr, S),
     OP(getTargetClientVersion, (o.number), R, nullptr, S),
     OP(getUserProxyInfo, (o.proxy), R, nullptr, S, [](Outputs& x) { x.proxy.clear(); }),
-    OP(getLastUpdateQueryTime, (o.a), R, nullptr, S),
-};
+    OP(getLastUpdateQueryTime, (o.a), R, nullptr, S)};
 
 std::string Expand(std::string t, const std::string& name, int code, const std::string& msg) {
     for (auto [key, value] : {std::pair<std::string, std::string>{"%n", name},
@@ -304,8 +303,8 @@ TEST_F(FaultDbTest, UnwritableAndFullFileSystemsFailWritesAndKeepEarlierRows) {
 }
 
 // Zeroing the second half of many session pages (but the last page) keeps
-// the file openable and damages those rows; a file cut half way or inside
-// its header is refused, untouched.
+// the file openable and damages those rows; a file cut short or no database
+// at all is refused, untouched.
 TEST_F(FaultDbTest, DamagedOrTruncatedFilesFailCleanly) {
     ASSERT_EQ(SystemDB::setTargetClientVersion(3), 0);
     std::string sql = "BEGIN;";
@@ -332,12 +331,15 @@ TEST_F(FaultDbTest, DamagedOrTruncatedFilesFailCleanly) {
     const std::string bad = " database disk image is malformed\n", e = "[ERROR] system-db(N): ";
     std::string expected =
         e + "sqlite3_step: [11]" + bad + e + "addNewSessionInfo fail ret = 11" + bad;
-    for (size_t size : {good.size() / 2 + 100, size_t{50}}) {
-        testutil::WriteFile(db_, good.substr(0, size));
+    // Still closed after each refusal, so the next file is tried.
+    for (std::string bytes : {good.substr(0, good.size() / 2 + 100), good.substr(0, 50),
+                              std::string("not a database\n")}) {
+        testutil::WriteFile(db_, bytes);
         EXPECT_EQ(SystemDB::initialize(ustring(db_.c_str())), -1);
-        EXPECT_EQ(testutil::ReadFile(db_), good.substr(0, size));
-        expected += e + "SystemDB: Failed to initialize database at '" + db_ + "'. [11]" + bad + e +
-                    "initialize fail" + bad;
+        EXPECT_EQ(testutil::ReadFile(db_), bytes);
+        const std::string why = bytes.size() >= 50 ? bad : " file is not a database\n";
+        expected += e + "SystemDB: Failed to initialize database at '" + db_ + "'. [" +
+                    (bytes.size() >= 50 ? "11]" : "26]") + why + e + "initialize fail" + why;
     }
     EXPECT_EQ(log.Text(), expected);
 }

@@ -48,26 +48,6 @@ TEST_F(StoreTest, AnOlderFileKeepsItsTablesAndVersion) {
               "release_version=12|" + old + "|3|4|1|old|4|2|/o/\n");
 }
 
-TEST_F(StoreTest, FilesThatCannotServeAreRefusedAndTheStoreStaysClosed) {
-    SystemDB::destroy();
-    const std::string text = dir_ / "text.db", gone = dir_ / "missing/dir/system.db";
-    const std::string e = "[ERROR] system-db(N): SystemDB: Failed to ";
-    testutil::WriteFile(text, "not a database\n");
-    Log log;
-    for (std::string f : {text, dir_.path(), gone})
-        EXPECT_EQ(SystemDB::initialize(ustring(f.c_str())), -1) << f;
-    EXPECT_EQ(log.Text(), e + "initialize database at '" + text +
-                              "'. [26] file is not a database\n[ERROR] system-db(N): initialize "
-                              "fail file is not a database\n" +
-                              e + "open database at '" + dir_.path() +
-                              "'. [14] unable to open database file\n" + e + "open database at '" +
-                              gone + "'. [14] unable to open database file\n");
-    EXPECT_EQ(testutil::ReadFile(text), "not a database\n");
-    EXPECT_FALSE(testutil::PathExists(dir_ / "missing"));
-    ASSERT_EQ(SystemDB::initialize(ustring(db_.c_str())), 0);  // still closed, so this opens
-    EXPECT_EQ(SystemDB::setTargetClientVersion(1), 0);
-}
-
 TEST_F(StoreTest, OpenCloseCycle) {
     SystemDB::destroy();
     const std::string other = dir_ / "other.db";

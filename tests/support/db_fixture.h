@@ -8,6 +8,7 @@
 #include <list>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "logger.h"
 #include "system-db.h"
@@ -25,6 +26,13 @@ inline std::string Dump(const std::string& db, const std::string& sql) {
         out += "\n";
     }
     return out;
+}
+
+// The cells of a table row written as "a|b|c".
+inline std::vector<std::string> Cells(const std::string& row) {
+    std::vector<std::string> cells(1);
+    for (char c : row) c == '|' ? void(cells.emplace_back()) : cells.back().push_back(c);
+    return cells;
 }
 
 // Numbers as "1 2 3 ".
