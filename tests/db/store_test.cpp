@@ -2,6 +2,10 @@
 // that cannot serve, and the open/close cycle.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <new>
 #include <string>
 
 #include "db_fixture.h"
@@ -50,6 +54,14 @@ TEST_F(StoreTest, AnOlderFileKeepsItsTablesAndVersion) {
 
 TEST_F(StoreTest, OpenCloseCycle) {
     SystemDB::destroy();
+    auto fds = [] {
+        auto it = std::filesystem::directory_iterator("/proc/self/fd");
+        return std::distance(it, std::filesystem::directory_iterator());
+    };
+    const auto closed = fds();
+    ASSERT_EQ(SystemDB::initialize(ustring(db_.c_str())), 0);
+    SystemDB::destroy();
+    EXPECT_EQ(fds(), closed);  // closing releases the file
     const std::string other = dir_ / "other.db";
     SessionInfo s;
     s.share_name = "kept";
@@ -80,6 +92,53 @@ TEST_F(StoreTest, OpenCloseCycle) {
     std::list<SessionInfo> enabled;
     ASSERT_EQ(SystemDB::getEnabledSession(enabled), 0);
     EXPECT_EQ(dbtest::Str(enabled), dbtest::Str(s));
+}
+
+// At DEBUG each operation names itself first, whatever follows.
+TEST_F(StoreTest, DebugEntriesNameTheOperations) {
+    Verbose();
+    Log log;
+    std::list<SessionInfo> l;
+    std::list<ConnectionEntry> c;
+    int n = 0;
+    long v = 0;
+    ustring f;
+    SystemDB::resetSession(3), SystemDB::deleteSession(4), SystemDB::disableAllSession();
+    SystemDB::getEnabledSession(l), SystemDB::getValidSessionListByConnectionID(l, 1);
+    SystemDB::getSyncFolder("h", f), SystemDB::getMaxSessionId(), SystemDB::setComputername("pc");
+    SystemDB::setTargetClientVersion(2), SystemDB::setLanguageOptions("en");
+    SystemDB::getTargetClientVersion(v), SystemDB::deleteConnection(5);
+    SystemDB::getLinkedConnectionEntryList(c), SystemDB::getConnectionEntryList(c);
+    SystemDB::getSessionStatusAndErr(1, n, n, n, n), SystemDB::clearSystemDB();
+    const std::string d = "[DEBUG] system-db(N): ";
+    EXPECT_EQ(log.Text(), d + "resetSession. id:[3]\n" + d + "deleteSession. id:[4]\n" + d +
+                              "disableAllSession \n" + d + "getEnabledSession\n" + d +
+                              "getValidSessionListByConnectionID\n" + d +
+                              "getSyncFolder\n"
+                              "[ERROR] system-db(N): cannnot get home share sync folder QQ" +
+                              d + "getMaxSessionId: get max id = [0]\n" + d +
+                              "set computer name pc\n" + d + "set setTargetClientVersion\n" + d +
+                              "set setLanguageOptions\n" + d + "getTargetClientVersion\n" + d +
+                              "deleteConnection. id:[5]\n" + d + "getLinkedConnectionEntryList\n" +
+                              d + "getConnectionEntryList\n" + d + "getSessionStatusAndErr\n" + d +
+                              "cannnot get getSessionStatusAndErr 1\n" + d + "clear System DB \n");
+}
+
+// What every reader starts from, built over dirty memory so that a member left
+// unset shows.
+TEST(ConnectionRecord, DefaultsOfEveryMember) {
+    alignas(ConnectionEntry) unsigned char raw[sizeof(ConnectionEntry)];
+    std::memset(raw, 0x5a, sizeof raw);
+    ConnectionEntry* e = new (raw) ConnectionEntry;
+    EXPECT_EQ(e->toString(),
+              "ConnectionEntry{ConnectionInfo{conn_id=0, c_mode=0, server_name='', server_ip='', "
+              "server_port=0, farlink_mode='', username='', password=(empty), orb_id='', "
+              "session='', protocol_version=0, computer_name='', linked=0, use_ssl=1, "
+              "ssl_allow_untrust=0, version=0.0.0, status=0, error=0, user_uid=0, user_gid=0, "
+              "user_is_admin=0}, ProxyInfo{use_proxy=0, use_sys_proxy=0, proxy_ip='', "
+              "proxy_port=0, user_name='', password=(empty), domain='', host=''}, "
+              "TunnelInfo{use_tunnel=0, tunnel_ip='', tunnel_port=0}}");
+    e->~ConnectionEntry();
 }
 
 TEST(SessionFilterText, NeedsNoDatabase) {
