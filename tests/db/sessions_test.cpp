@@ -7,6 +7,7 @@
 #include <list>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "db_fixture.h"
 
@@ -148,42 +149,27 @@ TEST_F(SessionsTest, ValidSessionsAreAllButTheDeletedOnesNeitherEnabledNorUsed) 
     EXPECT_EQ(Str(l), "2|7||10|0|0||0|0\n3|7||12|0|0||0|0\n4|7||0|0|0||0|0\n6|7||29|0|0||0|0\n");
 }
 
+// Whole components, ASCII case ignored, "%", "_" and "\\" only themselves.
 TEST_F(SessionsTest, FolderConflictsCompareWholeComponentsAndLiteralWildcards) {
-    const struct {
-        const char* stored;
-        int attribute;
-        const char* candidate;
-        bool conflict;
-    } cases[] = {
-        {"/data/a/", SA_ENABLE, "/data/a", true},         // equal
-        {"/data/a/", SA_ENABLE, "/data", true},           // the session lies inside
-        {"/data/a/", SA_ENABLE, "/data/a/b/c", true},     // the candidate lies inside
-        {"/data/ab/", SA_ENABLE, "/data/a", false},       // not a component boundary
-        {"/DATA/A/", SA_ENABLE, "/data/a", true},         // ASCII case ignored
-        {"/data/a/", 31 & ~SA_ENABLE, "/data/a", false},  // disabled
-        {"/data/o''neil/", SA_ENABLE, "/data/o'neil", true},
-        {"/data/a_b/", SA_ENABLE, "/data/axb", false},
-        {"/data/axb/", SA_ENABLE, "/data/a_b", false},
-        {"/data/100%/", SA_ENABLE, "/data/100%", true},
-        {"/data/abc/", SA_ENABLE, "/data/a%", false},
-        {"/data/%/", SA_ENABLE, "/data/x/y", false},
-        {"/data/x/y/", SA_ENABLE, "/data/%", false},
-        {"/data/a\\b/", SA_ENABLE, "/data/a\\b", true},
-        {"/data/a\\%/", SA_ENABLE, "/data/a\\x", false},
-        {"/data/ab/", SA_ENABLE, "/data/a\\b", false},
-    };
-    for (const auto& c : cases) {
+    // Rows: stored folder|attribute|candidate|conflict.
+    for (const char* row :
+         {"/data/a/|4|/data/a|1", "/data/a/|4|/data|1", "/data/a/|4|/data/a/b/c|1",
+          "/data/ab/|4|/data/a|0", "/DATA/A/|4|/data/a|1", "/data/a/|27|/data/a|0",
+          "/data/o''neil/|4|/data/o'neil|1", "/data/a_b/|4|/data/axb|0", "/data/axb/|4|/data/a_b|0",
+          "/data/100%/|4|/data/100%|1", "/data/abc/|4|/data/a%|0", "/data/%/|4|/data/x/y|0",
+          "/data/x/y/|4|/data/%|0", "/data/a\\b/|4|/data/a\\b|1", "/data/a\\%/|4|/data/a\\x|0",
+          "/data/ab/|4|/data/a\\b|0"}) {
+        const auto c = dbtest::Cells(row);
         Plant(
             "DELETE FROM session_table; INSERT INTO session_table (id, attribute, sync_folder) "
             "VALUES (1, " +
-            std::to_string(c.attribute) + ", '" + c.stored + "');");
-        for (bool preset : {false, true}) {
-            bool conflict = preset;
-            EXPECT_EQ(SystemDB::isSyncFolderConflict(c.candidate, conflict, {}), 0);
-            EXPECT_EQ(conflict, c.conflict) << c.stored << " vs " << c.candidate;
+            c[1] + ", '" + c[0] + "');");
+        for (bool conflict : {false, true}) {
+            EXPECT_EQ(SystemDB::isSyncFolderConflict(c[2].c_str(), conflict, {}), 0);
+            EXPECT_EQ(conflict, c[3] == "1") << row;
         }
     }
-    for (auto [filter, expected] :
+    for (auto [filter, expected] :  // the filter names the sessions left out
          {std::pair<std::list<uint64_t>, bool>{{2, 3}, true}, {{1}, false}, {{5, 1, 7}, false}}) {
         bool conflict = !expected;
         EXPECT_EQ(SystemDB::isSyncFolderConflict("/data/ab", conflict, filter), 0);
@@ -245,8 +231,8 @@ TEST_F(SessionsTest, UpdateRewritesTheRowsOfShareViewAndConnection) {
     EXPECT_EQ(Table(), before);
 }
 
-// Each single-statement write on the same four rows; a write to an id that
-// names no row succeeds and changes nothing.
+// Each single-statement write on the same four rows, then on an id that
+// names no row: that succeeds and changes nothing.
 TEST_F(SessionsTest, SingleStatementWritesChangeExactlyTheirColumns) {
     const char* rows =
         "DELETE FROM session_table; INSERT INTO session_table (id, conn_id, share_name, "
@@ -256,47 +242,35 @@ TEST_F(SessionsTest, SingleStatementWritesChangeExactlyTheirColumns) {
     const std::string base =
         "1|5|home|31|0|2|-3|4|/h/|0\n2|5|HOME|4|7|1|-1|1|/H/|1\n"
         "3|5|docs|20|8|3|-6|2|/d/|2\n4|6|Home|5|0|0|0|3|/x/|1\n";
-    const struct {
-        std::function<int(uint64_t)> op;  // applied to row 1..4, then to row 9
-        uint64_t id;
-        const char* table;  // after the write
-    } cases[] = {
-        {[](uint64_t id) { return SystemDB::setSessionStatus(id, 4); }, 1,
-         "1|5|home|31|0|4|-3|4|/h/|0\n"},
-        {[](uint64_t id) { return SystemDB::setSessionErr(id, -8); }, 3,
-         "3|5|docs|20|8|3|-8|2|/d/|2\n"},
-        {[](uint64_t id) { return SystemDB::setSessionAsUsed(id); }, 2,
-         "2|5|HOME|6|7|1|-1|1|/H/|1\n"},
-        {[](uint64_t id) { return SystemDB::resetSession(id); }, 1, "1|5|home|17|0|0|0|4|/|2\n"},
-        {[](uint64_t id) { return SystemDB::deleteSession(id); }, 1, "1|"},
-        {[](uint64_t id) { return SystemDB::updateHomeViewID(99, id + 4); }, 1,
+#define W(...) [](uint64_t id) { return SystemDB::__VA_ARGS__; }
+    const std::tuple<std::function<int(uint64_t)>, uint64_t, const char*> cases[] = {
+        {W(setSessionStatus(id, 4)), 1, "1|5|home|31|0|4|-3|4|/h/|0\n"},
+        {W(setSessionErr(id, -8)), 3, "3|5|docs|20|8|3|-8|2|/d/|2\n"},
+        {W(setSessionAsUsed(id)), 2, "2|5|HOME|6|7|1|-1|1|/H/|1\n"},
+        {W(resetSession(id)), 1, "1|5|home|17|0|0|0|4|/|2\n"},
+        {W(deleteSession(id)), 1, "1|"},
+        {W(updateHomeViewID(99, id + 4)), 1,
          "1|5|home|31|99|2|-3|4|/h/|0\n2|5|HOME|4|99|1|-1|1|/H/|1\n"},
-        {[](uint64_t id) { return SystemDB::setReadOnlyBySession(id); }, 2,
-         "2|5|HOME|20|7|1|-1|1|/H/|1\n"},
-        {[](uint64_t id) { return SystemDB::setReadWriteBySession(id); }, 3,
-         "3|5|docs|4|8|3|-6|2|/d/|2\n"},
-        {[](uint64_t id) { return SystemDB::setDisableBySession(id); }, 1,
-         "1|5|home|27|0|0|0|4|/h/|0\n"},
-        {[](uint64_t id) { return SystemDB::setPermSyncModeBySession(id, PERM_EXEC_BIT); }, 4,
-         "4|6|Home|5|0|0|0|3|/x/|2\n"},
-        {[](uint64_t) { return SystemDB::disableAllSession(); }, 0,
+        {W(setReadOnlyBySession(id)), 2, "2|5|HOME|20|7|1|-1|1|/H/|1\n"},
+        {W(setReadWriteBySession(id)), 3, "3|5|docs|4|8|3|-6|2|/d/|2\n"},
+        {W(setDisableBySession(id)), 1, "1|5|home|27|0|0|0|4|/h/|0\n"},
+        {W(setPermSyncModeBySession(id, PERM_EXEC_BIT)), 4, "4|6|Home|5|0|0|0|3|/x/|2\n"},
+        {W(disableAllSession() + int(id)), 0,
          "1|5|home|27|0|0|0|4|/h/|0\n2|5|HOME|0|7|0|0|1|/H/|1\n3|5|docs|16|8|0|0|2|/d/|2\n"
          "4|6|Home|1|0|0|0|3|/x/|1\n"},
-        {[](uint64_t) { return SystemDB::resetSessionPermission(), 0; }, 0,
-         "1|5|home|15|0|2|-3|4|/h/|0\n3|5|docs|4|8|3|-6|2|/d/|2\n"},
-    };
-    int n = 0;
-    for (const auto& c : cases) {
+        {W(resetSessionPermission(), int(id)), 0,
+         "1|5|home|15|0|2|-3|4|/h/|0\n3|5|docs|4|8|3|-6|2|/d/|2\n"}};
+    for (const auto& [op, id, table] : cases) {
         Plant(rows);
         Log log;
-        EXPECT_EQ(c.op(c.id), 0) << n;
-        EXPECT_EQ(Table(), Apply(base, c.table)) << n;
-        if (c.id) {
+        EXPECT_EQ(op(id), 0) << table;
+        EXPECT_EQ(Table(), Apply(base, table));
+        if (id) {
             Plant(rows);
-            EXPECT_EQ(c.op(9), 0) << n;
-            EXPECT_EQ(Table(), base) << n;
+            EXPECT_EQ(op(9), 0) << table;
+            EXPECT_EQ(Table(), base) << table;
         }
-        EXPECT_EQ(log.Text(), "") << n++;
+        EXPECT_EQ(log.Text(), "") << table;
     }
 }
 

@@ -1,7 +1,6 @@
-// Fixture of the SystemDB tests: a fresh store in a private directory, the
-// process-wide store and the component's log threshold reset around each
-// case, direct SQL on the same file, and records and rows as one-line texts
-// so that expectations read as tables.
+// A fresh store in a private directory per case, the component's log
+// threshold reset around it, and rows and records as one-line texts so that
+// expectations read as tables.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include <list>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "logger.h"
 #include "system-db.h"
@@ -28,6 +28,21 @@ inline std::string Dump(const std::string& db, const std::string& sql) {
     return out;
 }
 
+// The cells of a table row written as "a|b|c".
+inline std::vector<std::string> Cells(const std::string& row) {
+    std::vector<std::string> cells(1);
+    for (char c : row) c == '|' ? void(cells.emplace_back()) : cells.back().push_back(c);
+    return cells;
+}
+
+// Numbers as "1 2 3 ".
+template <class... T>
+std::string Nums(T... v) {
+    std::string s;
+    ((s += std::to_string(v) + " "), ...);
+    return s;
+}
+
 // "id|conn|share|attribute|view|version|folder|perm|enabled\n".
 inline std::string Str(const SessionInfo& s) {
     return std::to_string(s.session_id) + "|" + std::to_string(s.conn_id) + "|" +
@@ -42,16 +57,7 @@ inline std::string Str(const std::list<SessionInfo>& l) {
     return out;
 }
 
-// Numbers as "1 2 3 ".
-template <class... T>
-std::string Nums(T... v) {
-    std::string s;
-    ((s += std::to_string(v) + " "), ...);
-    return s;
-}
-
-// Standard error from construction on, timestamps dropped (also where an
-// entry without a newline leaves the next one mid-line), line numbers
+// Standard error from construction on, timestamps dropped and line numbers
 // normalised.
 class Log {
   public:
