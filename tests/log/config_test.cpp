@@ -1,5 +1,4 @@
-// Config: the documented grammar cases, unreadable paths, typed lookups, what
-// write() refuses, and generated files against an independent grammar reading.
+// Config: grammar, paths, lookups, write(), and generated files against a model.
 #include "config.h"
 
 #include <gtest/gtest.h>

@@ -39,31 +39,30 @@ class LoggerTest : public ::testing::Test {
   protected:
     LoggerTest() { Reset(); }
     ~LoggerTest() override { Reset(); }
-    static void Reset() {
-        FILE* fp = Logger::log_fp;
-        if (fp != nullptr && fp != stdout && fp != stderr) fclose(fp);
+    void Reset() {  // and no log file
+        if (FILE* fp = Logger::log_fp; fp != nullptr && fp != stdout && fp != stderr) fclose(fp);
         Logger::log_level.clear();
         Logger::log_type = Logger::STDOUT_LOGGER;
         Logger::log_fp = stderr;
         Logger::log_size = -1;
         Logger::rotate_cnt = 50;
         Logger::log_path.clear();
+        unlink(log_.c_str());
     }
     testutil::TempDir dir_;
     const std::string log_ = dir_ / "app.log", levels_ = dir_ / "levels";
 };
 
-// A failed file channel keeps the previous stream; then where a line goes per
-// channel, whether it is stamped and counted (size -1: no file opened), and
-// what Destroy makes of the channel.
+// A failed file channel keeps the previous stream. Per channel: where a line
+// goes, whether stamped and counted (-1: no file opened), what Destroy does.
 TEST_F(LoggerTest, Channels) {
     EXPECT_EQ("T early(7)\n", Unstamped(g_early));
     EXPECT_EQ(-1, Logger::Initialize(Logger::FILE_LOGGER, "", "", 5));
     EXPECT_EQ(-1, Logger::Initialize(Logger::FILE_LOGGER, dir_ / "missing/app.log", "", 5));
     EXPECT_EQ(-1, Logger::Rotate());  // no file to rotate: nothing touched
-    testutil::StderrCapture err;
+    testutil::StderrCapture still;
     Logger::LogMsg(Logger::L_ERR, "c", "still here\n");  // stamped, not counted
-    EXPECT_EQ("T still here\n", Unstamped(err.Stop()));
+    EXPECT_EQ("T still here\n", Unstamped(still.Stop()));
     EXPECT_EQ(-1, Logger::log_size);
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log_, "", 3));
     EXPECT_EQ(-1, Logger::Initialize(Logger::FILE_LOGGER, dir_ / "no/such.log", "", 9));
@@ -82,7 +81,6 @@ TEST_F(LoggerTest, Channels) {
     };
     for (const auto& [type, out_text, err_text, file_text, size] : cases) {
         Reset();
-        unlink(log_.c_str());
         SCOPED_TRACE(type);
         ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, dir_ / "old.log", "", 2));
         FILE* old = Logger::log_fp;  // an earlier channel, never closed by Initialize
@@ -122,14 +120,13 @@ TEST_F(LoggerTest, Thresholds) {
     const std::pair<const char*, int> limits[] = {
         {"file_op_debug", 7},     {"other", 4}, {"mute", -1}, {"text", 0}, {"kept", 6},
         {"default_component", 4}, {nullptr, 4}};
-    for (const auto& t : limits) {
+    for (const auto& t : limits)
         for (int level : {-5, 0, 3, 4, 5, 6, 7, 100}) {
             const std::string line = (t.first ? t.first : "-") + std::to_string(level);
             testutil::StderrCapture err;
             log_c(level, t.first, line.c_str());
             EXPECT_EQ(level <= t.second ? "T " + line + "\n" : "", Unstamped(err.Stop())) << line;
         }
-    }
 }
 
 // Crossing 1 MiB rotates after the line. When the file cannot be moved aside
@@ -204,8 +201,7 @@ TEST_F(LoggerThreads, ConcurrentLinesNeverInterleave) {
     EXPECT_EQ(std::vector<int>(kThreads, kLines), next);  // and every line, across a rotation
 }
 
-// ---- a file system that fills up: nothing crashes, what was written stays
-// whole (never truncated) and logging resumes once there is room again ----
+// A full file system: no crash, the log is never truncated, logging resumes.
 using Report = std::map<std::string, std::string>;
 
 void LogLine(int i) {
@@ -216,15 +212,12 @@ void LogLine(int i) {
 long Leading(const std::string& text) {
     std::istringstream in(text);
     long n = 0;
-    for (std::string line; std::getline(in, line) && !in.eof(); ++n)
-        if (line.size() != 16 + 122 ||
-            line.compare(16, 11, "line " + std::to_string(1000000 + n).substr(1)) != 0)
-            break;
+    for (std::string line; std::getline(in, line) && !in.eof() && line.size() == 16 + 122; ++n)
+        if (line.compare(16, 11, "line " + std::to_string(1000000 + n).substr(1)) != 0) break;
     return n;
 }
 
-// Runs fn, logging to mnt/app.log, in a child on a private tmpfs of `opts` and
-// expects its report; skipped without the privilege to mount one.
+// Runs fn in a child logging to a private tmpfs (or skips); expects its report.
 void ExpectOnTmpfs(const std::string& opts, const Report& want,
                    const std::function<void(testutil::ChildReport&, const std::string&)>& fn) {
     testutil::TempDir dir;
