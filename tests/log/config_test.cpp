@@ -1,33 +1,20 @@
-// Config: the documented grammar cases, unreadable paths, typed lookups and
-// what write() refuses.
+// Config: grammar, paths, lookups, write(), and generated files against a model.
 #include "config.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <map>
-#include <string>
+#include <climits>
+#include <random>
+#include <tuple>
 
+#include "../../fuzz/config_fuzz.cpp"  // also Pairs and PairsOf
 #include "test_support.h"
 
 namespace {
 
-using Pairs = std::map<std::string, std::string>;
-
-Pairs PairsOf(const Config& cfg) {
-    Pairs out;
-    for (const auto& kv : cfg) out[kv.first.c_str()] = kv.second.c_str();
-    return out;
-}
-
-// The grammar's documented cases; config_model_test.cpp checks the rest
-// against an independent reading of it.
 TEST(ConfigTest, GrammarAndPaths) {
-    const struct {
-        const char* text;
-        int rc;
-        Pairs pairs;  // besides a pair read before, which a malformed line removes
-    } cases[] = {
+    // text, result, pairs besides one read before, which a malformed line removes
+    const std::tuple<const char*, int, Pairs> cases[] = {
         {"\t key_1-x =\tvalue\n", 0, {{"key_1-x", "value"}}},  // leading blanks
         {"  # note\n\nkey#remark\nlonely", 0, {}},
         {"v = abc#def\nw = abc #def\nx = #x\n", 0, {{"v", "abc#def"}, {"w", "abc"}, {"x", "#x"}}},
@@ -38,14 +25,14 @@ TEST(ConfigTest, GrammarAndPaths) {
         {"a = 1\nv = \"a\tb\"\n", -1, {}},
     };
     testutil::TempDir dir;
-    for (const auto& c : cases) {
-        testutil::WriteFile(dir / "c.conf", c.text);
+    for (const auto& [text, rc, pairs] : cases) {
+        testutil::WriteFile(dir / "c.conf", text);
         Config cfg;
         cfg["before"] = "1";
-        EXPECT_EQ(c.rc, cfg.read(dir / "c.conf")) << c.text;
-        Pairs want = c.pairs;
-        if (c.rc == 0) want["before"] = "1";
-        EXPECT_EQ(want, PairsOf(cfg)) << c.text;
+        EXPECT_EQ(rc, cfg.read(dir / "c.conf")) << text;
+        Pairs want = pairs;
+        if (rc == 0) want["before"] = "1";
+        EXPECT_EQ(want, PairsOf(cfg)) << text;
     }
     Config cfg;  // unreadable paths leave the map alone
     cfg["kept"] = "yes";
@@ -61,13 +48,9 @@ TEST(ConfigTest, TypedLookups) {
         cfg[key] = value;
         return cfg;
     };
-    const std::pair<const char*, int> ints[] = {{"12abc", 12},
-                                                {"  -3", -3},
-                                                {"x1", 0},
-                                                {"+7", 7},
-                                                {"99999999999", 2147483647},
-                                                {"-99999999999", -2147483647 - 1}};
-    for (const auto& c : ints) EXPECT_EQ(c.second, with("n", c.first).get_int("n")) << c.first;
+    const char* texts[] = {"12abc", "  -3", "x1", "+7", "0x10", "99999999999", "-99999999999"};
+    const int ints[] = {12, -3, 0, 7, 0, INT_MAX, INT_MIN};  // as a stream extracts them
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(ints[i], with("n", texts[i]).get_int("n")) << texts[i];
     for (const char* v : {"TRUE", "yes", "On", "1", "-2"}) EXPECT_TRUE(with("b", v).get_bool("b"));
     for (const char* v : {"false", "0", "maybe", ""}) EXPECT_FALSE(with("b", v).get_bool("b"));
     EXPECT_FALSE(cfg.get_bool("never"));  // not inserted
@@ -88,14 +71,39 @@ TEST(ConfigTest, WriteRefusesWhatCannotBeReadBack) {
         EXPECT_EQ(-1, cfg.write(path)) << c.first << "=" << c.second;
         EXPECT_FALSE(testutil::PathExists(path));
     }
-    Config cfg;
+    Config cfg, back;
     char key = 'a';
     for (const char* v : {"two words", "it's", "say \"hi\"", "a'b\"c", "#x", "", "caf\xc3\xa9"})
         cfg[std::string(1, key++)] = v;
     cfg["long"] = std::string(8191 - 10, 'x');  // long = "..."\n fills the buffer
     ASSERT_EQ(0, cfg.write(path));
-    EXPECT_EQ(PairsOf(cfg), PairsOf(Config(path)));
+    EXPECT_EQ(0, back.read(path));
+    EXPECT_EQ(PairsOf(cfg), PairsOf(back));
     EXPECT_EQ(-1, cfg.write(dir / "missing/out.conf"));
+}
+
+// The fuzz target on inputs built from a fixed seed, so that every run checks it.
+TEST(ConfigModel, GeneratedFilesAgreeWithTheReferenceGrammar) {
+    static const char* const kTokens[] = {"key",  "K-9_z", " ",        "\t",  "=",           " = ",
+                                          "#",    "'",     "\"",       "\r",  "\n",          "\n",
+                                          "\n",   "x y",   "1",        "-42", "99999999999", "true",
+                                          "\x7f", "\x01",  "\xc3\xa9", "a.b", "[s]",         ""};
+    testutil::TempDir dir;
+    const std::string err = dir / "stderr";
+    int status = testutil::RunInChild([&] {
+        if (access("/dev/shm", W_OK) != 0) setenv("TMPDIR", dir.path().c_str(), 1);
+        if (!testutil::RedirectStderrTo(err) || LLVMFuzzerInitialize(nullptr, nullptr) != 0)
+            return 3;
+        std::mt19937 gen(1);
+        for (int i = 0; i < 2000; ++i) {
+            std::string text;
+            for (int n = gen() % 60; n > 0; --n) text += kTokens[gen() % 24];
+            if (i % 50 == 0) text += std::string(8180 + gen() % 20, 'v') + "\n";  // piece edges
+            LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        }
+        std::exit(0);  // runs the target's clean-up
+    });
+    EXPECT_EQ(0, status) << testutil::ReadFile(err);
 }
 
 }  // namespace
