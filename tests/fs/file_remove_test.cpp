@@ -389,21 +389,23 @@ TEST_F(FSRemoveThreads, FirstFailureStopsBothWorkersAndIsReported) {
     FSRemoveSummary before, after;
     before.want_bytes = after.want_bytes = true;
     ASSERT_EQ(0, FSCount(top, &before));
-    ASSERT_EQ(0, testutil::RunInChild(
-                     [&] {
-                         testutil::ChildReport r(report);
-                         ResetThreads();
-                         FSRemoveSummary sum;
-                         sum.want_bytes = true;
-                         ScopedRemoveHook hook(CountThreads);
-                         int rc = FSRemove(top, false, &sum), err = errno;
-                         r.Put("got", Join({rc, err, g_max_threads, (long long)sum.entries,
-                                            (long long)sum.bytes}));
-                         return 0;
-                     },
-                     true));
+    ASSERT_EQ(0,
+              testutil::RunInChild(
+                  [&] {
+                      testutil::ChildReport r(report);
+                      ResetThreads();
+                      FSRemoveSummary sum;
+                      sum.want_bytes = true;
+                      ScopedRemoveHook hook(CountThreads);
+                      int rc = FSRemove(top, false, &sum), err = errno;
+                      r.Put("got", Join({rc, err, (long long)sum.entries, (long long)sum.bytes}));
+                      return 0;
+                  },
+                  true));
     ASSERT_EQ(0, FSCount(top, &after));
-    EXPECT_EQ(Join({-3, EACCES, Workers(), (long long)(planted - after.entries),
+    // Whether the second worker started before the failure depends on timing;
+    // the large-tree test proves the hand-off.
+    EXPECT_EQ(Join({-3, EACCES, (long long)(planted - after.entries),
                     (long long)(before.bytes - after.bytes)}),
               testutil::ReadChildReport(report)["got"]);
     EXPECT_EQ(40, CountEntries(sealed));
