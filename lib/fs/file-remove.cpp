@@ -53,7 +53,7 @@ constexpr size_t kDeepBatch = 256;
 
 // Entries the calling thread lists before a tree counts as large enough to
 // pay for a second worker, and subtrees queued for it at most.
-constexpr uint64_t kLargeTree = 1024;
+constexpr uint64_t kLargeTree = 256;
 constexpr size_t kQueuedSubtrees = 2;
 
 void AfterRemove(int parent_fd, const char* name) {
@@ -120,10 +120,16 @@ class Shared;
 // it, depth-first, a batch of names at a time.
 class Walker {
   public:
-    // With count_only nothing is removed, entries are only tallied. Only the
-    // calling thread's walker hands subtrees to the second worker.
-    Walker(Shared* shared, bool count_only, bool hands_off)
-        : shared_(shared), count_only_(count_only), hands_off_(hands_off) {}
+    // What a walker shares with the other worker (see Shared): the calling
+    // thread's own walk hands subtrees out; the second worker's walk hands
+    // some back while the calling thread waits for it; a subtree handed back
+    // is walked by a helper that shares nothing.
+    enum Role { kMain, kWorker, kHelper };
+    // With count_only nothing is removed, entries are only tallied.
+    Walker(Shared* shared, bool count_only, Role role)
+        : shared_(shared), count_only_(count_only), role_(role) {}
+    // A walker outlives the subtrees it handed out: see Shared::Reclaim.
+    ~Walker();
     Walker(const Walker&) = delete;
     Walker& operator=(const Walker&) = delete;
 
@@ -155,6 +161,8 @@ class Walker {
                        bool descend);
     bool ReadBatch(size_t top);
     void HandOff(size_t top);
+    void HandBack();
+    bool Give(size_t i);
     bool Push(int fd, const char* name);
     bool FinishTop();
     bool Relist(Frame& f);
@@ -162,9 +170,11 @@ class Walker {
     bool Unpark(size_t index, int child_fd);
     int Fail();
 
+    friend class Shared;
     Shared* shared_;
     bool count_only_;
-    bool hands_off_;
+    Role role_;
+    std::vector<size_t> given_;  // per depth: subtrees queued or in progress; under Shared's lock
     int parent_fd_ = -1;
     std::deque<Frame> frames_;  // [0, depth_) is the current branch; never moved
     size_t depth_ = 0;
@@ -174,20 +184,28 @@ class Walker {
 };
 
 // What the workers of one call share: the tally, the first failure, and the
-// subtrees the calling thread hands to a second worker.
+// work the two threads pass each other.
 //
-// Why a second worker: removing is a system call per entry and the kernel
-// does most of each call's work on the calling core, so on a tree of many
-// directories a second core nearly halves the time. Small trees never pay
-// for a thread start: the calling thread considers it only once it has
-// listed kLargeTree entries and stands in a directory with two subdirectories
-// or more still to enter, and only when the process may use two cores. It
-// then queues whole sibling subtrees (the highest inodes of the current
-// batch, keeping its own order local); the second worker removes each with a
-// walker of its own, holding a duplicate descriptor of the subtree's parent.
-// Before the calling thread removes a directory it takes back what is still
-// queued from it and waits for what is in progress, so a directory is only
-// removed once empty. A failure anywhere stops every worker at its next
+// Why a second worker: removing is a system call per entry, and on a disk
+// that discards freed blocks each call that frees data waits for the device;
+// a second thread keeps a second call in flight, and on a tree of many
+// directories nearly halves the time. Small trees never pay for a thread
+// start: the calling thread considers one only once it has listed kLargeTree
+// entries, and only when the process may use two cores.
+//
+// Work passes both ways:
+// - Subtrees. The calling thread, standing in a directory with two
+//   subdirectories or more still to enter, queues whole sibling subtrees (the
+//   highest inodes of the current batch, keeping its own order local); the
+//   second worker removes each with a walker of its own, holding a duplicate
+//   descriptor of the subtree's parent.
+// - Subtrees handed back. While the calling thread waits for the second
+//   worker, the second worker queues one of its own pending subtrees at a
+//   time, and the calling thread walks it meanwhile. So neither thread idles
+//   at the end of a large subtree.
+// Before a walker removes a directory it takes back what it queued from it
+// that nobody started and waits for what is in progress, so a directory is
+// only removed once empty. A failure anywhere stops every worker at its next
 // entry; the call returns -3 with the first failure's errno.
 class Shared {
   public:
@@ -214,40 +232,50 @@ class Shared {
         MutexLock lock(&mu_);
         return first_errno_;
     }
+    // Whether the calling thread waits for the second worker with nothing to do.
+    bool hungry() const { return hungry_.load(std::memory_order_relaxed); }
 
-    // Whether the second worker runs (started here when cores allow) and has
-    // room for another subtree.
-    bool WantsSubtree();
-    // Queues `e`, a subdirectory of the calling thread's frame at depth.
-    void Give(size_t depth, UniqueFd parent, Entry e);
-    // Moves what is still queued from depth back into subdirs and waits
-    // until the second worker has finished the rest. False when stopped.
-    bool Collect(size_t depth, std::vector<Entry>* subdirs);
-    // Ends the second worker once the queue is done (or dropped on a stop).
+    // Whether the second worker runs (started here, when cores allow, if
+    // `start`) and has room for another subtree from `from`.
+    bool WantsSubtree(const Walker* from, bool start);
+    // Queues `e`, a subdirectory of from's frame at depth.
+    void Give(Walker* from, size_t depth, UniqueFd parent, Entry e);
+    // Moves what from queued at depth and nobody started back into subdirs
+    // and waits until the rest is done; the calling thread walks what the
+    // second worker hands back meanwhile. False when stopped.
+    bool Collect(Walker* from, size_t depth, std::vector<Entry>* subdirs);
+    // Drops what `from` queued and nobody started and waits for the rest,
+    // which stops soon after a failure.
+    void Reclaim(Walker* from);
+    // Ends the second worker once the queues are done (or dropped on a stop).
     void Finish();
 
   private:
     struct Subtree {
+        Walker* from;
         size_t depth;
         UniqueFd parent;
         Entry entry;
     };
+    bool StartWorker();
+    bool TakeSubtree(bool from_main, Subtree* job);
+    void Run(Subtree& job, Walker::Role role);
     void Work();
 
     bool count_only_;
     std::atomic<bool> stopped_{false};
+    std::atomic<bool> hungry_{false};
     pthread_mutex_t mu_ = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t cv_ = PTHREAD_COND_INITIALIZER;
     int first_errno_ = 0;
     std::deque<Subtree> queue_;
-    std::vector<size_t> given_;  // per depth: queued or in progress
     std::thread worker_;
     bool tried_ = false;  // a start of the second worker was considered
     bool closing_ = false;
 };
 
-bool Shared::WantsSubtree() {
-    MutexLock lock(&mu_);
+// Called with mu_ held.
+bool Shared::StartWorker() {
     if (!tried_) {
         tried_ = true;
         cpu_set_t cpus;
@@ -259,31 +287,92 @@ bool Shared::WantsSubtree() {
             // No thread to be had: the calling thread does it all.
         }
     }
-    return worker_.joinable() && !closing_ && queue_.size() < kQueuedSubtrees;
+    return worker_.joinable() && !closing_;
 }
 
-void Shared::Give(size_t depth, UniqueFd parent, Entry e) {
+bool Shared::WantsSubtree(const Walker* from, bool start) {
     MutexLock lock(&mu_);
-    if (given_.size() <= depth) given_.resize(depth + 1, 0);
-    ++given_[depth];
-    queue_.push_back(Subtree{depth, std::move(parent), std::move(e)});
+    if (!(start || tried_) || !StartWorker()) return false;
+    size_t queued = 0;
+    for (const Subtree& t : queue_) queued += t.from == from;
+    return queued < (from->role_ == Walker::kMain ? kQueuedSubtrees : 1);
+}
+
+void Shared::Give(Walker* from, size_t depth, UniqueFd parent, Entry e) {
+    MutexLock lock(&mu_);
+    if (from->given_.size() <= depth) from->given_.resize(depth + 1, 0);
+    ++from->given_[depth];
+    queue_.push_back(Subtree{from, depth, std::move(parent), std::move(e)});
     pthread_cond_broadcast(&cv_);
 }
 
-bool Shared::Collect(size_t depth, std::vector<Entry>* subdirs) {
+// Called with mu_ held: the first queued subtree the calling thread
+// (from_main) or the second worker may take, which is one the other handed out.
+bool Shared::TakeSubtree(bool from_main, Subtree* job) {
+    for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+        if ((it->from->role_ == Walker::kMain) == from_main) continue;
+        *job = std::move(*it);
+        queue_.erase(it);
+        return true;
+    }
+    return false;
+}
+
+void Shared::Run(Subtree& job, Walker::Role role) {
+    if (!stopped()) {
+        Walker walker(this, count_only_, role);
+        walker.RunSubtree(job.parent.get(), job.entry.name.c_str());
+    }
+    job.parent.reset();
     MutexLock lock(&mu_);
-    if (given_.size() <= depth || given_[depth] == 0) return !stopped();
+    --job.from->given_[job.depth];
+    pthread_cond_broadcast(&cv_);
+}
+
+bool Shared::Collect(Walker* from, size_t depth, std::vector<Entry>* subdirs) {
+    const bool main = from->role_ == Walker::kMain;
+    for (;;) {
+        Subtree job{nullptr, 0, UniqueFd(), Entry()};
+        {
+            MutexLock lock(&mu_);
+            if (from->given_.size() <= depth || from->given_[depth] == 0 || stopped())
+                return !stopped();
+            for (auto it = queue_.begin(); it != queue_.end();) {
+                if (it->from != from || it->depth != depth) {
+                    ++it;
+                    continue;
+                }
+                subdirs->push_back(std::move(it->entry));
+                --from->given_[depth];
+                it = queue_.erase(it);
+            }
+            if (from->given_[depth] == 0) continue;
+            if (!main || !TakeSubtree(true, &job)) {
+                hungry_.store(main, std::memory_order_relaxed);
+                pthread_cond_wait(&cv_, &mu_);
+                hungry_.store(false, std::memory_order_relaxed);
+                continue;
+            }
+        }
+        Run(job, Walker::kHelper);  // outside the lock: a walk of its own
+    }
+}
+
+void Shared::Reclaim(Walker* from) {
+    MutexLock lock(&mu_);
     for (auto it = queue_.begin(); it != queue_.end();) {
-        if (it->depth != depth) {
+        if (it->from != from) {
             ++it;
             continue;
         }
-        subdirs->push_back(std::move(it->entry));
-        --given_[depth];
+        --from->given_[it->depth];
         it = queue_.erase(it);
     }
-    while (given_[depth] > 0 && !stopped()) pthread_cond_wait(&cv_, &mu_);
-    return !stopped();
+    auto busy = [from] {
+        return std::any_of(from->given_.begin(), from->given_.end(),
+                           [](size_t n) { return n > 0; });
+    };
+    while (busy()) pthread_cond_wait(&cv_, &mu_);
 }
 
 void Shared::Finish() {
@@ -297,23 +386,20 @@ void Shared::Finish() {
 
 void Shared::Work() {
     for (;;) {
-        Subtree job{0, UniqueFd(), Entry()};
+        Subtree job{nullptr, 0, UniqueFd(), Entry()};
         {
             MutexLock lock(&mu_);
-            while (queue_.empty() && !closing_) pthread_cond_wait(&cv_, &mu_);
-            if (queue_.empty()) return;
-            job = std::move(queue_.front());
-            queue_.pop_front();
+            while (!TakeSubtree(false, &job)) {
+                if (closing_) return;
+                pthread_cond_wait(&cv_, &mu_);
+            }
         }
-        if (!stopped()) {
-            Walker walker(this, count_only_, false);
-            walker.RunSubtree(job.parent.get(), job.entry.name.c_str());
-        }
-        job.parent.reset();
-        MutexLock lock(&mu_);
-        --given_[job.depth];
-        pthread_cond_broadcast(&cv_);
+        Run(job, Walker::kWorker);
     }
+}
+
+Walker::~Walker() {
+    shared_->Reclaim(this);
 }
 
 int Walker::Fail() {
@@ -342,8 +428,9 @@ int Walker::Loop() {
         if (shared_->stopped()) return -3;
         size_t top = depth_ - 1;
         Frame& f = frames_[top];
+        if (role_ == kWorker && shared_->hungry()) HandBack();
         if (f.next < f.subdirs.size()) {
-            if (hands_off_) HandOff(top);
+            if (role_ == kMain) HandOff(top);
             Entry& e = f.subdirs[f.next++];
             if (HandleEntry(dirfd(f.dir.get()), &f.removed, e.name.c_str(), e.type, true) ==
                 kFailed)
@@ -356,8 +443,8 @@ int Walker::Loop() {
             if (!ReadBatch(top)) return Fail();
             continue;
         }
-        if (hands_off_) {
-            if (!shared_->Collect(top, &f.subdirs)) return -3;
+        if (role_ != kHelper) {
+            if (!shared_->Collect(this, top, &f.subdirs)) return -3;
             if (!f.subdirs.empty()) {
                 std::sort(f.subdirs.begin(), f.subdirs.end(),
                           [](const Entry& a, const Entry& b) { return a.ino < b.ino; });
@@ -458,13 +545,32 @@ Walker::Result Walker::HandleEntry(int dfd, size_t* removed, const char* name, u
 // of its batch, while it has room (the why is with Shared).
 void Walker::HandOff(size_t top) {
     Frame& f = frames_[top];
-    while (listed_ >= kLargeTree && f.subdirs.size() - f.next >= 2 && shared_->WantsSubtree()) {
-        UniqueFd parent(fcntl(dirfd(f.dir.get()), F_DUPFD_CLOEXEC, 0));
-        if (!parent.ok()) return;  // then this thread does it
-        shared_->Give(top, std::move(parent), std::move(f.subdirs.back()));
-        f.subdirs.pop_back();
-        ++f.removed;
+    while (listed_ >= kLargeTree && f.subdirs.size() - f.next >= 2 &&
+           shared_->WantsSubtree(this, true) && Give(top)) {
     }
+}
+
+// Gives the waiting calling thread one subtree, from the open frame nearest
+// the top of the tree that has one to spare: the largest piece at hand.
+void Walker::HandBack() {
+    for (size_t i = first_open_; i < depth_; ++i) {
+        size_t spare = frames_[i].subdirs.size() - frames_[i].next;
+        if (spare >= (i + 1 == depth_ ? 2 : 1)) {
+            if (shared_->WantsSubtree(this, false)) Give(i);
+            return;
+        }
+    }
+}
+
+// Queues the last subdirectory of frame i's batch for the other worker.
+bool Walker::Give(size_t i) {
+    Frame& f = frames_[i];
+    UniqueFd parent(fcntl(dirfd(f.dir.get()), F_DUPFD_CLOEXEC, 0));
+    if (!parent.ok()) return false;  // then this thread does it
+    shared_->Give(this, i, std::move(parent), std::move(f.subdirs.back()));
+    f.subdirs.pop_back();
+    ++f.removed;
+    return true;
 }
 
 bool Walker::Push(int fd_in, const char* name) {
@@ -611,7 +717,7 @@ int RemoveOrCount(const ustring& path, FSRemoveSummary* summary, bool count_only
     if (!parent_fd.ok()) return -3;
     int rc;
     {
-        Walker walker(&shared, count_only, true);
+        Walker walker(&shared, count_only, Walker::kMain);
         rc = walker.RunTop(parent_fd.get(), base.c_str());
     }
     shared.Finish();

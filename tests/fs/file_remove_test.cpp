@@ -362,7 +362,7 @@ TEST_F(FSRemoveThreads, OnlyLargeTreesTakeASecondWorker) {
     struct Case {
         int dirs, subdirs, files, threads;
     } cases[] = {
-        {3, 3, 90, 1},          // under a thousand entries: no thread
+        {2, 2, 50, 1},          // a couple of hundred entries: no thread
         {8, 8, 40, Workers()},  // sibling subtrees to share
     };
     for (const Case& c : cases) {
