@@ -46,8 +46,9 @@ size_t Strlen16(const uchar16_t* s, size_t max) {
 constexpr size_t kEstimateBlock = 16384;
 
 // Exact UTF-16 length of valid UTF-8: one unit per non-continuation byte and
-// a second one for every four-byte lead. On invalid input it may be short;
-// the conversion then reports overflow and the caller measures properly.
+// a second one for every four-byte lead. Where it is short the input is
+// invalid, which ICU reports as such rather than as overflow, so a buffer of
+// this size never needs a second, measured pass.
 size_t Utf16Estimate(const char* s, size_t n) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
     size_t units = 0;
@@ -63,7 +64,8 @@ size_t Utf16Estimate(const char* s, size_t n) {
     return units;
 }
 
-// Exact UTF-8 length of valid UTF-16 (a surrogate pair counts 2 + 2).
+// Exact UTF-8 length of valid UTF-16 (a surrogate pair counts 2 + 2); an
+// unpaired surrogate fails the conversion whatever the room.
 size_t Utf8Estimate(const uchar16_t* s, size_t n) {
     size_t bytes = 0;
     while (n) {
@@ -238,14 +240,6 @@ int ustring::convert_from_data() const {
         if (wdata_cap < n + 1) realloc_wdata(Utf16Estimate(data, n) + 1);
         u_strFromUTF8(wdata, static_cast<int32_t>(wdata_cap), &len, data, static_cast<int32_t>(n),
                       &err);
-        if (err == U_BUFFER_OVERFLOW_ERROR) {
-            err = U_ZERO_ERROR;
-            u_strFromUTF8(nullptr, 0, &len, data, static_cast<int32_t>(n), &err);
-            err = U_ZERO_ERROR;
-            realloc_wdata(static_cast<size_t>(len) + 1);
-            u_strFromUTF8(wdata, static_cast<int32_t>(wdata_cap), &len, data,
-                          static_cast<int32_t>(n), &err);
-        }
     }
     if (U_FAILURE(err)) {
         Warn("u_strFromUTF8", err, kLineFromUtf8);
@@ -274,23 +268,13 @@ int ustring::units_to_bytes(const uchar16_t* src, size_t units, size_t at) {
         size_t cap = data_cap - at;
         u_strToUTF8(data + at, static_cast<int32_t>(cap < INT32_MAX ? cap : INT32_MAX), &len, src,
                     static_cast<int32_t>(units), &err);
-        if (err == U_BUFFER_OVERFLOW_ERROR) {
-            data[at] = '\0';
-            err = U_ZERO_ERROR;
-            u_strToUTF8(nullptr, 0, &len, src, static_cast<int32_t>(units), &err);
-            err = U_ZERO_ERROR;
-            realloc_data(at + static_cast<size_t>(len) + 1);
-            cap = data_cap - at;
-            u_strToUTF8(data + at, static_cast<int32_t>(cap < INT32_MAX ? cap : INT32_MAX), &len,
-                        src, static_cast<int32_t>(units), &err);
-        }
     }
     if (U_FAILURE(err)) {
         data[at] = '\0';
         Warn("u_strToUTF8", err, kLineToUtf8);
         return -1;
     }
-    realloc_data(at + static_cast<size_t>(len) + 1);
+    // Success means valid UTF-16, whose estimate was exact: the buffer fits.
     data_len = at + static_cast<size_t>(len);
     data[data_len] = '\0';
     return 0;
@@ -649,10 +633,6 @@ bool ustring::is_valid(const ustring& x) {
 // ---- streams --------------------------------------------------------------
 
 std::ostream& operator<<(std::ostream& os, const ustring& s) {
-    if (!s.c_str()) {
-        os.setstate(std::ios_base::badbit);
-        return os;
-    }
     return os << s.c_str();
 }
 
