@@ -128,8 +128,7 @@ void ustring::init() {
 // allocation: the capacity comes out as the rule would leave it after the
 // 4-byte start.
 void ustring::init_sized(size_t need) {
-    data = nullptr;
-    data_len = data_cap = 0;
+    data_len = 0;
     wdata = nullptr;
     wdata_len = wdata_cap = 0;
     size_t cap = (need <= 4 && need >= 2) ? 4 : need;
@@ -365,8 +364,8 @@ ustring& ustring::assign(const char* s) {
     return assign(s, npos);
 }
 
+// A null s is neither data nor within it, and append maps it to "".
 ustring& ustring::assign(const char* s, size_t len) {
-    s = OrEmpty(s);
     if (s == data) {
         if (len < data_len) {
             data_len = len;
@@ -594,8 +593,8 @@ ustring ustring::normalize(const ustring& x, normalization_form n) {
                                static_cast<int32_t>(result.wdata_cap), &err);
     }
     if (U_FAILURE(err)) {
+        // Both lengths of result are still 0: it holds the empty text.
         Warn("unorm2_normalize", err, kLineNormalize);
-        result.clear();
         return result;
     }
     // Leave the result's buffer as tight as a measured, exact allocation
