@@ -350,11 +350,8 @@ ustring& ustring::append(const char* s, size_t len) {
         size_t cap_k = len < data_len ? len : data_len;
         return append_bytes(s, strnlen(s, cap_k), cap_k);
     }
-    if (Within(s, data, data + data_len)) {
-        size_t rest = static_cast<size_t>(data + data_len - s);
-        size_t k = strnlen(s, len < rest ? len : rest);
-        return append_bytes(s, k, k);
-    }
+    // A tail of the own bytes ends at their terminator, and append_bytes
+    // re-bases it.
     size_t k = strnlen(s, len);
     return append_bytes(s, k, k);
 }
@@ -377,8 +374,7 @@ ustring& ustring::assign(const char* s, size_t len) {
     if (Within(s, data, data + data_len)) {
         // A tail of our own bytes: slide it to the front before the buffer
         // is resized, as clearing first would lose it.
-        size_t rest = static_cast<size_t>(data + data_len - s);
-        size_t k = strnlen(s, len < rest ? len : rest);
+        size_t k = strnlen(s, len);
         std::memmove(data, s, k);
         data_len = k;
         data[k] = '\0';
@@ -476,10 +472,9 @@ ustring& ustring::append(const uchar16_t* s, size_t len) {
     s = OrEmpty(s);
     if (Within(s, wdata, wdata + wdata_len)) {
         // Own units may move while the form is brought up to date or grown.
-        size_t k = (s == wdata) ? (len < wdata_len ? len : wdata_len)
-                                : Strlen16(s, len < static_cast<size_t>(wdata + wdata_len - s)
-                                                  ? len
-                                                  : static_cast<size_t>(wdata + wdata_len - s));
+        // The whole form may hold 0 units (appended ones); a tail is read up
+        // to the first, at the latest the terminator.
+        size_t k = (s == wdata) ? (len < wdata_len ? len : wdata_len) : Strlen16(s, len);
         std::u16string copy(s, k);
         return append_units(copy.data(), k);
     }
@@ -502,8 +497,7 @@ ustring& ustring::assign(const uchar16_t* s, size_t len) {
         return *this;
     }
     if (Within(s, wdata, wdata + wdata_len)) {
-        size_t rest = static_cast<size_t>(wdata + wdata_len - s);
-        std::u16string copy(s, Strlen16(s, len < rest ? len : rest));
+        std::u16string copy(s, Strlen16(s, len));
         clear();
         return append_units(copy.data(), copy.size());
     }
