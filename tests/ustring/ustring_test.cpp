@@ -1,5 +1,5 @@
-// ustring: what the byte model (ustring_model_test.cpp) cannot see, such as
-// buffers, warnings and memory limits; and the edge cases as tables.
+// What the byte model (ustring_model_test.cpp) cannot see: buffers, the
+// UTF-16 form, warnings, memory limits; and edge cases as tables.
 #include "ustring.h"
 
 #include <gtest/gtest.h>
@@ -29,13 +29,13 @@ struct Probe : ustring {
     size_t cap() const { return data_cap; }
     size_t wcap() const { return wdata_cap; }
     size_t wlen() const { return wdata_len; }
+    int from_bytes() const { return convert_from_data(); }
 };
 
 std::string Bytes(const ustring& s) {
     return std::string(s.c_str(), s.length());
 }
-// A ustring of exactly these bytes, NULs included.
-ustring Raw(const std::string& bytes) {
+ustring Raw(const std::string& bytes) {  // NULs included
     ustring s;
     for (char c : bytes) s.append(c, 1);
     return s;
@@ -116,7 +116,7 @@ TEST(UstringConversion, WarningsAndWhatFailuresLeave) {
         {"invalid UTF-8 has no UTF-16 form, and the next call tries again",
          [] {
              Probe s("ab\xFF");
-             bool empty = *s.c_str_utf16() == 0 && s.wlen() == 0 && *s.c_str_utf16() == 0;
+             bool empty = s.from_bytes() == -1 && s.wlen() == 0 && *s.c_str_utf16() == 0;
              return empty ? Bytes(s) : "a UTF-16 form";
          },
          "ab\xFF", kFromUtf8 + kFromUtf8},
@@ -133,8 +133,11 @@ TEST(UstringConversion, WarningsAndWhatFailuresLeave) {
          },
          "", kToUtf8},
         {"a null pointer is the empty text",
-         [] { return Bytes(ustring(kNull).append(static_cast<const uchar16_t*>(nullptr), 3)); }, "",
-         ""},
+         [] {
+             const uchar16_t* const null16 = nullptr;
+             return Bytes(ustring(kNull).append(kNull).append(null16, 3).assign(kNull, 1));
+         },
+         "", ""},
         {"normalising invalid UTF-8",
          [] { return Bytes(ustring::normalize(ustring("ab\xFF"), ustring::NFC)); }, "", kFromUtf8},
     };
@@ -145,24 +148,47 @@ TEST(UstringConversion, WarningsAndWhatFailuresLeave) {
     }
 }
 
-// Kinds: 0 find_first_of, 1 find_first_not_of, 2 find, 3 find_last_of,
-// 4 find_last_not_of, 5 rfind; every argument form must agree.
-template <typename Arg>
-size_t Search(int kind, const ustring& s, const Arg& arg, size_t pos) {
-    switch (kind) {
-        case 0:
-            return s.find_first_of(arg, pos);
-        case 1:
-            return s.find_first_not_of(arg, pos);
-        case 2:
-            return s.find(arg, pos);
-        case 3:
-            return s.find_last_of(arg, pos);
-        case 4:
-            return s.find_last_not_of(arg, pos);
-        default:
-            return s.rfind(arg, pos);
+// Byte edits drop the UTF-16 form, UTF-16 appends extend it (kept: its
+// length after the edit); either way the next c_str_utf16() fits the bytes.
+TEST(UstringConversion, TheUtf16FormFollowsEveryEdit) {
+    const std::u16string e17(17, u'\u00E9');
+    std::string b17;
+    for (int i = 0; i < 17; ++i) b17 += "\xC3\xA9";
+    const struct {
+        const char* start;
+        std::function<void(Probe&)> edit;
+        std::string bytes;
+        std::u16string units;
+        size_t kept;
+    } cases[] = {
+        {"abc  ", [](Probe& s) { s.rtrim(" "); }, "abc", u"abc", 0},
+        {"abc  ", [](Probe& s) { s.ltrim("a"); }, "bc  ", u"bc  ", 0},
+        {"abc  ", [](Probe& s) { s.assign(s.c_str() + 1, 2); }, "bc", u"bc", 0},
+        {"abc  ", [](Probe& s) { s[1] = 'x'; }, "axc  ", u"axc  ", 0},
+        {"abc  ", [](Probe& s) { s.replace(' ', '_'); }, "abc__", u"abc__", 0},
+        {"abc  ", [](Probe& s) { s.append(u'\u00E9', 17); }, "abc  " + b17, u"abc  " + e17, 22},
+        {"", [](Probe& s) { s.append(u"\u00E9"); }, "\xC3\xA9", u"\u00E9", 1},
+    };
+    for (const auto& c : cases) {
+        Probe s(c.start);
+        ASSERT_EQ(0, s.from_bytes());
+        c.edit(s);
+        EXPECT_EQ(c.bytes, Bytes(s)) << c.bytes;
+        EXPECT_EQ(c.kept, s.wlen()) << c.bytes;
+        EXPECT_EQ(c.units, s.c_str_utf16()) << c.bytes;
     }
+}
+
+// Kinds: find_first_of, find_first_not_of, find, find_last_of,
+// find_last_not_of, rfind; every argument form must agree.
+template <typename Arg>
+size_t Search(int kind, const ustring& s, const Arg& a, size_t pos) {
+    return kind == 0   ? s.find_first_of(a, pos)
+           : kind == 1 ? s.find_first_not_of(a, pos)
+           : kind == 2 ? s.find(a, pos)
+           : kind == 3 ? s.find_last_of(a, pos)
+           : kind == 4 ? s.find_last_not_of(a, pos)
+                       : s.rfind(a, pos);
 }
 
 TEST(UstringSearch, ByOffset) {
@@ -221,6 +247,7 @@ TEST(UstringCompare, SignedByteDifferenceAndOrder) {
         int want;
     } const cases[] = {
         {"abc", "abc", false, npos, 0},
+        {"abc", "ABC", false, npos, 'a' - 'A'},
         {"a", "B", false, npos, 'a' - 'B'},
         {"abc", "ABD", true, npos, 'c' - 'd'},
         {"AZMiXeD", "azmixed", true, npos, 0},
