@@ -1,16 +1,19 @@
-// What the byte model (ustring_model_test.cpp) cannot see: buffers, the
-// UTF-16 form, warnings, memory limits; and edge cases as tables.
+// The fuzz target's byte model on programs drawn from a fixed seed, so that
+// every run checks it; then what the model cannot see: buffers, the UTF-16
+// form, warnings, memory limits.
 #include "ustring.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 #include <new>
+#include <random>
 #include <string>
+#include <tuple>
 
+#include "../../fuzz/ustring_fuzz.cpp"  // also npos
 #include "test_support.h"
 
 // Absurd sizes are asked for on purpose: under AddressSanitizer they must get
@@ -22,7 +25,29 @@ extern "C" const char* __asan_default_options() {
 namespace {
 
 using namespace std::string_literals;
-constexpr size_t npos = ustring::npos;
+
+TEST(UstringModel, GeneratedProgramsAgreeWithTheByteModel) {
+    // Half the bytes come from pieces of UTF-8, UTF-16 and NUL, so that
+    // programs build valid text, not only noise.
+    static const std::string kAlphabet("ab/ e\0\xC3\xA9\xCC\x81\xF0\x9F\x98\x80\xED\xD8\xDC\xFF",
+                                       18);
+    testutil::TempDir dir;
+    const std::string log = dir / "stderr";
+    int status = testutil::RunInChild([&] {
+        if (!testutil::RedirectStderrTo(log)) return 3;  // conversion warnings are expected
+        std::mt19937 gen(1);
+        for (int i = 0; i < 3000; ++i) {
+            std::vector<uint8_t> program(gen() % 1200);
+            for (uint8_t& b : program)
+                b = static_cast<uint8_t>(gen() % 2 ? gen() : kAlphabet[gen() % kAlphabet.size()]);
+            LLVMFuzzerTestOneInput(program.data(), program.size());
+        }
+        return 0;
+    });
+    const std::string text = testutil::ReadFile(log);
+    const size_t at = text.find("ustring model mismatch");
+    EXPECT_EQ(0, status) << (at == std::string::npos ? "" : text.substr(at));
+}
 
 struct Probe : ustring {
     using ustring::ustring;
@@ -35,17 +60,12 @@ struct Probe : ustring {
 std::string Bytes(const ustring& s) {
     return std::string(s.c_str(), s.length());
 }
-ustring Raw(const std::string& bytes) {  // NULs included
-    ustring s;
-    for (char c : bytes) s.append(c, 1);
-    return s;
-}
 
 const char* const kNull = nullptr;
 const std::string kFromUtf8 = "Warning: u_strFromUTF8: error code 10 at line 900\n";
 const std::string kToUtf8 = "Warning: u_strToUTF8: error code 10 at line 867\n";
 
-TEST(UstringStorage, CapacityGrowsExactlyAndShrinksBelowHalf) {
+TEST(UstringStorage, CapacityGrowsExactlyShrinksBelowHalfAndSurvivesFailure) {
     Probe s;
     EXPECT_EQ(4u, s.cap());
     s.c_str_utf16();
@@ -73,16 +93,12 @@ TEST(UstringStorage, CapacityGrowsExactlyAndShrinksBelowHalf) {
     w.assign("abc");
     w.c_str_utf16();
     EXPECT_EQ(4u, w.wcap());
-}
-
-TEST(UstringStorage, AllocationFailureThrowsAndKeepsTheString) {
-    Probe s("abc");
-    EXPECT_THROW(s.append('x', npos), std::bad_alloc);
-    EXPECT_THROW(s.append(u'x', npos), std::bad_alloc);
-    EXPECT_EQ("abc", Bytes(s));
-    EXPECT_EQ(4u, s.cap());
-    s += "d";
-    EXPECT_EQ("abcd", Bytes(s));
+    EXPECT_THROW(w.append('x', npos), std::bad_alloc);  // and the string is kept
+    EXPECT_THROW(w.append(u'x', npos), std::bad_alloc);
+    EXPECT_EQ("abc", Bytes(w));
+    EXPECT_EQ(4u, w.cap());
+    w += "d";
+    EXPECT_EQ("abcd", Bytes(w));
 }
 
 // Sizes are counted in blocks of 16384: longer texts still get exact buffers.
@@ -135,7 +151,8 @@ TEST(UstringConversion, WarningsAndWhatFailuresLeave) {
         {"a null pointer is the empty text",
          [] {
              const uchar16_t* const null16 = nullptr;
-             return Bytes(ustring(kNull).append(kNull).append(null16, 3).assign(kNull, 1));
+             ustring s(kNull);
+             return Bytes(s.append(kNull).append(null16, 3).assign(null16, 2).assign(kNull, 1));
          },
          "", ""},
         {"normalising invalid UTF-8",
@@ -151,133 +168,42 @@ TEST(UstringConversion, WarningsAndWhatFailuresLeave) {
 // Byte edits drop the UTF-16 form, UTF-16 appends extend it (kept: its
 // length after the edit); either way the next c_str_utf16() fits the bytes.
 TEST(UstringConversion, TheUtf16FormFollowsEveryEdit) {
-    const std::u16string e17(17, u'\u00E9');
-    std::string b17;
-    for (int i = 0; i < 17; ++i) b17 += "\xC3\xA9";
-    const struct {
-        const char* start;
-        std::function<void(Probe&)> edit;
-        std::string bytes;
-        std::u16string units;
-        size_t kept;
-    } cases[] = {
-        {"abc  ", [](Probe& s) { s.rtrim(" "); }, "abc", u"abc", 0},
-        {"abc  ", [](Probe& s) { s.ltrim("a"); }, "bc  ", u"bc  ", 0},
-        {"abc  ", [](Probe& s) { s.assign(s.c_str() + 1, 2); }, "bc", u"bc", 0},
-        {"abc  ", [](Probe& s) { s[1] = 'x'; }, "axc  ", u"axc  ", 0},
-        {"abc  ", [](Probe& s) { s.replace(' ', '_'); }, "abc__", u"abc__", 0},
-        {"abc  ", [](Probe& s) { s.append(u'\u00E9', 17); }, "abc  " + b17, u"abc  " + e17, 22},
-        {"", [](Probe& s) { s.append(u"\u00E9"); }, "\xC3\xA9", u"\u00E9", 1},
+    std::string e17;  // the 17 units take the heap path
+    for (int i = 0; i < 17; ++i) e17 += "\xC3\xA9";
+    const std::tuple<std::function<void(Probe&)>, std::string, size_t> cases[] = {
+        {[](Probe& s) { s.rtrim(" "); }, "abc", 0},
+        {[](Probe& s) { s.ltrim("a"); }, "bc  ", 0},
+        {[](Probe& s) { s.assign(s.c_str() + 1, 2); }, "bc", 0},
+        {[](Probe& s) { s.assign(s.c_str_utf16(), 2); }, "ab", 2},
+        {[](Probe& s) { s[1] = 'x'; }, "axc  ", 0},
+        {[](Probe& s) { s.replace(' ', '_'); }, "abc__", 0},
+        {[](Probe& s) { s.append(u'\u00E9', 17); }, "abc  " + e17, 22},
+        {[](Probe& s) { s.assign(u"\u00E9"); }, "\xC3\xA9", 1},
     };
-    for (const auto& c : cases) {
-        Probe s(c.start);
+    for (const auto& [edit, bytes, kept] : cases) {
+        Probe s("abc  ");
         ASSERT_EQ(0, s.from_bytes());
-        c.edit(s);
-        EXPECT_EQ(c.bytes, Bytes(s)) << c.bytes;
-        EXPECT_EQ(c.kept, s.wlen()) << c.bytes;
-        EXPECT_EQ(c.units, s.c_str_utf16()) << c.bytes;
+        edit(s);
+        EXPECT_EQ(bytes, Bytes(s));
+        EXPECT_EQ(kept, s.wlen()) << bytes;
+        EXPECT_EQ(Units(bytes), s.c_str_utf16()) << bytes;
     }
 }
 
-// Kinds: find_first_of, find_first_not_of, find, find_last_of,
-// find_last_not_of, rfind; every argument form must agree.
-template <typename Arg>
-size_t Search(int kind, const ustring& s, const Arg& a, size_t pos) {
-    return kind == 0   ? s.find_first_of(a, pos)
-           : kind == 1 ? s.find_first_not_of(a, pos)
-           : kind == 2 ? s.find(a, pos)
-           : kind == 3 ? s.find_last_of(a, pos)
-           : kind == 4 ? s.find_last_not_of(a, pos)
-                       : s.rfind(a, pos);
-}
-
-TEST(UstringSearch, ByOffset) {
-    const std::string abc = "abcabc", nul = "ab\0cd"s, e = "a\xC3\xA9z";
-    struct Case {
-        int kind;
-        std::string text;
-        const char* arg;
-        size_t pos, want;
-    } const cases[] = {
-        {0, abc, "xc", 0, 2},      {0, abc, "c", 3, 5},
-        {0, abc, "c", 6, npos},    {0, abc, "", 0, npos},
-        {0, nul, "dc", 0, npos},   {0, e, "\xA9", 0, 2},
-        {0, e, "\xC3\xA9", 0, 1},  {1, abc, "ab", 0, 2},
-        {1, abc, "abc", 0, npos},  {1, abc, "a", 3, 4},
-        {1, abc, "", 1, 1},        {1, abc, "", 6, npos},
-        {1, nul, "ab", 0, npos},   {1, nul, "", 2, npos},
-        {2, abc, "abc", 1, 3},     {2, abc, "bca", 0, 1},
-        {2, abc, "abcd", 0, npos}, {2, abc, "cab", 3, npos},
-        {2, abc, "b", 2, 4},       {2, abc, "", 0, 0},
-        {2, abc, "", 5, 5},        {2, abc, "", 6, npos},
-        {2, nul, "cd", 0, npos},   {2, nul, "", 2, npos},
-        {2, "", "", 0, npos},      {3, abc, "xc", npos, 5},
-        {3, abc, "xc", 4, 2},      {3, abc, "a", 2, 0},
-        {3, abc, "c", 1, npos},    {3, abc, "", npos, npos},
-        {3, nul, "d", npos, 4},    {3, e, "\xC3\xA9", npos, 2},
-        {4, abc, "ab", 100, 5},    {4, abc, "abc", npos, npos},
-        {4, abc, "bc", 5, 3},      {4, abc, "", 4, 4},
-        {4, abc, "", npos, 5},     {4, nul, "abcd", npos, 2},
-        {5, abc, "abc", npos, 3},  {5, abc, "abc", 3, 3},
-        {5, abc, "abc", 2, 0},     {5, abc, "bc", 4, 4},
-        {5, abc, "bc", 3, 1},      {5, abc, "abcabcd", npos, npos},
-        {5, abc, "", npos, 5},     {5, abc, "", 1, 1},
-        {5, nul, "cd", npos, 3},   {5, "", "", 0, npos},
-    };
-    for (const Case& c : cases) {
-        const ustring text = Raw(c.text);
-        const std::string where =
-            std::to_string(c.kind) + " '" + c.arg + "' at " + std::to_string(c.pos);
-        // A null pointer stands for the empty text, as does the byte 0.
-        EXPECT_EQ(c.want, Search(c.kind, text, *c.arg ? c.arg : kNull, c.pos)) << where;
-        EXPECT_EQ(c.want, Search(c.kind, text, std::string(c.arg) + "\0zz"s, c.pos)) << where;
-        EXPECT_EQ(c.want, Search(c.kind, text, ustring(c.arg), c.pos)) << where;
-        if (std::strlen(c.arg) <= 1) {
-            EXPECT_EQ(c.want, Search(c.kind, text, c.arg[0], c.pos)) << where;
-        }
-    }
-}
-
-TEST(UstringCompare, SignedByteDifferenceAndOrder) {
-    struct Case {
-        const char* a;
-        const char* b;
-        bool caseless;
-        size_t n;
-        int want;
-    } const cases[] = {
-        {"abc", "abc", false, npos, 0},
-        {"abc", "ABC", false, npos, 'a' - 'A'},
-        {"a", "B", false, npos, 'a' - 'B'},
-        {"abc", "ABD", true, npos, 'c' - 'd'},
-        {"AZMiXeD", "azmixed", true, npos, 0},
-        {"abc", "ab", false, npos, 'c'},
-        {"ab", "abc", false, npos, -'c'},
-        {"\xC3", "a", false, npos, 0xC3 - 'a'},             // unsigned bytes
-        {"\xC3\x89", "\xC3\xA9", true, npos, 0x89 - 0xA9},  // no folding from 0x80
-        {"[", "{", true, npos, '[' - '{'},
-        {"@", "`", true, npos, '@' - '`'},
-        {"0123456789abcdefx1", "0123456789abcdefy", false, npos, 'x' - 'y'},
-        {"abcd", "abce", false, 3, 0},
-        {"abcd", "abce", false, 4, -1},
-        {"abcd", "zzzz", false, 0, 0},
-        {"abcd", "abc", false, 100, 'd'},
-        {"0123456789abcdefgh", "0123456789abcdefgX", false, 17, 0},
-    };
-    for (const Case& c : cases) {
-        const ustring a(c.a), b(c.b);
-        const std::string what = std::string(c.a) + " ? " + c.b;
-        EXPECT_EQ(c.want, c.n != npos ? a.compare(b, c.n) : ustring::compare(a, b, c.caseless))
-            << what;
-        if (c.caseless || c.n != npos) continue;
-        EXPECT_EQ(c.want, a.compare(b)) << what;
-        EXPECT_EQ(c.want == 0, a == b) << what;
-        EXPECT_EQ(c.want != 0, a != b) << what;
-        EXPECT_EQ(c.want < 0, a < b) << what;
-        EXPECT_EQ(c.want > 0, a > b) << what;
-        EXPECT_EQ(c.want <= 0, a <= b) << what;
-        EXPECT_EQ(c.want >= 0, a >= b) << what;
-    }
+// Caseless folds exactly 'A'..'Z', never bytes from 0x80; the operators
+// never fold.
+TEST(UstringCompare, FoldingEdgesAndOperators) {
+    const std::tuple<const char*, const char*, int> caseless[] = {
+        {"AZMiXeD", "azmixed", 0},
+        {"abc", "ABD", 'c' - 'd'},
+        {"[", "{", '[' - '{'},
+        {"@", "`", '@' - '`'},
+        {"\xC3\x89", "\xC3\xA9", 0x89 - 0xA9}};
+    for (const auto& [a, b, want] : caseless) EXPECT_EQ(want, ustring::compare(a, b, true)) << a;
+    const ustring lower("abc"), upper("ABC");
+    EXPECT_EQ('a' - 'A', lower.compare(upper));
+    EXPECT_TRUE(lower != upper && lower > upper && lower >= upper);
+    EXPECT_FALSE(lower == upper || lower < upper || lower <= upper);
 }
 
 // The walk goes by blocks: a difference or a NUL at any offset of any block
@@ -297,28 +223,6 @@ TEST(UstringCompare, DifferenceAndNulAtEveryOffset) {
         y.assign(base.c_str(), k).append('\0', 1).append("y");
         EXPECT_EQ(0, ustring::compare(x, y, false)) << k;
         EXPECT_EQ(-base[k], ustring::compare(x, base, false)) << k;
-    }
-}
-
-TEST(UstringNormalize, ComposedAndDecomposedForms) {
-    struct Case {
-        std::string source;
-        const char* nfc;
-        const char* nfd;
-    } const cases[] = {
-        {"\xC3\xA9", "\xC3\xA9", "e\xCC\x81"},
-        {"e\xCC\x81", "\xC3\xA9", "e\xCC\x81"},
-        {"\xED\x95\x9C", "\xED\x95\x9C", "\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB"},  // Hangul
-        {"a\xCC\x81\xCC\xA3", "\xE1\xBA\xA1\xCC\x81", "a\xCC\xA3\xCC\x81"},        // mark order
-        {"\xF0\x9D\x85\x9E", "\xF0\x9D\x85\x97\xF0\x9D\x85\xA5",                   // excluded
-         "\xF0\x9D\x85\x97\xF0\x9D\x85\xA5"},
-        {"e\xCC\x81\0x"s, "\xC3\xA9", "e\xCC\x81"},  // only the text before a NUL
-        {"", "", ""},
-    };
-    for (const Case& c : cases) {
-        const ustring src = Raw(c.source);
-        EXPECT_EQ(c.nfc, Bytes(ustring::normalize(src, ustring::NFC))) << c.source;
-        EXPECT_EQ(c.nfd, Bytes(src.normalize(ustring::NFD))) << c.source;
     }
 }
 
