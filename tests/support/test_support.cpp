@@ -25,8 +25,7 @@ std::string ShellQuote(const std::string& s) {
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/bvtest.XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
+    std::vector<char> buf(tmpl.c_str(), tmpl.c_str() + tmpl.size() + 1);  // with its NUL
     if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
     path_ = buf.data();
 }
@@ -180,11 +179,9 @@ CommandResult RunCommand(const std::vector<std::string>& argv) {
 std::map<std::string, std::string> ReadChildReport(const std::string& path) {
     std::map<std::string, std::string> out;
     std::istringstream in(ReadFile(path));
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t eq = line.find('=');
-        if (eq != std::string::npos) out[line.substr(0, eq)] = line.substr(eq + 1);
-    }
+    for (std::string line; std::getline(in, line);)
+        if (size_t eq = line.find('='); eq != std::string::npos)
+            out[line.substr(0, eq)] = line.substr(eq + 1);
     return out;
 }
 

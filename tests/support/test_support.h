@@ -1,6 +1,5 @@
-// Helpers shared by every module's tests, compiled once: temporary folders,
-// output capture, log normalising, SQLite read-back, forked children and
-// fault injection.
+// Helpers shared by every module's tests, compiled once: temporary folders, output capture, log
+// normalising, SQLite read-back, forked children and fault injection.
 #pragma once
 
 #include <fcntl.h>
@@ -88,10 +87,9 @@ struct CommandResult {
 };
 CommandResult RunCommand(const std::vector<std::string>& argv);
 
-// ---- fault injection in forked children ----
-// A child's gtest assertions never reach its parent, so it writes key=value
-// lines to a report opened before the fault (writing then needs no new
-// descriptor or disk space), and the parent checks them.
+// Fault injection in forked children: a child's gtest assertions never reach its parent, so it
+// writes key=value lines to a report opened before the fault (writing then needs no new descriptor
+// or disk space), and the parent checks them.
 class ChildReport {
   public:
     explicit ChildReport(const std::string& path)
@@ -139,7 +137,6 @@ class DatabaseLockHolder {
     bool locked_ = false;
 };
 
-// ---- descriptors and trees ----
 int OpenDescriptors();                            // open in this process
 bool LimitDescriptors(unsigned long n);           // the soft RLIMIT_NOFILE
 std::vector<int> ExhaustDescriptors();            // takes every free slot

@@ -1,6 +1,5 @@
-// The fuzz target's byte model on programs drawn from a fixed seed, so that
-// every run checks it; then what the model cannot see: buffers, the UTF-16
-// form, warnings, memory limits.
+// The fuzz target's byte model on programs from a fixed seed; then what it
+// cannot see: buffers, the UTF-16 form, warnings, memory limits.
 #include "ustring.h"
 
 #include <gtest/gtest.h>
@@ -23,8 +22,6 @@ extern "C" const char* __asan_default_options() {
 }
 
 namespace {
-
-using namespace std::string_literals;
 
 TEST(UstringModel, GeneratedProgramsAgreeWithTheByteModel) {
     // Half the bytes come from pieces of UTF-8, UTF-16 and NUL, so that
@@ -59,6 +56,12 @@ struct Probe : ustring {
 
 std::string Bytes(const ustring& s) {
     return std::string(s.c_str(), s.length());
+}
+template <typename Text>
+Text Repeat(const Text& piece, int n) {
+    Text out;
+    while (n-- > 0) out += piece;
+    return out;
 }
 
 const char* const kNull = nullptr;
@@ -103,12 +106,9 @@ TEST(UstringStorage, CapacityGrowsExactlyShrinksBelowHalfAndSurvivesFailure) {
 
 // Sizes are counted in blocks of 16384: longer texts still get exact buffers.
 TEST(UstringStorage, LongTextsRoundTripWithExactBuffers) {
-    std::string bytes;
-    std::u16string units;
-    for (int i = 0; i < 12000; ++i) {
-        bytes += "\xC3\xA9\xF0\x9F\x98\x80\x61\xE2\x82\xAC";
-        units += u"\u00E9\U0001F600a\u20AC";
-    }
+    const std::string bytes =
+        Repeat<std::string>("\xC3\xA9\xF0\x9F\x98\x80\x61\xE2\x82\xAC", 12000);
+    const std::u16string units = Repeat<std::u16string>(u"\u00E9\U0001F600a\u20AC", 12000);
     Probe s(bytes);
     EXPECT_EQ(units, s.c_str_utf16());
     EXPECT_EQ(units.size() + 1, s.wcap());
@@ -123,53 +123,51 @@ TEST(UstringStorage, LongTextsRoundTripWithExactBuffers) {
 // What a failed conversion prints and leaves: the warnings are read by
 // support engineers, so their texts are pinned.
 TEST(UstringConversion, WarningsAndWhatFailuresLeave) {
-    struct Case {
-        const char* name;
-        std::function<std::string()> run;  // returns the bytes left
-        std::string bytes, warnings;
-    };
-    const Case cases[] = {
-        {"invalid UTF-8 has no UTF-16 form, and the next call tries again",
-         [] {
-             Probe s("ab\xFF");
-             bool empty = s.from_bytes() == -1 && s.wlen() == 0 && *s.c_str_utf16() == 0;
-             return empty ? Bytes(s) : "a UTF-16 form";
-         },
-         "ab\xFF", kFromUtf8 + kFromUtf8},
-        {"a UTF-16 append keeps bytes without a UTF-16 form",
-         [] { return Bytes(ustring("\xC3").append(u"x")); }, "\xC3x", kFromUtf8},
-        {"bytes after a NUL survive a UTF-16 append",
-         [] { return Bytes(ustring("a").append('\0', 1).append(u"\u00E9")); }, "a\0\xC3\xA9"s, ""},
-        {"a lone high surrogate empties the string",
-         [] { return Bytes(ustring("keep").append(u"a\xD800")); }, "", kToUtf8},
-        {"half of the own surrogate pair",
-         [] {
-             ustring g("\xF0\x9F\x98\x80");
-             return Bytes(g.assign(g.c_str_utf16(), 1));
-         },
-         "", kToUtf8},
-        {"a null pointer is the empty text",
-         [] {
-             const uchar16_t* const null16 = nullptr;
-             ustring s(kNull);
-             return Bytes(s.append(kNull).append(null16, 3).assign(null16, 2).assign(kNull, 1));
-         },
-         "", ""},
-        {"normalising invalid UTF-8",
-         [] { return Bytes(ustring::normalize(ustring("ab\xFF"), ustring::NFC)); }, "", kFromUtf8},
-    };
-    for (const Case& c : cases) {
+    // name, what runs (returning the bytes left), those bytes, the warnings
+    const std::tuple<const char*, std::function<std::string()>, std::string, std::string> cases[] =
+        {
+            {"invalid UTF-8 has no UTF-16 form, and the next call tries again",
+             [] {
+                 Probe s("ab\xFF");
+                 bool empty = s.from_bytes() == -1 && s.wlen() == 0 && *s.c_str_utf16() == 0;
+                 return empty ? Bytes(s) : "a UTF-16 form";
+             },
+             "ab\xFF", kFromUtf8 + kFromUtf8},
+            {"a UTF-16 append keeps bytes without a UTF-16 form",
+             [] { return Bytes(ustring("\xC3").append(u"x")); }, "\xC3x", kFromUtf8},
+            {"bytes after a NUL survive a UTF-16 append",
+             [] { return Bytes(ustring("a").append('\0', 1).append(u"\u00E9")); },
+             std::string("a\0\xC3\xA9", 4), ""},
+            {"a lone high surrogate empties the string",
+             [] { return Bytes(ustring("keep").append(u"a\xD800")); }, "", kToUtf8},
+            {"half of the own surrogate pair",
+             [] {
+                 ustring g("\xF0\x9F\x98\x80");
+                 return Bytes(g.assign(g.c_str_utf16(), 1));
+             },
+             "", kToUtf8},
+            {"a null pointer is the empty text",
+             [] {
+                 const uchar16_t* const null16 = nullptr;
+                 ustring s(kNull);
+                 return Bytes(s.append(kNull).append(null16, 3).assign(null16, 2).assign(kNull, 1));
+             },
+             "", ""},
+            {"normalising invalid UTF-8",
+             [] { return Bytes(ustring::normalize(ustring("ab\xFF"), ustring::NFC)); }, "",
+             kFromUtf8},
+        };
+    for (const auto& [name, run, bytes, warnings] : cases) {
         testutil::StderrCapture err;
-        EXPECT_EQ(c.bytes, c.run()) << c.name;
-        EXPECT_EQ(c.warnings, err.Stop()) << c.name;
+        EXPECT_EQ(bytes, run()) << name;
+        EXPECT_EQ(warnings, err.Stop()) << name;
     }
 }
 
 // Byte edits drop the UTF-16 form, UTF-16 appends extend it (kept: its
 // length after the edit); either way the next c_str_utf16() fits the bytes.
 TEST(UstringConversion, TheUtf16FormFollowsEveryEdit) {
-    std::string e17;  // the 17 units take the heap path
-    for (int i = 0; i < 17; ++i) e17 += "\xC3\xA9";
+    const std::string e17 = Repeat<std::string>("\xC3\xA9", 17);  // 17 units: the heap path
     const std::tuple<std::function<void(Probe&)>, std::string, size_t> cases[] = {
         {[](Probe& s) { s.rtrim(" "); }, "abc", 0},
         {[](Probe& s) { s.ltrim("a"); }, "bc  ", 0},
@@ -229,28 +227,18 @@ TEST(UstringCompare, DifferenceAndNulAtEveryOffset) {
 // The result holds buffers of exactly its size, whether the first guess of
 // the output was too large (ASCII) or too small (a threefold expansion).
 TEST(UstringNormalize, ResultBuffersAreExact) {
-    struct Case {
-        std::string source;
-        ustring::normalization_form form;
-        size_t units, bytes;
-    } const cases[] = {
+    const std::tuple<std::string, ustring::normalization_form, size_t, size_t> cases[] = {
         {"e\xCC\x81", ustring::NFC, 1, 2},
         {std::string(100, 'a'), ustring::NFC, 100, 100},
-        {[] {
-             std::string t;
-             for (int i = 0; i < 500; ++i) t += "\xC7\x96";
-             return t;
-         }(),
-         ustring::NFD, 1500, 2500},
-    };
-    for (const Case& c : cases) {
+        {Repeat<std::string>("\xC7\x96", 500), ustring::NFD, 1500, 2500}};
+    for (const auto& [source, form, units, bytes] : cases) {
         Probe r;
-        ustring n = ustring::normalize(ustring(c.source), c.form);
+        ustring n = ustring::normalize(ustring(source), form);
         r.swap(n);
-        EXPECT_EQ(c.units, r.wlen()) << c.source;
-        EXPECT_EQ(std::max<size_t>(c.units + 1, 4), r.wcap()) << c.source;
-        EXPECT_EQ(c.bytes, r.length()) << c.source;
-        EXPECT_EQ(std::max<size_t>(c.bytes + 1, 4), r.cap()) << c.source;
+        EXPECT_EQ(units, r.wlen()) << source;
+        EXPECT_EQ(std::max<size_t>(units + 1, 4), r.wcap()) << source;
+        EXPECT_EQ(bytes, r.length()) << source;
+        EXPECT_EQ(std::max<size_t>(bytes + 1, 4), r.cap()) << source;
     }
 }
 
