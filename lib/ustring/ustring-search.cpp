@@ -244,10 +244,11 @@ int CompareBytes(const char* a, size_t a_len, const char* b, size_t b_len, size_
         }
     }
 #endif
-    for (; i < n; ++i) {
+    // memcmp saw a difference within safe (<= n) bytes: the walk stops there
+    // or at an earlier NUL, so it needs no bound of its own.
+    for (;; ++i) {
         if (p[i] != q[i] || p[i] == 0) return static_cast<int>(p[i]) - static_cast<int>(q[i]);
     }
-    return 0;
 }
 
 }  // namespace

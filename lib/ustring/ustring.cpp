@@ -46,8 +46,9 @@ size_t Strlen16(const uchar16_t* s, size_t max) {
 constexpr size_t kEstimateBlock = 16384;
 
 // Exact UTF-16 length of valid UTF-8: one unit per non-continuation byte and
-// a second one for every four-byte lead. On invalid input it may be short;
-// the conversion then reports overflow and the caller measures properly.
+// a second one for every four-byte lead. Where it is short the input is
+// invalid, which ICU reports as such rather than as overflow, so a buffer of
+// this size never needs a second, measured pass.
 size_t Utf16Estimate(const char* s, size_t n) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
     size_t units = 0;
@@ -63,7 +64,8 @@ size_t Utf16Estimate(const char* s, size_t n) {
     return units;
 }
 
-// Exact UTF-8 length of valid UTF-16 (a surrogate pair counts 2 + 2).
+// Exact UTF-8 length of valid UTF-16 (a surrogate pair counts 2 + 2); an
+// unpaired surrogate fails the conversion whatever the room.
 size_t Utf8Estimate(const uchar16_t* s, size_t n) {
     size_t bytes = 0;
     while (n) {
@@ -126,8 +128,7 @@ void ustring::init() {
 // allocation: the capacity comes out as the rule would leave it after the
 // 4-byte start.
 void ustring::init_sized(size_t need) {
-    data = nullptr;
-    data_len = data_cap = 0;
+    data_len = 0;
     wdata = nullptr;
     wdata_len = wdata_cap = 0;
     size_t cap = (need <= 4 && need >= 2) ? 4 : need;
@@ -238,14 +239,6 @@ int ustring::convert_from_data() const {
         if (wdata_cap < n + 1) realloc_wdata(Utf16Estimate(data, n) + 1);
         u_strFromUTF8(wdata, static_cast<int32_t>(wdata_cap), &len, data, static_cast<int32_t>(n),
                       &err);
-        if (err == U_BUFFER_OVERFLOW_ERROR) {
-            err = U_ZERO_ERROR;
-            u_strFromUTF8(nullptr, 0, &len, data, static_cast<int32_t>(n), &err);
-            err = U_ZERO_ERROR;
-            realloc_wdata(static_cast<size_t>(len) + 1);
-            u_strFromUTF8(wdata, static_cast<int32_t>(wdata_cap), &len, data,
-                          static_cast<int32_t>(n), &err);
-        }
     }
     if (U_FAILURE(err)) {
         Warn("u_strFromUTF8", err, kLineFromUtf8);
@@ -274,23 +267,13 @@ int ustring::units_to_bytes(const uchar16_t* src, size_t units, size_t at) {
         size_t cap = data_cap - at;
         u_strToUTF8(data + at, static_cast<int32_t>(cap < INT32_MAX ? cap : INT32_MAX), &len, src,
                     static_cast<int32_t>(units), &err);
-        if (err == U_BUFFER_OVERFLOW_ERROR) {
-            data[at] = '\0';
-            err = U_ZERO_ERROR;
-            u_strToUTF8(nullptr, 0, &len, src, static_cast<int32_t>(units), &err);
-            err = U_ZERO_ERROR;
-            realloc_data(at + static_cast<size_t>(len) + 1);
-            cap = data_cap - at;
-            u_strToUTF8(data + at, static_cast<int32_t>(cap < INT32_MAX ? cap : INT32_MAX), &len,
-                        src, static_cast<int32_t>(units), &err);
-        }
     }
     if (U_FAILURE(err)) {
         data[at] = '\0';
         Warn("u_strToUTF8", err, kLineToUtf8);
         return -1;
     }
-    realloc_data(at + static_cast<size_t>(len) + 1);
+    // Success means valid UTF-16, whose estimate was exact: the buffer fits.
     data_len = at + static_cast<size_t>(len);
     data[data_len] = '\0';
     return 0;
@@ -367,11 +350,8 @@ ustring& ustring::append(const char* s, size_t len) {
         size_t cap_k = len < data_len ? len : data_len;
         return append_bytes(s, strnlen(s, cap_k), cap_k);
     }
-    if (Within(s, data, data + data_len)) {
-        size_t rest = static_cast<size_t>(data + data_len - s);
-        size_t k = strnlen(s, len < rest ? len : rest);
-        return append_bytes(s, k, k);
-    }
+    // A tail of the own bytes ends at their terminator, and append_bytes
+    // re-bases it.
     size_t k = strnlen(s, len);
     return append_bytes(s, k, k);
 }
@@ -381,8 +361,8 @@ ustring& ustring::assign(const char* s) {
     return assign(s, npos);
 }
 
+// A null s is neither data nor within it, and append maps it to "".
 ustring& ustring::assign(const char* s, size_t len) {
-    s = OrEmpty(s);
     if (s == data) {
         if (len < data_len) {
             data_len = len;
@@ -394,8 +374,7 @@ ustring& ustring::assign(const char* s, size_t len) {
     if (Within(s, data, data + data_len)) {
         // A tail of our own bytes: slide it to the front before the buffer
         // is resized, as clearing first would lose it.
-        size_t rest = static_cast<size_t>(data + data_len - s);
-        size_t k = strnlen(s, len < rest ? len : rest);
+        size_t k = strnlen(s, len);
         std::memmove(data, s, k);
         data_len = k;
         data[k] = '\0';
@@ -493,10 +472,9 @@ ustring& ustring::append(const uchar16_t* s, size_t len) {
     s = OrEmpty(s);
     if (Within(s, wdata, wdata + wdata_len)) {
         // Own units may move while the form is brought up to date or grown.
-        size_t k = (s == wdata) ? (len < wdata_len ? len : wdata_len)
-                                : Strlen16(s, len < static_cast<size_t>(wdata + wdata_len - s)
-                                                  ? len
-                                                  : static_cast<size_t>(wdata + wdata_len - s));
+        // The whole form may hold 0 units (appended ones); a tail is read up
+        // to the first, at the latest the terminator.
+        size_t k = (s == wdata) ? (len < wdata_len ? len : wdata_len) : Strlen16(s, len);
         std::u16string copy(s, k);
         return append_units(copy.data(), k);
     }
@@ -519,8 +497,7 @@ ustring& ustring::assign(const uchar16_t* s, size_t len) {
         return *this;
     }
     if (Within(s, wdata, wdata + wdata_len)) {
-        size_t rest = static_cast<size_t>(wdata + wdata_len - s);
-        std::u16string copy(s, Strlen16(s, len < rest ? len : rest));
+        std::u16string copy(s, Strlen16(s, len));
         clear();
         return append_units(copy.data(), copy.size());
     }
@@ -610,8 +587,8 @@ ustring ustring::normalize(const ustring& x, normalization_form n) {
                                static_cast<int32_t>(result.wdata_cap), &err);
     }
     if (U_FAILURE(err)) {
+        // Both lengths of result are still 0: it holds the empty text.
         Warn("unorm2_normalize", err, kLineNormalize);
-        result.clear();
         return result;
     }
     // Leave the result's buffer as tight as a measured, exact allocation
@@ -649,10 +626,6 @@ bool ustring::is_valid(const ustring& x) {
 // ---- streams --------------------------------------------------------------
 
 std::ostream& operator<<(std::ostream& os, const ustring& s) {
-    if (!s.c_str()) {
-        os.setstate(std::ios_base::badbit);
-        return os;
-    }
     return os << s.c_str();
 }
 

@@ -22,7 +22,7 @@ std::string Unstamped(const std::string& text) {
                               "$1T ");
 }
 
-// Logged while statics are built: the defaults (standard error, L_WARNING) hold.
+// Logged while statics are built: the defaults (standard error, L_WARNING).
 const std::string g_early = [] {
     testutil::StderrCapture err;
     Logger::LogMsg(Logger::L_ERR, "c", "early(%d)\n", 7);
@@ -160,20 +160,19 @@ TEST_F(LoggerTest, RotatesOnlyAfterExceedingOneMebibyte) {
 TEST_F(LoggerTest, RotationKeepsDepthMinusOneFiles) {
     const std::pair<int, std::string> cases[] = {
         {1, ".123"}, {2, ".-23"}, {3, ".0-3"}, {5, ".012"}};
+    auto rotated = [this](int i) { return log_ + "_" + std::to_string(i); };
     for (const auto& c : cases) {
         Reset();
-        for (int i = 0; i < 4; ++i)
-            testutil::WriteFile(log_ + "_" + std::to_string(i), std::to_string(i));
+        for (int i = 0; i < 4; ++i) testutil::WriteFile(rotated(i), std::to_string(i));
         ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log_, "", c.first));
         EXPECT_EQ(0, Logger::Rotate());
         std::string got;
-        for (int i = 0; i < 4; ++i) {
-            const std::string name = log_ + "_" + std::to_string(i);
-            got += !PathExists(name) ? "-" : ReadFile(name).empty() ? "." : ReadFile(name);
-        }
+        for (int i = 0; i < 4; ++i)
+            got += !PathExists(rotated(i))        ? "-"
+                   : ReadFile(rotated(i)).empty() ? "."
+                                                  : ReadFile(rotated(i));
         EXPECT_EQ(c.second, got) << c.first;
         EXPECT_TRUE(PathExists(log_));
-        unlink((log_ + "_4").c_str());
     }
 }
 
@@ -203,7 +202,6 @@ TEST_F(LoggerThreads, ConcurrentLinesNeverInterleave) {
 
 // A full file system: no crash, the log is never truncated, logging resumes.
 using Report = std::map<std::string, std::string>;
-
 void LogLine(int i) {
     Logger::LogMsg(Logger::L_ERR, "c", "line %06d %s\n", i, std::string(110, '.').c_str());
 }

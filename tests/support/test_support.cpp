@@ -1,21 +1,14 @@
 #include "test_support.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sched.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -25,40 +18,26 @@ namespace testutil {
 
 std::string ShellQuote(const std::string& s) {
     std::string out = "'";
-    for (char c : s) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/bvtest.XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
+    std::vector<char> buf(tmpl.c_str(), tmpl.c_str() + tmpl.size() + 1);  // with its NUL
     if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
     path_ = buf.data();
 }
 
 TempDir::~TempDir() {
-    std::string cmd = "chmod -R u+rwx " + ShellQuote(path_) + " 2>/dev/null; rm -rf " +
-                      ShellQuote(path_) + " 2>/dev/null";
-    int rc = std::system(cmd.c_str());
-    (void)rc;
+    const std::string q = ShellQuote(path_);
+    const std::string cmd = "chmod -R u+rwx " + q + " 2>/dev/null; rm -rf " + q + " 2>/dev/null";
+    if (std::system(cmd.c_str()) != 0) return;  // nothing more to try
 }
-
-namespace {
-void FlushStream(int fd) {
-    if (fd == 1) std::fflush(stdout);
-    if (fd == 2) std::fflush(stderr);
-}
-}  // namespace
 
 FdCapture::FdCapture(int fd) : fd_(fd) {
-    FlushStream(fd_);
+    std::fflush(fd_ == 1 ? stdout : stderr);
     char name[] = "/tmp/bvcapture.XXXXXX";
     file_ = mkstemp(name);
     if (file_ < 0) throw std::runtime_error("mkstemp failed");
@@ -69,14 +48,14 @@ FdCapture::FdCapture(int fd) : fd_(fd) {
 
 std::string FdCapture::Stop() {
     if (saved_ >= 0) {
-        FlushStream(fd_);
+        std::fflush(fd_ == 1 ? stdout : stderr);
         dup2(saved_, fd_);
         close(saved_);
         saved_ = -1;
         lseek(file_, 0, SEEK_SET);
         char buf[4096];
-        ssize_t n;
-        while ((n = read(file_, buf, sizeof buf)) > 0) text_.append(buf, static_cast<size_t>(n));
+        for (ssize_t n; (n = read(file_, buf, sizeof buf)) > 0;)
+            text_.append(buf, static_cast<size_t>(n));
         close(file_);
         file_ = -1;
     }
@@ -114,17 +93,16 @@ bool PathExists(const std::string& path) {
 
 Rows QueryRows(const std::string& db_path, const std::string& sql) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_stmt* st = nullptr;
+    auto fail = [&](const std::string& what) {
         std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
         sqlite3_close(db);
-        throw std::runtime_error("open " + db_path + ": " + msg);
-    }
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-        std::string msg = sqlite3_errmsg(db);
-        sqlite3_close(db);
-        throw std::runtime_error("prepare '" + sql + "': " + msg);
-    }
+        throw std::runtime_error(what + ": " + msg);
+    };
+    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+        fail("open " + db_path);
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
+        fail("prepare '" + sql + "'");
     Rows rows;
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
@@ -138,9 +116,8 @@ Rows QueryRows(const std::string& db_path, const std::string& sql) {
         rows.push_back(std::move(row));
     }
     sqlite3_finalize(st);
-    std::string msg = sqlite3_errmsg(db);
+    if (rc != SQLITE_DONE) fail("step '" + sql + "'");
     sqlite3_close(db);
-    if (rc != SQLITE_DONE) throw std::runtime_error("step '" + sql + "': " + msg);
     return rows;
 }
 
@@ -194,22 +171,17 @@ CommandResult RunCommand(const std::vector<std::string>& argv) {
     std::string cmd;
     for (const auto& a : argv) cmd += ShellQuote(a) + " ";
     cmd += "</dev/null >" + scratch / "out" + " 2>" + scratch / "err";
-    CommandResult r;
     int rc = std::system(cmd.c_str());
-    r.status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
-    r.out = ReadFile(scratch / "out");
-    r.err = ReadFile(scratch / "err");
-    return r;
+    return {(rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1, ReadFile(scratch / "out"),
+            ReadFile(scratch / "err")};
 }
 
 std::map<std::string, std::string> ReadChildReport(const std::string& path) {
     std::map<std::string, std::string> out;
     std::istringstream in(ReadFile(path));
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t eq = line.find('=');
-        if (eq != std::string::npos) out[line.substr(0, eq)] = line.substr(eq + 1);
-    }
+    for (std::string line; std::getline(in, line);)
+        if (size_t eq = line.find('='); eq != std::string::npos)
+            out[line.substr(0, eq)] = line.substr(eq + 1);
     return out;
 }
 
@@ -275,55 +247,7 @@ DatabaseLockHolder::DatabaseLockHolder(const std::string& db, int millis, const 
 }
 
 DatabaseLockHolder::~DatabaseLockHolder() {
-    int status;
-    if (pid_ > 0) waitpid(pid_, &status, 0);
-}
-
-// Descriptors open in this process (the listing's own one not counted).
-int OpenDescriptors() {
-    DIR* d = opendir("/proc/self/fd");
-    if (!d) return -1;
-    int n = 0;
-    while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    closedir(d);
-    return n - 1;
-}
-
-bool LimitDescriptors(unsigned long n) {
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return false;
-    rl.rlim_cur = n;
-    return setrlimit(RLIMIT_NOFILE, &rl) == 0;
-}
-
-// Takes every free descriptor slot; returns what it took.
-std::vector<int> ExhaustDescriptors() {
-    std::vector<int> taken;
-    for (;;) {
-        int fd = open("/dev/null", O_RDONLY);
-        if (fd < 0) break;
-        taken.push_back(fd);
-    }
-    return taken;
-}
-
-void Release(std::vector<int>& taken, size_t n) {
-    while (n-- > 0 && !taken.empty()) {
-        close(taken.back());
-        taken.pop_back();
-    }
-}
-
-// A chain of `depth` nested directories named d below root; returns the
-// innermost path.
-std::string MakeChain(const std::string& root, int depth) {
-    std::string p = root;
-    for (int i = 0; i < depth; ++i) {
-        p += "/d";
-        if (mkdir(p.c_str(), 0755) != 0) throw std::runtime_error("mkdir " + p);
-    }
-    return p;
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
 }
 
 int CountEntries(const std::string& path) {
@@ -334,6 +258,40 @@ int CountEntries(const std::string& path) {
         if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) ++n;
     closedir(d);
     return n;
+}
+
+int OpenDescriptors() {
+    int n = CountEntries("/proc/self/fd");
+    return n < 0 ? -1 : n - 1;  // the listing's own not counted
+}
+
+bool LimitDescriptors(unsigned long n) {
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return false;
+    rl.rlim_cur = n;
+    return setrlimit(RLIMIT_NOFILE, &rl) == 0;
+}
+
+std::vector<int> ExhaustDescriptors() {
+    std::vector<int> taken;
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) taken.push_back(fd);
+    return taken;
+}
+
+void Release(std::vector<int>& taken, size_t n) {
+    while (n-- > 0 && !taken.empty()) {
+        close(taken.back());
+        taken.pop_back();
+    }
+}
+
+std::string MakeChain(const std::string& root, int depth) {
+    std::string p = root;
+    for (int i = 0; i < depth; ++i) {
+        p += "/d";
+        if (mkdir(p.c_str(), 0755) != 0) throw std::runtime_error("mkdir " + p);
+    }
+    return p;
 }
 
 }  // namespace testutil

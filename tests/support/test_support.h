@@ -1,9 +1,5 @@
-// Small helpers shared by the unit tests of every module: a private
-// temporary directory, capture of standard output and standard error,
-// normalised log text, direct access to SQLite files, running a piece of a
-// test in a forked (optionally unprivileged) child, and the means of fault
-// injection (a private tmpfs, a full file system, a database locked by
-// another process). Compiled once into the test support library.
+// Helpers shared by every module's tests, compiled once: temporary folders, output capture, log
+// normalising, SQLite read-back, forked children and fault injection.
 #pragma once
 
 #include <fcntl.h>
@@ -24,15 +20,14 @@ namespace testutil {
 
 std::string ShellQuote(const std::string& s);
 
-// A fresh directory under $TMPDIR (or /tmp), removed with everything in it
-// when the object goes out of scope, whatever permissions the test left.
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents whatever
+// permissions the test left.
 class TempDir {
   public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
 
@@ -40,23 +35,18 @@ class TempDir {
     std::string path_;
 };
 
-// Redirects a file descriptor (1 or 2) into a temporary file until Stop().
-// The matching stdio stream is flushed on both edges so that nothing buffered
-// is lost or misattributed.
+// Redirects descriptor 1 or 2 into a file until Stop(); its stdio stream is
+// flushed on both edges so nothing buffered is lost or misattributed.
 class FdCapture {
   public:
     explicit FdCapture(int fd);
     ~FdCapture() { Stop(); }
     FdCapture(const FdCapture&) = delete;
     FdCapture& operator=(const FdCapture&) = delete;
-
-    // Restores the descriptor and returns everything written meanwhile.
-    std::string Stop();
+    std::string Stop();  // restores the descriptor; returns what was written
 
   private:
-    int fd_;
-    int file_ = -1;
-    int saved_ = -1;
+    int fd_, file_ = -1, saved_ = -1;
     std::string text_;
 };
 
@@ -69,55 +59,37 @@ struct StdoutCapture : FdCapture {
 
 // Matches the logger's timestamp prefix "Mon DD HH:MM:SS ".
 inline const char* kTimestampRe = "[A-Z][a-z][a-z] [0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9] ";
-
-// The text as a regular expression matching itself.
-std::string RegexEscape(const std::string& text);
-
-// Captured log lines with the timestamp prefix dropped and every source line
-// of `module` ("system-db", "file-op", ...) replaced by N, so that
-// expectations survive edits of the sources.
+std::string RegexEscape(const std::string& text);  // a regular expression matching text
+// Log lines without their timestamps, each source line of `module`
+// ("file-op", ...) replaced by N, so expectations survive source edits.
 std::string NormalizeLog(const std::string& captured, const std::string& module);
 
 std::string ReadFile(const std::string& path);
-
 void WriteFile(const std::string& path, const std::string& content);
-
 bool PathExists(const std::string& path);
 
-// Rows of a query run on a separate connection, each value as text; NULL
-// reads as "<NULL>". Throws on any SQLite error so a test cannot pass by
-// reading nothing.
+// Rows of a query on a separate connection, as text ("<NULL>" for NULL);
+// throws on any SQLite error, so a test cannot pass by reading nothing.
 using Rows = std::vector<std::vector<std::string>>;
 Rows QueryRows(const std::string& db_path, const std::string& sql);
-
-// The single value of a one-row, one-column query.
-std::string QueryValue(const std::string& db_path, const std::string& sql);
-
-// Runs SQL on a separate read-write connection (creating the file if needed).
+std::string QueryValue(const std::string& db_path, const std::string& sql);  // one row, one column
+// On a separate read-write connection, creating the file if needed.
 void ExecSql(const std::string& db_path, const std::string& sql);
 
-// Runs fn in a forked child and returns its exit status (or 128 + signal).
-// With drop_privileges, a root parent's child first becomes "nobody", so that
-// permission checks apply even when the suite runs as root.
+// fn's exit status in a forked child (or 128 + signal). drop_privileges makes
+// a root parent's child "nobody", so permission checks apply under root.
 int RunInChild(const std::function<int()>& fn, bool drop_privileges = false);
 
-// Runs a shell command and returns its exit status; output goes to the files
-// given (or is discarded).
+// A command's exit status and output, its input empty.
 struct CommandResult {
     int status = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 CommandResult RunCommand(const std::vector<std::string>& argv);
 
-}  // namespace testutil
-
-// ---- fault injection in forked children ----
-// A child cannot use gtest assertions that its parent sees, so it writes its
-// findings as key=value lines to a report opened before the fault (so that
-// writing needs no new descriptor or disk space), and the parent checks them.
-namespace testutil {
-
+// Fault injection in forked children: a child's gtest assertions never reach its parent, so it
+// writes key=value lines to a report opened before the fault (writing then needs no new descriptor
+// or disk space), and the parent checks them.
 class ChildReport {
   public:
     explicit ChildReport(const std::string& path)
@@ -130,9 +102,8 @@ class ChildReport {
     bool ok() const { return fd_ >= 0; }
     void Put(const std::string& key, long value) { Put(key, std::to_string(value)); }
     void Put(const std::string& key, const std::string& value) {
-        std::string line = key + "=" + value + "\n";
-        ssize_t n = write(fd_, line.data(), line.size());
-        (void)n;
+        const std::string line = key + "=" + value + "\n";
+        if (write(fd_, line.data(), line.size()) < 0) return;  // nowhere to tell
     }
 
   private:
@@ -141,23 +112,18 @@ class ChildReport {
 
 std::map<std::string, std::string> ReadChildReport(const std::string& path);
 
-// Sends this process's standard error to `path` from now on.
-bool RedirectStderrTo(const std::string& path);
+bool RedirectStderrTo(const std::string& path);  // from now on
 
-// Mounts a tmpfs with `opts` (e.g. "size=512k") on `dir` inside a mount
-// namespace private to the calling process, so the mount goes with it: call
-// it in a RunInChild child only. Returns "" on success, else the reason
-// (for a skip message).
+// A tmpfs with `opts` ("size=512k") on `dir` in a mount namespace private to
+// the caller, so call it in a RunInChild child only. "" or why it failed.
 std::string MountPrivateTmpfs(const std::string& dir, const std::string& opts);
 
-// Writes into a new file at `path` until its file system refuses even one
-// byte; returns the errno that stopped it (ENOSPC when it filled up).
+// Writes a new file until the file system refuses even one byte; returns
+// the errno that stopped it (ENOSPC when full).
 int FillFileSystem(const std::string& path);
 
-// Another process that opens the SQLite database at `db`, takes an exclusive
-// lock ("BEGIN EXCLUSIVE", then `sql` inside the transaction) and commits
-// after `millis`. The constructor returns once the lock is held (locked()),
-// the destructor waits for the process to end.
+// Another process holding "BEGIN EXCLUSIVE; `sql`" on `db` for `millis`; the
+// constructor returns once it is held (locked()), the destructor waits.
 class DatabaseLockHolder {
   public:
     DatabaseLockHolder(const std::string& db, int millis, const std::string& sql = "");
@@ -171,20 +137,12 @@ class DatabaseLockHolder {
     bool locked_ = false;
 };
 
-// ---- descriptors and trees ----
-
-// Descriptors open in this process.
-int OpenDescriptors();
-// Lowers the soft RLIMIT_NOFILE to n.
-bool LimitDescriptors(unsigned long n);
-// Takes every free descriptor slot; returns what it took.
-std::vector<int> ExhaustDescriptors();
-// Closes the last n descriptors of taken.
-void Release(std::vector<int>& taken, size_t n);
-// A chain of `depth` nested directories named d below root; returns the
-// innermost path.
+int OpenDescriptors();                            // open in this process
+bool LimitDescriptors(unsigned long n);           // the soft RLIMIT_NOFILE
+std::vector<int> ExhaustDescriptors();            // takes every free slot
+void Release(std::vector<int>& taken, size_t n);  // closes the last n taken
+// `depth` nested folders named d below root; returns the innermost.
 std::string MakeChain(const std::string& root, int depth);
-// Entries of a directory other than "." and "..", or -1.
-int CountEntries(const std::string& path);
+int CountEntries(const std::string& path);  // besides "." and "..", or -1
 
 }  // namespace testutil

@@ -1,16 +1,18 @@
-// ustring: what the byte model (ustring_model_test.cpp) cannot see, such as
-// buffers, warnings and memory limits; and the edge cases as tables.
+// The fuzz target's byte model on programs from a fixed seed; then what it
+// cannot see: buffers, the UTF-16 form, warnings, memory limits.
 #include "ustring.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 #include <new>
+#include <random>
 #include <string>
+#include <tuple>
 
+#include "../../fuzz/ustring_fuzz.cpp"  // also npos
 #include "test_support.h"
 
 // Absurd sizes are asked for on purpose: under AddressSanitizer they must get
@@ -21,31 +23,52 @@ extern "C" const char* __asan_default_options() {
 
 namespace {
 
-using namespace std::string_literals;
-constexpr size_t npos = ustring::npos;
+TEST(UstringModel, GeneratedProgramsAgreeWithTheByteModel) {
+    // Half the bytes come from pieces of UTF-8, UTF-16 and NUL, so that
+    // programs build valid text, not only noise.
+    static const std::string kAlphabet("ab/ e\0\xC3\xA9\xCC\x81\xF0\x9F\x98\x80\xED\xD8\xDC\xFF",
+                                       18);
+    testutil::TempDir dir;
+    const std::string log = dir / "stderr";
+    int status = testutil::RunInChild([&] {
+        if (!testutil::RedirectStderrTo(log)) return 3;  // conversion warnings are expected
+        std::mt19937 gen(1);
+        for (int i = 0; i < 3000; ++i) {
+            std::vector<uint8_t> program(gen() % 1200);
+            for (uint8_t& b : program)
+                b = static_cast<uint8_t>(gen() % 2 ? gen() : kAlphabet[gen() % kAlphabet.size()]);
+            LLVMFuzzerTestOneInput(program.data(), program.size());
+        }
+        return 0;
+    });
+    const std::string text = testutil::ReadFile(log);
+    const size_t at = text.find("ustring model mismatch");
+    EXPECT_EQ(0, status) << (at == std::string::npos ? "" : text.substr(at));
+}
 
 struct Probe : ustring {
     using ustring::ustring;
     size_t cap() const { return data_cap; }
     size_t wcap() const { return wdata_cap; }
     size_t wlen() const { return wdata_len; }
+    int from_bytes() const { return convert_from_data(); }
 };
 
 std::string Bytes(const ustring& s) {
     return std::string(s.c_str(), s.length());
 }
-// A ustring of exactly these bytes, NULs included.
-ustring Raw(const std::string& bytes) {
-    ustring s;
-    for (char c : bytes) s.append(c, 1);
-    return s;
+template <typename Text>
+Text Repeat(const Text& piece, int n) {
+    Text out;
+    while (n-- > 0) out += piece;
+    return out;
 }
 
 const char* const kNull = nullptr;
 const std::string kFromUtf8 = "Warning: u_strFromUTF8: error code 10 at line 900\n";
 const std::string kToUtf8 = "Warning: u_strToUTF8: error code 10 at line 867\n";
 
-TEST(UstringStorage, CapacityGrowsExactlyAndShrinksBelowHalf) {
+TEST(UstringStorage, CapacityGrowsExactlyShrinksBelowHalfAndSurvivesFailure) {
     Probe s;
     EXPECT_EQ(4u, s.cap());
     s.c_str_utf16();
@@ -73,26 +96,19 @@ TEST(UstringStorage, CapacityGrowsExactlyAndShrinksBelowHalf) {
     w.assign("abc");
     w.c_str_utf16();
     EXPECT_EQ(4u, w.wcap());
-}
-
-TEST(UstringStorage, AllocationFailureThrowsAndKeepsTheString) {
-    Probe s("abc");
-    EXPECT_THROW(s.append('x', npos), std::bad_alloc);
-    EXPECT_THROW(s.append(u'x', npos), std::bad_alloc);
-    EXPECT_EQ("abc", Bytes(s));
-    EXPECT_EQ(4u, s.cap());
-    s += "d";
-    EXPECT_EQ("abcd", Bytes(s));
+    EXPECT_THROW(w.append('x', npos), std::bad_alloc);  // and the string is kept
+    EXPECT_THROW(w.append(u'x', npos), std::bad_alloc);
+    EXPECT_EQ("abc", Bytes(w));
+    EXPECT_EQ(4u, w.cap());
+    w += "d";
+    EXPECT_EQ("abcd", Bytes(w));
 }
 
 // Sizes are counted in blocks of 16384: longer texts still get exact buffers.
 TEST(UstringStorage, LongTextsRoundTripWithExactBuffers) {
-    std::string bytes;
-    std::u16string units;
-    for (int i = 0; i < 12000; ++i) {
-        bytes += "\xC3\xA9\xF0\x9F\x98\x80\x61\xE2\x82\xAC";
-        units += u"\u00E9\U0001F600a\u20AC";
-    }
+    const std::string bytes =
+        Repeat<std::string>("\xC3\xA9\xF0\x9F\x98\x80\x61\xE2\x82\xAC", 12000);
+    const std::u16string units = Repeat<std::u16string>(u"\u00E9\U0001F600a\u20AC", 12000);
     Probe s(bytes);
     EXPECT_EQ(units, s.c_str_utf16());
     EXPECT_EQ(units.size() + 1, s.wcap());
@@ -107,150 +123,85 @@ TEST(UstringStorage, LongTextsRoundTripWithExactBuffers) {
 // What a failed conversion prints and leaves: the warnings are read by
 // support engineers, so their texts are pinned.
 TEST(UstringConversion, WarningsAndWhatFailuresLeave) {
-    struct Case {
-        const char* name;
-        std::function<std::string()> run;  // returns the bytes left
-        std::string bytes, warnings;
-    };
-    const Case cases[] = {
-        {"invalid UTF-8 has no UTF-16 form, and the next call tries again",
-         [] {
-             Probe s("ab\xFF");
-             bool empty = *s.c_str_utf16() == 0 && s.wlen() == 0 && *s.c_str_utf16() == 0;
-             return empty ? Bytes(s) : "a UTF-16 form";
-         },
-         "ab\xFF", kFromUtf8 + kFromUtf8},
-        {"a UTF-16 append keeps bytes without a UTF-16 form",
-         [] { return Bytes(ustring("\xC3").append(u"x")); }, "\xC3x", kFromUtf8},
-        {"bytes after a NUL survive a UTF-16 append",
-         [] { return Bytes(ustring("a").append('\0', 1).append(u"\u00E9")); }, "a\0\xC3\xA9"s, ""},
-        {"a lone high surrogate empties the string",
-         [] { return Bytes(ustring("keep").append(u"a\xD800")); }, "", kToUtf8},
-        {"half of the own surrogate pair",
-         [] {
-             ustring g("\xF0\x9F\x98\x80");
-             return Bytes(g.assign(g.c_str_utf16(), 1));
-         },
-         "", kToUtf8},
-        {"a null pointer is the empty text",
-         [] { return Bytes(ustring(kNull).append(static_cast<const uchar16_t*>(nullptr), 3)); }, "",
-         ""},
-        {"normalising invalid UTF-8",
-         [] { return Bytes(ustring::normalize(ustring("ab\xFF"), ustring::NFC)); }, "", kFromUtf8},
-    };
-    for (const Case& c : cases) {
+    // name, what runs (returning the bytes left), those bytes, the warnings
+    const std::tuple<const char*, std::function<std::string()>, std::string, std::string> cases[] =
+        {
+            {"invalid UTF-8 has no UTF-16 form, and the next call tries again",
+             [] {
+                 Probe s("ab\xFF");
+                 bool empty = s.from_bytes() == -1 && s.wlen() == 0 && *s.c_str_utf16() == 0;
+                 return empty ? Bytes(s) : "a UTF-16 form";
+             },
+             "ab\xFF", kFromUtf8 + kFromUtf8},
+            {"a UTF-16 append keeps bytes without a UTF-16 form",
+             [] { return Bytes(ustring("\xC3").append(u"x")); }, "\xC3x", kFromUtf8},
+            {"bytes after a NUL survive a UTF-16 append",
+             [] { return Bytes(ustring("a").append('\0', 1).append(u"\u00E9")); },
+             std::string("a\0\xC3\xA9", 4), ""},
+            {"a lone high surrogate empties the string",
+             [] { return Bytes(ustring("keep").append(u"a\xD800")); }, "", kToUtf8},
+            {"half of the own surrogate pair",
+             [] {
+                 ustring g("\xF0\x9F\x98\x80");
+                 return Bytes(g.assign(g.c_str_utf16(), 1));
+             },
+             "", kToUtf8},
+            {"a null pointer is the empty text",
+             [] {
+                 const uchar16_t* const null16 = nullptr;
+                 ustring s(kNull);
+                 return Bytes(s.append(kNull).append(null16, 3).assign(null16, 2).assign(kNull, 1));
+             },
+             "", ""},
+            {"normalising invalid UTF-8",
+             [] { return Bytes(ustring::normalize(ustring("ab\xFF"), ustring::NFC)); }, "",
+             kFromUtf8},
+        };
+    for (const auto& [name, run, bytes, warnings] : cases) {
         testutil::StderrCapture err;
-        EXPECT_EQ(c.bytes, c.run()) << c.name;
-        EXPECT_EQ(c.warnings, err.Stop()) << c.name;
+        EXPECT_EQ(bytes, run()) << name;
+        EXPECT_EQ(warnings, err.Stop()) << name;
     }
 }
 
-// Kinds: 0 find_first_of, 1 find_first_not_of, 2 find, 3 find_last_of,
-// 4 find_last_not_of, 5 rfind; every argument form must agree.
-template <typename Arg>
-size_t Search(int kind, const ustring& s, const Arg& arg, size_t pos) {
-    switch (kind) {
-        case 0:
-            return s.find_first_of(arg, pos);
-        case 1:
-            return s.find_first_not_of(arg, pos);
-        case 2:
-            return s.find(arg, pos);
-        case 3:
-            return s.find_last_of(arg, pos);
-        case 4:
-            return s.find_last_not_of(arg, pos);
-        default:
-            return s.rfind(arg, pos);
-    }
-}
-
-TEST(UstringSearch, ByOffset) {
-    const std::string abc = "abcabc", nul = "ab\0cd"s, e = "a\xC3\xA9z";
-    struct Case {
-        int kind;
-        std::string text;
-        const char* arg;
-        size_t pos, want;
-    } const cases[] = {
-        {0, abc, "xc", 0, 2},      {0, abc, "c", 3, 5},
-        {0, abc, "c", 6, npos},    {0, abc, "", 0, npos},
-        {0, nul, "dc", 0, npos},   {0, e, "\xA9", 0, 2},
-        {0, e, "\xC3\xA9", 0, 1},  {1, abc, "ab", 0, 2},
-        {1, abc, "abc", 0, npos},  {1, abc, "a", 3, 4},
-        {1, abc, "", 1, 1},        {1, abc, "", 6, npos},
-        {1, nul, "ab", 0, npos},   {1, nul, "", 2, npos},
-        {2, abc, "abc", 1, 3},     {2, abc, "bca", 0, 1},
-        {2, abc, "abcd", 0, npos}, {2, abc, "cab", 3, npos},
-        {2, abc, "b", 2, 4},       {2, abc, "", 0, 0},
-        {2, abc, "", 5, 5},        {2, abc, "", 6, npos},
-        {2, nul, "cd", 0, npos},   {2, nul, "", 2, npos},
-        {2, "", "", 0, npos},      {3, abc, "xc", npos, 5},
-        {3, abc, "xc", 4, 2},      {3, abc, "a", 2, 0},
-        {3, abc, "c", 1, npos},    {3, abc, "", npos, npos},
-        {3, nul, "d", npos, 4},    {3, e, "\xC3\xA9", npos, 2},
-        {4, abc, "ab", 100, 5},    {4, abc, "abc", npos, npos},
-        {4, abc, "bc", 5, 3},      {4, abc, "", 4, 4},
-        {4, abc, "", npos, 5},     {4, nul, "abcd", npos, 2},
-        {5, abc, "abc", npos, 3},  {5, abc, "abc", 3, 3},
-        {5, abc, "abc", 2, 0},     {5, abc, "bc", 4, 4},
-        {5, abc, "bc", 3, 1},      {5, abc, "abcabcd", npos, npos},
-        {5, abc, "", npos, 5},     {5, abc, "", 1, 1},
-        {5, nul, "cd", npos, 3},   {5, "", "", 0, npos},
+// Byte edits drop the UTF-16 form, UTF-16 appends extend it (kept: its
+// length after the edit); either way the next c_str_utf16() fits the bytes.
+TEST(UstringConversion, TheUtf16FormFollowsEveryEdit) {
+    const std::string e17 = Repeat<std::string>("\xC3\xA9", 17);  // 17 units: the heap path
+    const std::tuple<std::function<void(Probe&)>, std::string, size_t> cases[] = {
+        {[](Probe& s) { s.rtrim(" "); }, "abc", 0},
+        {[](Probe& s) { s.ltrim("a"); }, "bc  ", 0},
+        {[](Probe& s) { s.assign(s.c_str() + 1, 2); }, "bc", 0},
+        {[](Probe& s) { s.assign(s.c_str_utf16(), 2); }, "ab", 2},
+        {[](Probe& s) { s[1] = 'x'; }, "axc  ", 0},
+        {[](Probe& s) { s.replace(' ', '_'); }, "abc__", 0},
+        {[](Probe& s) { s.append(u'\u00E9', 17); }, "abc  " + e17, 22},
+        {[](Probe& s) { s.assign(u"\u00E9"); }, "\xC3\xA9", 1},
     };
-    for (const Case& c : cases) {
-        const ustring text = Raw(c.text);
-        const std::string where =
-            std::to_string(c.kind) + " '" + c.arg + "' at " + std::to_string(c.pos);
-        // A null pointer stands for the empty text, as does the byte 0.
-        EXPECT_EQ(c.want, Search(c.kind, text, *c.arg ? c.arg : kNull, c.pos)) << where;
-        EXPECT_EQ(c.want, Search(c.kind, text, std::string(c.arg) + "\0zz"s, c.pos)) << where;
-        EXPECT_EQ(c.want, Search(c.kind, text, ustring(c.arg), c.pos)) << where;
-        if (std::strlen(c.arg) <= 1) {
-            EXPECT_EQ(c.want, Search(c.kind, text, c.arg[0], c.pos)) << where;
-        }
+    for (const auto& [edit, bytes, kept] : cases) {
+        Probe s("abc  ");
+        ASSERT_EQ(0, s.from_bytes());
+        edit(s);
+        EXPECT_EQ(bytes, Bytes(s));
+        EXPECT_EQ(kept, s.wlen()) << bytes;
+        EXPECT_EQ(Units(bytes), s.c_str_utf16()) << bytes;
     }
 }
 
-TEST(UstringCompare, SignedByteDifferenceAndOrder) {
-    struct Case {
-        const char* a;
-        const char* b;
-        bool caseless;
-        size_t n;
-        int want;
-    } const cases[] = {
-        {"abc", "abc", false, npos, 0},
-        {"a", "B", false, npos, 'a' - 'B'},
-        {"abc", "ABD", true, npos, 'c' - 'd'},
-        {"AZMiXeD", "azmixed", true, npos, 0},
-        {"abc", "ab", false, npos, 'c'},
-        {"ab", "abc", false, npos, -'c'},
-        {"\xC3", "a", false, npos, 0xC3 - 'a'},             // unsigned bytes
-        {"\xC3\x89", "\xC3\xA9", true, npos, 0x89 - 0xA9},  // no folding from 0x80
-        {"[", "{", true, npos, '[' - '{'},
-        {"@", "`", true, npos, '@' - '`'},
-        {"0123456789abcdefx1", "0123456789abcdefy", false, npos, 'x' - 'y'},
-        {"abcd", "abce", false, 3, 0},
-        {"abcd", "abce", false, 4, -1},
-        {"abcd", "zzzz", false, 0, 0},
-        {"abcd", "abc", false, 100, 'd'},
-        {"0123456789abcdefgh", "0123456789abcdefgX", false, 17, 0},
-    };
-    for (const Case& c : cases) {
-        const ustring a(c.a), b(c.b);
-        const std::string what = std::string(c.a) + " ? " + c.b;
-        EXPECT_EQ(c.want, c.n != npos ? a.compare(b, c.n) : ustring::compare(a, b, c.caseless))
-            << what;
-        if (c.caseless || c.n != npos) continue;
-        EXPECT_EQ(c.want, a.compare(b)) << what;
-        EXPECT_EQ(c.want == 0, a == b) << what;
-        EXPECT_EQ(c.want != 0, a != b) << what;
-        EXPECT_EQ(c.want < 0, a < b) << what;
-        EXPECT_EQ(c.want > 0, a > b) << what;
-        EXPECT_EQ(c.want <= 0, a <= b) << what;
-        EXPECT_EQ(c.want >= 0, a >= b) << what;
-    }
+// Caseless folds exactly 'A'..'Z', never bytes from 0x80; the operators
+// never fold.
+TEST(UstringCompare, FoldingEdgesAndOperators) {
+    const std::tuple<const char*, const char*, int> caseless[] = {
+        {"AZMiXeD", "azmixed", 0},
+        {"abc", "ABD", 'c' - 'd'},
+        {"[", "{", '[' - '{'},
+        {"@", "`", '@' - '`'},
+        {"\xC3\x89", "\xC3\xA9", 0x89 - 0xA9}};
+    for (const auto& [a, b, want] : caseless) EXPECT_EQ(want, ustring::compare(a, b, true)) << a;
+    const ustring lower("abc"), upper("ABC");
+    EXPECT_EQ('a' - 'A', lower.compare(upper));
+    EXPECT_TRUE(lower != upper && lower > upper && lower >= upper);
+    EXPECT_FALSE(lower == upper || lower < upper || lower <= upper);
 }
 
 // The walk goes by blocks: a difference or a NUL at any offset of any block
@@ -273,53 +224,21 @@ TEST(UstringCompare, DifferenceAndNulAtEveryOffset) {
     }
 }
 
-TEST(UstringNormalize, ComposedAndDecomposedForms) {
-    struct Case {
-        std::string source;
-        const char* nfc;
-        const char* nfd;
-    } const cases[] = {
-        {"\xC3\xA9", "\xC3\xA9", "e\xCC\x81"},
-        {"e\xCC\x81", "\xC3\xA9", "e\xCC\x81"},
-        {"\xED\x95\x9C", "\xED\x95\x9C", "\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB"},  // Hangul
-        {"a\xCC\x81\xCC\xA3", "\xE1\xBA\xA1\xCC\x81", "a\xCC\xA3\xCC\x81"},        // mark order
-        {"\xF0\x9D\x85\x9E", "\xF0\x9D\x85\x97\xF0\x9D\x85\xA5",                   // excluded
-         "\xF0\x9D\x85\x97\xF0\x9D\x85\xA5"},
-        {"e\xCC\x81\0x"s, "\xC3\xA9", "e\xCC\x81"},  // only the text before a NUL
-        {"", "", ""},
-    };
-    for (const Case& c : cases) {
-        const ustring src = Raw(c.source);
-        EXPECT_EQ(c.nfc, Bytes(ustring::normalize(src, ustring::NFC))) << c.source;
-        EXPECT_EQ(c.nfd, Bytes(src.normalize(ustring::NFD))) << c.source;
-    }
-}
-
 // The result holds buffers of exactly its size, whether the first guess of
 // the output was too large (ASCII) or too small (a threefold expansion).
 TEST(UstringNormalize, ResultBuffersAreExact) {
-    struct Case {
-        std::string source;
-        ustring::normalization_form form;
-        size_t units, bytes;
-    } const cases[] = {
+    const std::tuple<std::string, ustring::normalization_form, size_t, size_t> cases[] = {
         {"e\xCC\x81", ustring::NFC, 1, 2},
         {std::string(100, 'a'), ustring::NFC, 100, 100},
-        {[] {
-             std::string t;
-             for (int i = 0; i < 500; ++i) t += "\xC7\x96";
-             return t;
-         }(),
-         ustring::NFD, 1500, 2500},
-    };
-    for (const Case& c : cases) {
+        {Repeat<std::string>("\xC7\x96", 500), ustring::NFD, 1500, 2500}};
+    for (const auto& [source, form, units, bytes] : cases) {
         Probe r;
-        ustring n = ustring::normalize(ustring(c.source), c.form);
+        ustring n = ustring::normalize(ustring(source), form);
         r.swap(n);
-        EXPECT_EQ(c.units, r.wlen()) << c.source;
-        EXPECT_EQ(std::max<size_t>(c.units + 1, 4), r.wcap()) << c.source;
-        EXPECT_EQ(c.bytes, r.length()) << c.source;
-        EXPECT_EQ(std::max<size_t>(c.bytes + 1, 4), r.cap()) << c.source;
+        EXPECT_EQ(units, r.wlen()) << source;
+        EXPECT_EQ(std::max<size_t>(units + 1, 4), r.wcap()) << source;
+        EXPECT_EQ(bytes, r.length()) << source;
+        EXPECT_EQ(std::max<size_t>(bytes + 1, 4), r.cap()) << source;
     }
 }
 
