@@ -174,33 +174,56 @@ TEST_F(CleanWorkingDirTest, OptionsUsageHelpAndVersion) {
     EXPECT_FALSE(PathExists(db_));
 }
 
-TEST_F(CleanWorkingDirTest, DryRunListsAndCountsAndTouchesNothing) {
-    std::string a = MakeSyncFolder("a");
-    std::string off = MakeSyncFolder("off");
-    std::string none = tmp_ / "no-working-dir", dangling = tmp_ / "dangling";
-    ASSERT_EQ(RunCommand({"mkdir", "-p", none, dangling}).status, 0);
+// The dry run lists (with -v, counts) what the real run then removes. That
+// runs unprivileged (root may remove anything): a working directory it cannot
+// remove completely is reported and does not stop the loop.
+TEST_F(CleanWorkingDirTest, DryRunListsWhatTheRunRemovesAndFailuresAreLogged) {
+    std::string a = MakeSyncFolder("a"), off = MakeSyncFolder("off");
+    std::string none = tmp_ / "none", dangling = tmp_ / "dangling", stuck = tmp_ / "stuck";
+    std::string sub = Wd(stuck) + "/locked/sub";
+    ASSERT_EQ(RunCommand({"mkdir", "-p", none, dangling, sub}).status, 0);
     ASSERT_EQ(symlink((tmp_ / "nowhere").c_str(), Wd(dangling).c_str()), 0);
+    Args files = {sub + "/1", sub + "/2"};
+    for (const std::string& f : files) WriteFile(f, "f");
     std::string b = MakeSyncFolder("b");
     WriteFile(Wd(b) + "/big", std::string(1300000, 'b'));
     MakeDb({"enabled=" + a, "disabled=" + off, "enabled=" + none, "enabled=" + dangling,
-            "enabled=" + b});
+            "enabled=" + stuck, "enabled=" + b});
     const std::string before = ReadFile(db_);
 
     // Rows come back in table order; a dangling link counts, as the real run
     // would remove it.
-    const std::string listed = Wd(a) + "\n" + Wd(dangling) + "\n" + Wd(b) + "\n";
-    const std::string counted = Wd(a) + ": 8 entries, " + Du({Wd(a)}) + "\n" + Wd(dangling) +
-                                ": 1 entry, " + Du({Wd(dangling)}) + "\n" + Wd(b) +
-                                ": 9 entries, " + Du({Wd(b)}) + "\n";
+    const std::pair<std::string, std::string> found[] = {{Wd(a), "8 entries"},
+                                                         {Wd(dangling), "1 entry"},
+                                                         {Wd(stuck), "5 entries"},
+                                                         {Wd(b), "9 entries"}};
+    std::string listed, counted;
+    for (const auto& [wd, n] : found) {
+        listed += wd + "\n";
+        counted += wd + ": " + n + ", " + Du({wd}) + "\n";
+    }
+    const std::string reported =
+        "removed '" + Wd(a) + "': 8 entries, " + Du({Wd(a)}) + " freed\nnothing to remove at '" +
+        Wd(none) + "'\nremoved '" + Wd(dangling) + "': 1 entry, " + Du({Wd(dangling)}) +
+        " freed\nnot removed completely '" + Wd(stuck) +
+        "': Permission denied; 2 entries removed, " + Du(files) + " freed\nremoved '" + Wd(b) +
+        "': 9 entries, " + Du({Wd(b)}) + " freed\n";
     Expect({"--dry-run", db_}, listed);
     Expect({"-n", "--", db_}, listed);
     Expect({"-nv", db_}, counted);
     Expect({"--verbose", "-n", db_}, counted);
     EXPECT_EQ(ReadFile(db_), before);
 
-    // The real run then removes exactly what was listed, and writes nothing.
-    Expect({db_}, "");
-    Expect({"-n", db_}, "");
+    // As root the command runs as nobody, which must own the tree.
+    ASSERT_EQ(geteuid() ? 0 : RunCommand({"chown", "-R", "nobody:", tmp_.path()}).status, 0);
+    ASSERT_EQ(chmod((Wd(stuck) + "/locked").c_str(), 0555), 0);
+    Expect(
+        {"--verbose", db_}, reported,
+        ErrLine("Failed to remove working directory '" + Wd(stuck) +
+                "' completely. Permission denied"),
+        geteuid() ? Args{} : Args{"setpriv", "--reuid=nobody", "--regid=65534", "--clear-groups"});
+    Expect({"-n", db_}, Wd(stuck) + "\n");
+    EXPECT_TRUE(PathExists(sub));
     EXPECT_TRUE(PathExists(Wd(off)));
     EXPECT_EQ(ReadFile(db_), before);
 }
@@ -270,39 +293,6 @@ TEST_F(CleanWorkingDirTest, RelativeSyncFolderIsSkipped) {
            err, {"env", "-C", run});
     EXPECT_TRUE(PathExists(Wd(run + "/Sync") + "/cache"));
     EXPECT_FALSE(PathExists(Wd(a)));
-}
-
-// Removal runs unprivileged (root may remove anything): a working directory
-// that cannot be removed completely is reported and does not stop the loop.
-TEST_F(CleanWorkingDirTest, EachSessionReportedAndFailuresLogged) {
-    std::string a = MakeSyncFolder("a");
-    WriteFile(Wd(a) + "/big", std::string(1300000, 'b'));
-    std::string none = tmp_ / "none", stuck = tmp_ / "stuck";
-    std::string sub = Wd(stuck) + "/locked/sub";
-    ASSERT_EQ(RunCommand({"mkdir", "-p", none, sub}).status, 0);
-    Args files = {sub + "/1", sub + "/2"};
-    for (const std::string& f : files) WriteFile(f, "f");
-    std::string b = MakeSyncFolder("b");
-    MakeDb({"enabled=" + a, "enabled=" + none, "enabled=" + stuck, "enabled=" + b});
-    const std::string expected_out =
-        "removed '" + Wd(a) + "': 9 entries, " + Du({Wd(a)}) + " freed\nnothing to remove at '" +
-        Wd(none) + "'\nnot removed completely '" + Wd(stuck) +
-        "': Permission denied; 2 entries removed, " + Du(files) + " freed\nremoved '" + Wd(b) +
-        "': 8 entries, " + Du({Wd(b)}) + " freed\n";
-    // As root the command runs as nobody, which must own the tree.
-    Args as_nobody;
-    if (geteuid() == 0) {
-        as_nobody = {"setpriv", "--reuid=nobody", "--regid=65534", "--clear-groups"};
-        ASSERT_EQ(RunCommand({"chown", "-R", "nobody:", tmp_.path()}).status, 0);
-    }
-    ASSERT_EQ(chmod((Wd(stuck) + "/locked").c_str(), 0555), 0);
-    Expect({"--verbose", db_}, expected_out,
-           ErrLine("Failed to remove working directory '" + Wd(stuck) +
-                   "' completely. Permission denied"),
-           as_nobody);
-    EXPECT_TRUE(PathExists(sub));
-    EXPECT_FALSE(PathExists(Wd(a)));
-    EXPECT_FALSE(PathExists(Wd(b)));
 }
 
 // Suite name ending in Threads: the thread sanitizer run covers the drawing thread.
