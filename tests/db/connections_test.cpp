@@ -108,23 +108,6 @@ TEST_F(ConnectionsTest, EveryColumnReachesTheRecordAndItsComparison) {
     }
 }
 
-// Values no writer produces: flags other than 0 read as true, ports cut to
-// 16 bits, NULL and text that is not Base64 read empty, a negative uid wraps.
-TEST_F(ConnectionsTest, ReadersDecodeValuesNoWriterProduces) {
-    Plant(
-        "UPDATE connection_table SET use_ssl = 2, proxy_port = 70000, tunnel_port = 65537, "
-        "server_name = NULL, proxy_ip = NULL, proxy_password = 'not base64!', user_uid = -1, "
-        "use_tunnel = -1, proxy_host = 'a' || char(0) || 'b' WHERE id = 2;");
-    ConnectionEntry e;
-    ASSERT_EQ(SystemDB::getConnectionEntryByConnID(2, e), 0);
-    const ConnectionInfo& c = e.connection_info;
-    EXPECT_EQ(Nums(c.use_ssl, e.tunnel_info.use_tunnel, e.proxy_info.proxy_port,
-                   e.tunnel_info.tunnel_port, c.user_uid),
-              "1 1 4464 1 4294967295 ");
-    EXPECT_EQ(c.server_name + e.proxy_info.proxy_ip + e.proxy_info.password, "");
-    EXPECT_EQ(e.proxy_info.host, std::string("a\0b", 3));  // every byte kept
-}
-
 TEST_F(ConnectionsTest, InsertAndUpdateStoreEveryColumnTheyOwn) {
     const std::string rows = "SELECT * FROM connection_table WHERE id > 1";
     ConnectionEntry e = b_;
@@ -255,16 +238,26 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
         EXPECT_EQ(q.connection_entry, p.connection_entry) << row;
     }
 
-    // This lookup's flags count only as 1, unlike the whole-row reader's.
+    // Values no writer produces: flags count as true when other than 0 for
+    // the whole-row reader, only when 1 for this lookup; ports are cut to 16
+    // bits, a negative uid wraps, NULL and a password that is not Base64 read
+    // empty.
     Plant(
         "UPDATE connection_table SET use_ssl = 2, ssl_allow_untrust = 3, use_proxy = -1, "
-        "use_system_proxy = 2, use_tunnel = 5 WHERE id = 1;");
-    ASSERT_EQ(SystemDB::getPathInfoByPath("/it's/", p), 0);
-    const ConnectionEntry& g = p.connection_entry;
-    EXPECT_EQ(
-        dbtest::Nums(g.connection_info.use_ssl, g.connection_info.ssl_allow_untrust,
-                     g.proxy_info.use_proxy, g.proxy_info.use_sys_proxy, g.tunnel_info.use_tunnel),
-        "0 0 0 0 0 ");
+        "use_system_proxy = 2, use_tunnel = 5, proxy_port = 70000, tunnel_port = 65537, "
+        "user_uid = -1, server_name = NULL, proxy_password = 'not base64!' WHERE id = 1;");
+    ConnectionEntry e;
+    ASSERT_EQ(SystemDB::getPathInfoByPath("/it's/", p) + SystemDB::getConnectionEntryByConnID(1, e),
+              0);
+    auto odd = [](const ConnectionEntry& g) {
+        const ConnectionInfo& c = g.connection_info;
+        return Nums(c.use_ssl, c.ssl_allow_untrust, g.proxy_info.use_proxy,
+                    g.proxy_info.use_sys_proxy, g.tunnel_info.use_tunnel, g.proxy_info.proxy_port,
+                    g.tunnel_info.tunnel_port) +
+               c.server_name.c_str_utf8() + g.proxy_info.password + "|";
+    };
+    EXPECT_EQ(odd(p.connection_entry) + odd(e) + std::to_string(e.connection_info.user_uid),
+              "0 0 0 0 0 4464 1 |1 1 1 1 1 4464 1 |4294967295");
 }
 
 std::string Text(const GeneralOptions& g) {

@@ -133,12 +133,6 @@ TEST(ConnectionRecord, DefaultsOfEveryMember) {
     e->~ConnectionEntry();
 }
 
-TEST(SessionFilterText, NeedsNoDatabase) {
-    EXPECT_EQ(SystemDB::sessionFiltertoSQL({}), "(1)");
-    EXPECT_EQ(SystemDB::sessionFiltertoSQL({7, 18446744073709551615ull}),
-              "(id <> 7 AND id <> 18446744073709551615 AND 1)");
-}
-
 // Eight threads writing and reading sessions and connections on one store:
 // every call succeeds and every id handed back names its own thread's row.
 constexpr int kThreads = 8, kRounds = 10;  // each write waits for the disk
