@@ -58,6 +58,10 @@ TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
               "proxy_port=3128, user_name='pu'a', password=********, domain='dom'a', "
               "host='host'a'}, TunnelInfo{use_tunnel=0, tunnel_ip='tun'a', tunnel_port=443}}");
     EXPECT_EQ(a_.proxy_info.password + b_.proxy_info.password, "pw'apw-b");
+    ConnectionInfo cleared = a_.connection_info;
+    cleared.clear();
+    cleared.version_info = VersionInfo();  // which clearing leaves alone
+    EXPECT_EQ(cleared, ConnectionInfo());
     ConnectionInfo info = b_.connection_info;
     ASSERT_EQ(SystemDB::getConnectionInfoById(1, info), 0);
     EXPECT_EQ(info, a_.connection_info);

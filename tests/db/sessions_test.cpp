@@ -116,7 +116,8 @@ TEST_F(SessionsTest, ReadersDecodeEveryColumnAndTheirFolderRule) {
               "[ERROR] system-db(N): cannnot get perm mode for session 42\n");
 }
 
-// Each helper sets, clears and tests its own bit and leaves the others.
+// Each helper sets, clears and tests its own bit and leaves the others; the
+// permission mode is stored as given and named.
 TEST(SessionRecord, AttributeHelpersTouchOnlyTheirBit) {
     using S = SessionInfo;
     const struct {
@@ -139,6 +140,13 @@ TEST(SessionRecord, AttributeHelpersTouchOnlyTheirBit) {
             EXPECT_EQ(dbtest::Nums(s.attribute, (s.*b.is)()), dbtest::Nums(others, 0));
         }
     }
+    std::string modes;
+    for (PERM_MODE m : {PERM_ALL, PERM_DOMAIN, PERM_EXEC_BIT, PERM_MODE(7)}) {
+        S s;
+        s.setPermMode(m);
+        modes += s.permModeToStr().c_str_utf8() + std::string(" ");
+    }
+    EXPECT_EQ(modes, "PERM_ALL PERM_DOMAIN PERM_EXEC_BIT PERM_UNKNOWN(7) ");
 }
 
 TEST_F(SessionsTest, ValidSessionsAreAllButTheDeletedOnesNeitherEnabledNorUsed) {
