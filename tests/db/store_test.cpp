@@ -102,18 +102,18 @@ TEST_F(StoreTest, DebugEntriesNameTheOperations) {
     SystemDB::getTargetClientVersion(v), SystemDB::deleteConnection(5);
     SystemDB::getLinkedConnectionEntryList(c), SystemDB::getConnectionEntryList(c);
     SystemDB::getSessionStatusAndErr(1, n, n, n, n), SystemDB::clearSystemDB();
-    const std::string d = "[DEBUG] system-db(N): ";
-    EXPECT_EQ(log.Text(), d + "resetSession. id:[3]\n" + d + "deleteSession. id:[4]\n" + d +
-                              "disableAllSession \n" + d + "getEnabledSession\n" + d +
-                              "getValidSessionListByConnectionID\n" + d +
-                              "getSyncFolder\n"
-                              "[ERROR] system-db(N): cannnot get home share sync folder QQ" +
-                              d + "getMaxSessionId: get max id = [0]\n" + d +
-                              "set computer name pc\n" + d + "set setTargetClientVersion\n" + d +
-                              "set setLanguageOptions\n" + d + "getTargetClientVersion\n" + d +
-                              "deleteConnection. id:[5]\n" + d + "getLinkedConnectionEntryList\n" +
-                              d + "getConnectionEntryList\n" + d + "getSessionStatusAndErr\n" + d +
-                              "cannnot get getSessionStatusAndErr 1\n" + d + "clear System DB \n");
+    SystemDB::getFolderInfoByRowID(1, f, f);
+    std::string expected;  // entries of their own level start with it
+    for (std::string e :
+         {"resetSession. id:[3]", "deleteSession. id:[4]", "disableAllSession ",
+          "getEnabledSession", "getValidSessionListByConnectionID", "getSyncFolder",
+          "[ERROR] system-db(N): cannnot get home share sync folder QQ",
+          "getMaxSessionId: get max id = [0]", "set computer name pc", "set setTargetClientVersion",
+          "set setLanguageOptions", "getTargetClientVersion", "deleteConnection. id:[5]",
+          "getLinkedConnectionEntryList", "getConnectionEntryList", "getSessionStatusAndErr",
+          "cannnot get getSessionStatusAndErr 1", "clear System DB ", "getSystemInfo"})
+        expected += e[0] == '[' ? e : dbtest::kDebug + e + "\n";
+    EXPECT_EQ(log.Text(), expected);
 }
 
 // What every reader starts from, built over dirty memory so that a member left
