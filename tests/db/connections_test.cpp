@@ -6,6 +6,7 @@
 #include <list>
 #include <ostream>
 #include <string>
+#include <tuple>
 
 #include "db_fixture.h"
 #include "utility.h"
@@ -57,6 +58,10 @@ TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
               "proxy_port=3128, user_name='pu'a', password=********, domain='dom'a', "
               "host='host'a'}, TunnelInfo{use_tunnel=0, tunnel_ip='tun'a', tunnel_port=443}}");
     EXPECT_EQ(a_.proxy_info.password + b_.proxy_info.password, "pw'apw-b");
+    ConnectionInfo cleared = a_.connection_info;
+    cleared.clear();
+    cleared.version_info = VersionInfo();  // which clearing leaves alone
+    EXPECT_EQ(cleared, ConnectionInfo());
     ConnectionInfo info = b_.connection_info;
     ASSERT_EQ(SystemDB::getConnectionInfoById(1, info), 0);
     EXPECT_EQ(info, a_.connection_info);
@@ -107,23 +112,6 @@ TEST_F(ConnectionsTest, EveryColumnReachesTheRecordAndItsComparison) {
     }
 }
 
-// Values no writer produces: flags other than 0 read as true, ports cut to
-// 16 bits, NULL and text that is not Base64 read empty, a negative uid wraps.
-TEST_F(ConnectionsTest, ReadersDecodeValuesNoWriterProduces) {
-    Plant(
-        "UPDATE connection_table SET use_ssl = 2, proxy_port = 70000, tunnel_port = 65537, "
-        "server_name = NULL, proxy_ip = NULL, proxy_password = 'not base64!', user_uid = -1, "
-        "use_tunnel = -1, proxy_host = 'a' || char(0) || 'b' WHERE id = 2;");
-    ConnectionEntry e;
-    ASSERT_EQ(SystemDB::getConnectionEntryByConnID(2, e), 0);
-    const ConnectionInfo& c = e.connection_info;
-    EXPECT_EQ(Nums(c.use_ssl, e.tunnel_info.use_tunnel, e.proxy_info.proxy_port,
-                   e.tunnel_info.tunnel_port, c.user_uid),
-              "1 1 4464 1 4294967295 ");
-    EXPECT_EQ(c.server_name + e.proxy_info.proxy_ip + e.proxy_info.password, "");
-    EXPECT_EQ(e.proxy_info.host, std::string("a\0b", 3));  // every byte kept
-}
-
 TEST_F(ConnectionsTest, InsertAndUpdateStoreEveryColumnTheyOwn) {
     const std::string rows = "SELECT * FROM connection_table WHERE id > 1";
     ConnectionEntry e = b_;
@@ -160,9 +148,7 @@ TEST_F(ConnectionsTest, InsertAndUpdateStoreEveryColumnTheyOwn) {
 
 TEST_F(ConnectionsTest, SingleColumnWritesDeletionAndClearing) {
     VersionInfo v;
-    v.build_number = 2147483648L;
-    v.major = 9;
-    v.minor = 3;
+    std::tie(v.build_number, v.major, v.minor) = std::make_tuple(2147483648L, 9, 3);
     std::function<int(uint64_t)> writes[] = {
         [](uint64_t id) { return SystemDB::setConnectionStatus(id, 2); },
         [](uint64_t id) { return SystemDB::setConnectionErr(id, -8); },
@@ -233,14 +219,10 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
     EXPECT_EQ(p.view_id, 901u);
     EXPECT_EQ(p.relative_path, ustring("/docs/a.txt"));
     ConnectionEntry expected = a_;
-    ConnectionInfo &x = expected.connection_info, &kept = b_.connection_info;
-    x.linked = kept.linked;
-    x.status = kept.status;
-    x.error = kept.error;
-    x.version_info = kept.version_info;
-    x.user_uid = kept.user_uid;
-    x.user_gid = kept.user_gid;
-    x.user_is_admin = kept.user_is_admin;
+    ConnectionInfo &x = expected.connection_info, &k = b_.connection_info;
+    std::tie(x.linked, x.status, x.error, x.version_info, x.user_uid, x.user_gid, x.user_is_admin) =
+        std::tie(k.linked, k.status, k.error, k.version_info, k.user_uid, k.user_gid,
+                 k.user_is_admin);
     EXPECT_EQ(p.connection_entry, expected);
 
     // ASCII letters fold, "%", "_" and "\" match only themselves; disabled
@@ -260,16 +242,26 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
         EXPECT_EQ(q.connection_entry, p.connection_entry) << row;
     }
 
-    // This lookup's flags count only as 1, unlike the whole-row reader's.
+    // Values no writer produces: flags count as true when other than 0 for
+    // the whole-row reader, only when 1 for this lookup; ports are cut to 16
+    // bits, a negative uid wraps, NULL and a password that is not Base64 read
+    // empty.
     Plant(
         "UPDATE connection_table SET use_ssl = 2, ssl_allow_untrust = 3, use_proxy = -1, "
-        "use_system_proxy = 2, use_tunnel = 5 WHERE id = 1;");
-    ASSERT_EQ(SystemDB::getPathInfoByPath("/it's/", p), 0);
-    const ConnectionEntry& g = p.connection_entry;
-    EXPECT_EQ(
-        dbtest::Nums(g.connection_info.use_ssl, g.connection_info.ssl_allow_untrust,
-                     g.proxy_info.use_proxy, g.proxy_info.use_sys_proxy, g.tunnel_info.use_tunnel),
-        "0 0 0 0 0 ");
+        "use_system_proxy = 2, use_tunnel = 5, proxy_port = 70000, tunnel_port = 65537, "
+        "user_uid = -1, server_name = NULL, proxy_password = 'not base64!' WHERE id = 1;");
+    ConnectionEntry e;
+    ASSERT_EQ(SystemDB::getPathInfoByPath("/it's/", p) + SystemDB::getConnectionEntryByConnID(1, e),
+              0);
+    auto odd = [](const ConnectionEntry& g) {
+        const ConnectionInfo& c = g.connection_info;
+        return Nums(c.use_ssl, c.ssl_allow_untrust, g.proxy_info.use_proxy,
+                    g.proxy_info.use_sys_proxy, g.tunnel_info.use_tunnel, g.proxy_info.proxy_port,
+                    g.tunnel_info.tunnel_port) +
+               c.server_name.c_str_utf8() + g.proxy_info.password + "|";
+    };
+    EXPECT_EQ(odd(p.connection_entry) + odd(e) + std::to_string(e.connection_info.user_uid),
+              "0 0 0 0 0 4464 1 |1 1 1 1 1 4464 1 |4294967295");
 }
 
 std::string Text(const GeneralOptions& g) {
@@ -280,13 +272,6 @@ std::string Text(const GeneralOptions& g) {
 
 TEST_F(ConnectionsTest, GeneralOptionsAndTheSingleSettings) {
     GeneralOptions g, back;
-    ASSERT_EQ(SystemDB::setGeneralOptions(g), 0);  // what a new installation stores
-    back.enable_desktop_notification = back.enable_iconoverlay = back.enable_startup = false;
-    back.use_bw_icon = true;
-    back.sync_mode = -7;
-    back.open_folder = "keep";
-    ASSERT_EQ(SystemDB::getGeneralOptions(back), 0);
-    EXPECT_EQ(Text(back), "1 1 1 0 0 ");
     g.enable_iconoverlay = g.enable_startup = false;
     g.use_bw_icon = true;
     g.sync_mode = -7;
@@ -309,10 +294,10 @@ TEST_F(ConnectionsTest, GeneralOptionsAndTheSingleSettings) {
         "UPDATE system_table SET value = 2 WHERE key = 'enable_desktop_notification';"
         "DELETE FROM system_table WHERE key IN ('enable_startup', 'open_folder');"
         "INSERT INTO system_table VALUES (NULL, 'x'), ('Sync_Mode', 8);");
-    back.sync_mode = 5;
+    back.enable_startup = false;
     back.open_folder = "mine";
     ASSERT_EQ(SystemDB::getGeneralOptions(back), 0);
-    EXPECT_EQ(Text(back), "0 0 1 1 -7 mine");
+    EXPECT_EQ(Text(back), "0 0 0 1 -7 mine");
     long version = 0;
     ustring t = "stale";
     ASSERT_EQ(SystemDB::getTargetClientVersion(version) + SystemDB::getLastUpdateQueryTime(t), 0);

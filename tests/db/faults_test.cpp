@@ -152,7 +152,7 @@ std::string Expand(std::string t, const std::string& name, int code, const std::
                               {"%c", std::to_string(code)},
                               {"%m", msg}})
         for (size_t at; (at = t.find(key)) != std::string::npos;) t.replace(at, 2, value);
-    return t.empty() ? t : "[ERROR] system-db(N): " + t;
+    return t.empty() ? t : dbtest::kErr + t;
 }
 
 // The tables become views: over a table that is gone, so every statement
@@ -193,7 +193,7 @@ TEST_F(FaultDbTest, EveryOperationFailsWithItsOwnEntryUnderEachFault) {
     for (const auto& f : faults) {
         SystemDB::destroy();
         db_ = dir_ / ("fault" + std::to_string(f.fault) + ".db");
-        ASSERT_EQ(SystemDB::initialize(ustring(db_.c_str())), 0);
+        ASSERT_EQ(Open(db_), 0);
         Plant(
             "INSERT INTO connection_table (id, orb_id) VALUES (1, 'o');"
             "INSERT INTO session_table (id, conn_id, share_name, sync_folder, attribute) "
@@ -233,7 +233,7 @@ TEST_F(FaultDbTest, ALockHeldByAnotherProcessIsWaitedFor) {
     ASSERT_EQ(SystemDB::setTargetClientVersion(1), 0);
     SystemDB::destroy();
     long version = 0;
-    std::function<int()> calls[] = {[&] { return SystemDB::initialize(ustring(db_.c_str())); },
+    std::function<int()> calls[] = {[&] { return Open(db_); },
                                     [] { return SystemDB::setTargetClientVersion(2); },
                                     [&] { return SystemDB::getTargetClientVersion(version); }};
     for (auto& call : calls) {
@@ -254,19 +254,18 @@ TEST_F(FaultDbTest, ALockHeldByAnotherProcessIsWaitedFor) {
 TEST_F(FaultDbTest, UnwritableAndFullFileSystemsFailWritesAndKeepEarlierRows) {
     SystemDB::destroy();
     const std::string err = dir_ / "stderr", ro = dir_ / "ro", mnt = dir_ / "mnt";
-    const std::string before = testutil::ReadFile(db_), e = "[ERROR] system-db(N): ";
+    const std::string before = testutil::ReadFile(db_), e = dbtest::kErr;
     ASSERT_EQ(mkdir(ro.c_str(), 0755) | mkdir(mnt.c_str(), 0755), 0);
     testutil::WriteFile(ro + "/system.db", before);
     testutil::WriteFile(err, "");
     ASSERT_EQ(chmod((ro + "/system.db").c_str(), 0444) | chmod(ro.c_str(), 0555), 0);
     ASSERT_EQ(chmod(dir_.path().c_str(), 0755) | chmod(err.c_str(), 0666), 0);
     auto say = [](const char* what, long n) { std::fprintf(stderr, "%s %ld\n", what, n); };
-    auto init = [](const std::string& f) { return SystemDB::initialize(ustring(f.c_str())); };
     int rc = testutil::RunInChild(
         [&] {
             if (!testutil::RedirectStderrTo(err)) return 3;
-            say("ro", init(ro + "/system.db"));
-            say("new", init(ro + "/new.db"));
+            say("ro", Open(ro + "/system.db"));
+            say("new", Open(ro + "/new.db"));
             return 0;
         },
         true);
@@ -283,7 +282,7 @@ TEST_F(FaultDbTest, UnwritableAndFullFileSystemsFailWritesAndKeepEarlierRows) {
         if (!testutil::MountPrivateTmpfs(mnt, "size=512k").empty()) return 77;
         if (!testutil::RedirectStderrTo(err)) return 3;
         long v = 0;
-        say("init", init(mnt + "/system.db"));
+        say("init", Open(mnt + "/system.db"));
         say("set", SystemDB::setTargetClientVersion(7));
         say("full", testutil::FillFileSystem(mnt + "/filler") == ENOSPC);
         say("set", SystemDB::setTargetClientVersion(8));
@@ -319,7 +318,7 @@ TEST_F(FaultDbTest, DamagedOrTruncatedFilesFailCleanly) {
               '\0');
     testutil::WriteFile(db_, bytes);
     Log log;
-    ASSERT_EQ(SystemDB::initialize(ustring(db_.c_str())), 0);
+    ASSERT_EQ(Open(db_), 0);
     std::list<SessionInfo> sessions;
     SessionInfo s;
     long version = 0;
@@ -328,14 +327,14 @@ TEST_F(FaultDbTest, DamagedOrTruncatedFilesFailCleanly) {
     EXPECT_EQ(SystemDB::setTargetClientVersion(4), 0);  // the intact table goes on working
     EXPECT_EQ(SystemDB::getTargetClientVersion(version) + version, 4);
     SystemDB::destroy();
-    const std::string bad = " database disk image is malformed\n", e = "[ERROR] system-db(N): ";
+    const std::string bad = " database disk image is malformed\n", e = dbtest::kErr;
     std::string expected =
         e + "sqlite3_step: [11]" + bad + e + "addNewSessionInfo fail ret = 11" + bad;
     // Still closed after each refusal, so the next file is tried.
     for (std::string bytes : {good.substr(0, good.size() / 2 + 100), good.substr(0, 50),
                               std::string("not a database\n")}) {
         testutil::WriteFile(db_, bytes);
-        EXPECT_EQ(SystemDB::initialize(ustring(db_.c_str())), -1);
+        EXPECT_EQ(Open(db_), -1);
         EXPECT_EQ(testutil::ReadFile(db_), bytes);
         const std::string why = bytes.size() >= 50 ? bad : " file is not a database\n";
         expected += e + "SystemDB: Failed to initialize database at '" + db_ + "'. [" +

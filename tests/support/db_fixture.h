@@ -17,6 +17,7 @@
 namespace dbtest {
 
 inline const ustring kComp("system_db_debug");
+inline const std::string kErr = "[ERROR] system-db(N): ", kDebug = "[DEBUG] system-db(N): ";
 
 // The rows of a query on a separate connection: "a|b|c\n" each.
 inline std::string Dump(const std::string& db, const std::string& sql) {
@@ -77,12 +78,13 @@ class SystemDBFixture : public ::testing::Test {
     void SetUp() override {
         SystemDB::destroy();
         Logger::log_level.erase(dbtest::kComp);
-        ASSERT_EQ(SystemDB::initialize(ustring(db_.c_str())), 0);
+        ASSERT_EQ(Open(db_), 0);
     }
     void TearDown() override {
         Logger::log_level.erase(dbtest::kComp);
         SystemDB::destroy();
     }
+    static int Open(const std::string& file) { return SystemDB::initialize(ustring(file.c_str())); }
     void Plant(const std::string& sql) { testutil::ExecSql(db_, sql); }
     std::string Dump(const std::string& sql) { return dbtest::Dump(db_, sql); }
     void Verbose() { Logger::log_level[dbtest::kComp] = Logger::L_DEBUG; }
