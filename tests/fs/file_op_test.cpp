@@ -6,12 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
+#include <random>
 #include <regex>
 #include <set>
 #include <string>
@@ -20,7 +19,6 @@
 #include <vector>
 
 #include "file-op.h"
-#include "fs_support.h"
 #include "logger.h"
 #include "test_support.h"
 #include "tmp_name_gen.h"
@@ -39,6 +37,21 @@ bool IsName(const std::string& s, size_t n) {
     return s.size() == n && s.find_first_not_of(kNameChars) == std::string::npos;
 }
 
+// The link status of path; all zero when there is none (st_nlink 0).
+struct stat StatOf(const std::string& path) {
+    struct stat st = {};
+    lstat(path.c_str(), &st);
+    return st;
+}
+
+// Content in which a lost or misplaced block shows.
+std::string Pattern(size_t n) {
+    std::string s(n, '\0');
+    std::mt19937 gen(7);
+    for (char& c : s) c = static_cast<char>(gen());
+    return s;
+}
+
 class FileOpTest : public ::testing::Test {
   protected:
     void SetUp() override { saved_umask_ = umask(022); }
@@ -49,7 +62,9 @@ class FileOpTest : public ::testing::Test {
     }
     std::string P(const std::string& rel) const { return dir_ / rel; }
     mode_t ModeOf(const std::string& rel) const { return StatOf(P(rel)).st_mode; }
-    void Sh(const std::string& cmd) { ASSERT_EQ(0, ShellIn(dir_.path(), cmd)) << cmd; }
+    void Sh(const std::string& cmd) {
+        ASSERT_EQ(0, std::system(("cd " + ShellQuote(dir_.path()) + " && " + cmd).c_str())) << cmd;
+    }
     TempDir dir_;
     mode_t saved_umask_ = 0;
 };
@@ -59,6 +74,8 @@ TEST_F(FileOpTest, InformationIsTheLinkStatus) {
     Sh("printf 'twelve bytes' >file && mkdir sub && mkfifo fifo && ln -s $PWD/sub link && "
        "ln -s gone dangling");
     ASSERT_EQ(0, FSUTime(P("file"), 1000000000, 1200000000));
+    EXPECT_EQ(1200000000, StatOf(P("file")).st_mtime);
+    EXPECT_EQ(-1, FSUTime(P("missing"), 1, 2));
     // Name, type, and whether access(), which follows links, reaches it.
     const std::tuple<std::string, FILE_TYPE, bool> cases[] = {
         {P("file"), FT_FILE, true},    {P("sub"), FT_DIR, true},
@@ -66,20 +83,17 @@ TEST_F(FileOpTest, InformationIsTheLinkStatus) {
         {P("link"), FT_SLINK, true},   {P("dangling"), FT_SLINK, false},
         {P("missing"), FT_FILE, false}};
     for (const auto& [path, type, reachable] : cases) {
-        SCOPED_TRACE(path);
-        struct stat st = StatOf(path);
-        const bool present = st.st_nlink != 0;
+        const struct stat st = StatOf(path);
         const time_t now = time(nullptr);
         FILE_INFO info = kSentinel;
-        ASSERT_EQ(0, FSStat(path, info, true));
-        FILE_INFO want{path, "name", type, 0, uint64_t(st.st_size), present, st.st_uid, st.st_gid};
-        want.mtime = present ? st.st_mtime : std::max<time_t>(now, info.mtime);
-        EXPECT_TRUE(want == info) << info.type << " " << info.size << " " << info.mtime;
-        EXPECT_EQ(std::make_pair(want.uid, want.gid), std::make_pair(info.uid, info.gid));
-        EXPECT_EQ(reachable, IsFileExist(path, false));
+        ASSERT_EQ(0, FSStat(path, info, true)) << path;
+        FILE_INFO want{path,      "name",   type, 0, uint64_t(st.st_size), st.st_nlink != 0,
+                       st.st_uid, st.st_gid};
+        want.mtime = want.isExist ? st.st_mtime : std::max<time_t>(now, info.mtime);
+        EXPECT_TRUE(want == info && want.uid == info.uid && want.gid == info.gid)
+            << path << ": " << info.type << " " << info.size << " " << info.mtime;
+        EXPECT_EQ(reachable, IsFileExist(path, false)) << path;
     }
-    EXPECT_EQ(1200000000, StatOf(P("file")).st_mtime);
-    EXPECT_EQ(-1, FSUTime(P("missing"), 1, 2));
     FILE_INFO info = kSentinel;
     errno = 0;
     EXPECT_EQ(-1, GetFileInfo(P("file/child"), info));
@@ -177,26 +191,17 @@ TEST_F(FileOpTest, MkDirP) {
     char* stop = nullptr;
     EXPECT_EQ(-1, FSMKDirP("", &stop, false, kDefault));
     EXPECT_EQ(nullptr, stop) << "left as it was";
-
     EXPECT_EQ(-1, FSMKDir("", false));
-    EXPECT_EQ(0, FSMKDir(P("e"), false));
     errno = 0;
     EXPECT_EQ(-2, FSMKDir(P("x/y"), false));
     EXPECT_EQ(ENOENT, errno);
-    EXPECT_EQ(0, FSMKDir(P("x/y"), true));
-    EXPECT_EQ(0, FSMKDir(P("z"), false));
+    for (const char* rel : {"e", "x/y", "z"}) EXPECT_EQ(0, FSMKDir(P(rel), rel[0] == 'x')) << rel;
     EXPECT_EQ(std::make_tuple(kDir | 0700, kDir | 0755, kDir | 0755),
               std::make_tuple(ModeOf("e"), ModeOf("x/y"), ModeOf("z")));
 }
 
 TEST_F(FileOpTest, NewDirectoriesGetTheModuleOwner) {
     if (geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
-    using Ids = std::vector<std::pair<uid_t, gid_t>>;
-    auto owners = [&](std::initializer_list<const char*> rels) {
-        Ids ids;
-        for (const char* rel : rels) ids.emplace_back(StatOf(P(rel)).st_uid, StatOf(P(rel)).st_gid);
-        return ids;
-    };
     Sh("touch f && mkdir old");
     FSChown(P("f"));  // the ids are unset at start-up: nothing changes
     FSInitialize(65534, static_cast<gid_t>(-1));
@@ -204,8 +209,12 @@ TEST_F(FileOpTest, NewDirectoriesGetTheModuleOwner) {
     FSInitialize(static_cast<uid_t>(-1), 65533);
     ASSERT_EQ(0, FSMKDir(P("g/h"), true));
     FSChown(P("old"));
-    EXPECT_EQ((Ids{{0, 0}, {65534, getegid()}, {0, 65533}, {geteuid(), 65533}, {geteuid(), 65533}}),
-              owners({"f", "old/new", "old", "g", "g/h"}));
+    std::vector<std::pair<uid_t, gid_t>> ids;
+    for (const char* rel : {"f", "old/new", "old", "g", "g/h"})
+        ids.emplace_back(StatOf(P(rel)).st_uid, StatOf(P(rel)).st_gid);
+    EXPECT_EQ(decltype(ids)(
+                  {{0, 0}, {65534, getegid()}, {0, 65533}, {geteuid(), 65533}, {geteuid(), 65533}}),
+              ids);
 }
 
 TEST_F(FileOpTest, CopyIsWholeAndLosesNothing) {
@@ -382,7 +391,7 @@ TEST_F(FileOpTest, TraverseDir) {
     Sh("chmod 755 . && mkdir -p t/a/aa t/b t/c/cc/ccc && touch t/f1 t/a/f2 t/a/aa/f3 "
        "t/c/cc/ccc/f4 t/c/f5 && ln -s $PWD/t/a t/b/link-to-a");
     const std::string top = P("t");
-    std::vector<std::string> full, slash;
+    std::vector<std::string> full;
     ReferenceWalk(top, full);
     ASSERT_EQ(13u, full.size());
     for (const std::string& stop :
@@ -392,12 +401,7 @@ TEST_F(FileOpTest, TraverseDir) {
         const auto at = std::find(full.begin(), full.end(), stop);
         EXPECT_EQ(std::vector<std::string>(full.begin(), at == full.end() ? at : at + 1), v.paths);
     }
-    Visit v;  // children are joined to the path as it was written
-    EXPECT_EQ(0, TraverseDir(top + "/c/", Record, &v));
-    ReferenceWalk(top + "/c", slash);
-    for (std::string& p : slash) p.insert(top.size() + 2, "/");
-    EXPECT_EQ(slash, v.paths);
-    v.paths.clear();
+    Visit v;
     for (const std::string& bad :
          {top + "/f1", top + "/missing", top + "/b/link-to-a", std::string()})
         EXPECT_EQ(-1, TraverseDir(bad, Record, &v)) << bad;
@@ -430,9 +434,7 @@ TEST_F(FileOpTest, ListingWithOrWithoutStatus) {
     Sh("mkdir r r/sub && printf 'seventeen bytes!!' >r/file && ln -s file r/link && mkfifo r/fifo");
     ASSERT_EQ(0, FSUTime(P("r/file"), 1500000000, 1600000000));
     DIR_HANDLE dh;
-    ASSERT_EQ(nullptr, dh.dp);
     ASSERT_EQ(0, FSOpenDir(P("r"), 0, dh));
-    EXPECT_EQ(P("r"), dh.path.c_str());
     std::map<std::string, DIR_ENTRY> got;
     EXPECT_EQ(0, ReadAll(dh, got));
     std::map<std::string, FILE_TYPE> types,

@@ -8,11 +8,13 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "file-op.h"
@@ -24,6 +26,7 @@ namespace {
 using fileop_internal::g_after_remove_hook;
 using testutil::CountEntries;
 using testutil::PathExists;
+using testutil::ShellQuote;
 using testutil::TempDir;
 
 void MakeDir(const std::string& path, mode_t mode = 0755) {
@@ -144,52 +147,37 @@ int RemoveWithPlan(const std::string& dir, HookPlan plan, int rc) {
 
 class FSRemoveTest : public ::testing::Test {
   protected:
+    void Sh(const std::string& cmd) {
+        ASSERT_EQ(0, std::system(("cd " + ShellQuote(tmp_.path()) + " && " + cmd).c_str())) << cmd;
+    }
     TempDir tmp_;
 };
 
 TEST_F(FSRemoveTest, ObjectsOfEveryKindAndPathForms) {
-    std::string f = tmp_ / "file", outside = tmp_ / "outside";
-    struct Case {
-        std::string what, path;
-        int rc;
-        bool gone;
-    } cases[] = {
-        {"absent", tmp_ / "absent", 0, true},
-        {"empty path", "", -1, true},
-        {"below a file", f + "/below", -1, true},
-        {"fifo", tmp_ / "fifo", 0, true},
-        {"empty dir", tmp_ / "empty", 0, true},
-        {"link to a dir", tmp_ / "link", 0, true},
-        {"through a link to a dir", tmp_ / "link2/", -3, false},
-        {"trailing slashes", tmp_ / "tree//", 0, true},
-        {"ends in .", tmp_ / "keep/.", -3, false},
-        {"ends in ./", tmp_ / "keep/./", -3, false},
-        {"ends in ..", tmp_ / "keep/sub/..", -3, false},
-        {"parent through a link", tmp_ / "alias/sub", 0, true},
-        {"file", f, 0, true},
-    };
-    for (const char* d : {"outside", "empty", "tree", "tree/sub", "keep", "keep/sub", "rel",
-                          "rel/sub", "rel/sub/d"})
-        MakeDir(tmp_ / d);
-    MakeFiles(outside, 10);
-    testutil::WriteFile(f, "x");
-    ASSERT_EQ(0, mkfifo((tmp_ / "fifo").c_str(), 0600));
-    for (const char* l : {"link", "link2"})
-        ASSERT_EQ(0, symlink(outside.c_str(), (tmp_ / l).c_str()));
+    Sh("mkdir -p outside empty tree/sub keep/sub rel/sub/d && touch file rel/sub/f && mkfifo fifo "
+       "&& ln -s $PWD/outside link && ln -s $PWD/outside link2 && ln -s /nonexistent tree/dangling "
+       "&& ln -s $PWD/outside/f0 tree/to-file && ln -s $PWD/keep alias");
+    MakeFiles(tmp_ / "outside", 10);
     for (const char* n : {"with space", "new\nline", "-dash", "bad\xff\xfe", ".hidden", "..dots"})
         testutil::WriteFile(tmp_ / "tree/sub/" + n, n);
-    ASSERT_EQ(0, symlink("/nonexistent", (tmp_ / "tree/dangling").c_str()));
-    ASSERT_EQ(0, symlink((outside + "/f0").c_str(), (tmp_ / "tree/to-file").c_str()));
-    ASSERT_EQ(0, symlink((tmp_ / "keep").c_str(), (tmp_ / "alias").c_str()));
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.rc, FSRemove(c.path, c.what == "file")) << c.what;
-        EXPECT_EQ(c.gone, c.path.empty() || !PathExists(c.path)) << c.what;
+    // Path, result, whether it is gone after.
+    const std::tuple<std::string, int, bool> cases[] = {
+        {"absent", 0, true},        {"", -1, true},
+        {"file/below", -1, true},   {"fifo", 0, true},
+        {"empty", 0, true},         {"link", 0, true},
+        {"link2/", -3, false},      {"tree//", 0, true},
+        {"keep/.", -3, false},      {"keep/./", -3, false},
+        {"keep/sub/..", -3, false}, {"alias/sub", 0, true},
+        {"file", 0, true}};
+    for (const auto& [rel, rc, gone] : cases) {
+        const std::string path = rel.empty() ? rel : tmp_ / rel;
+        EXPECT_EQ(rc, FSRemove(path, false)) << rel;
+        EXPECT_EQ(gone, path.empty() || !PathExists(path)) << rel;
     }
-    EXPECT_EQ(10, CountEntries(outside));
+    EXPECT_EQ(10, CountEntries(tmp_ / "outside"));
     EXPECT_TRUE(PathExists(tmp_ / "link2") && PathExists(tmp_ / "alias"));
     // Relative names, a directory opened as descriptor 0 (stdin closed at the
     // first removal), and the root directory, which is refused untouched.
-    testutil::WriteFile(tmp_ / "rel/sub/f", "x");
     EXPECT_EQ(0, RunConfined(tmp_.path(), [](const std::string& base) {
                   ScopedRemoveHook hook(
                       [](int, const char*) { [[maybe_unused]] static int once = close(0); });
@@ -212,11 +200,9 @@ TEST_F(FSRemoveTest, PermissionFailuresStopAndLeaveTheRest) {
         {tmp_ / "sealed/f0", tmp_ / "sealed", 1, false},
         {tmp_ / "unlisted", tmp_ / "unlisted", 0, true},
     };
-    for (const char* d : {"unreadable", "unlisted", "tree", "tree/sealed", "sealed"})
-        MakeDir(tmp_ / d, 0777);
+    Sh("mkdir -m 777 unreadable unlisted tree tree/sealed sealed");
     for (const Case& c : cases) MakeFiles(c.kept, c.kept_entries);
-    for (const char* u : {"unreadable", "unlisted"}) ASSERT_EQ(0, chmod((tmp_ / u).c_str(), 0333));
-    for (const char* s : {"tree/sealed", "sealed"}) ASSERT_EQ(0, chmod((tmp_ / s).c_str(), 0555));
+    Sh("chmod 333 unreadable unlisted && chmod 555 tree/sealed sealed");
     for (const Case& c : cases) {
         EXPECT_EQ(0, testutil::RunInChild(
                          [&] {
@@ -319,17 +305,14 @@ TEST_F(FSRemoveTest, SummaryCountsEntriesAndBytesLikeDu) {
     // 15 entries, the top included, of widely differing sizes; one object
     // under two names, one also linked from outside.
     std::string top = tmp_ / "tree", outside = tmp_ / "outside";
-    for (const char* d : {"", "/sub", "/sub/empty", "/pair"}) MakeDir(top + d);
-    testutil::WriteFile(top + "/small", "x");
-    testutil::WriteFile(top + "/mid", std::string(10000, 'm'));
-    testutil::WriteFile(top + "/sub/big", std::string(200000, 'b'));
-    testutil::WriteFile(top + "/pair/twice", std::string(50000, 't'));
-    ASSERT_EQ(0, link((top + "/pair/twice").c_str(), (top + "/pair/again").c_str()));
-    testutil::WriteFile(outside, std::string(30000, 'o'));
-    ASSERT_EQ(0, link(outside.c_str(), (top + "/from-outside").c_str()));
-    ASSERT_EQ(0, symlink("small", (top + "/link").c_str()));
-    ASSERT_EQ(0, mkfifo((top + "/sub/fifo").c_str(), 0600));
-    MakeFiles(top + "/sub", 3, "e");
+    Sh("mkdir -p tree/sub/empty tree/pair && printf x >tree/small && touch tree/sub/e0 tree/sub/e1 "
+       "tree/sub/e2 && ln -s small tree/link && mkfifo tree/sub/fifo");
+    for (auto [rel, size] : {std::pair{"tree/mid", 10000},
+                             {"tree/sub/big", 200000},
+                             {"tree/pair/twice", 50000},
+                             {"outside", 30000}})
+        testutil::WriteFile(tmp_ / rel, std::string(size, rel[5]));
+    Sh("ln tree/pair/twice tree/pair/again && ln outside tree/from-outside");
     const uint64_t du = DuBytes(top), outside_du = DuBytes(outside);
     ASSERT_GT(du, 290000u);
     struct Case {
@@ -427,7 +410,10 @@ TEST_F(FSRemoveThreads, DirectorySwappedForALinkIsNeverFollowed) {
         std::string top = tmp_ / ("tree" + std::to_string(round));
         MakeWide(top, kDirs, 1, 15);
         std::atomic<bool> done{false};
+        g_by_others = 0;
         std::thread attacker([&] {
+            // Swaps start once the second worker removes, so that both meet them.
+            while (Workers() > 1 && g_by_others == 0 && !done) std::this_thread::yield();
             for (long n = 0; n < 2000000 && !done; ++n) {
                 std::string d = top + "/d" + std::to_string(n % kDirs);
                 std::string parked = hold + "/r" + std::to_string(round) + "-" + std::to_string(n);
