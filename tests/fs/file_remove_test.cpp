@@ -111,37 +111,18 @@ void CountThreads(int, const char*) {
     }
 }
 
-struct HookPlan {
-    ino_t trigger_dir = 0;                                   // act on a removal from this directory
-    int countdown = 1;                                       // at this many such removals
-    std::vector<std::pair<std::string, std::string>> moves;  // rename from, to
-    std::string link_to;  // then put a link to here at each `from`
-    std::string add_in;   // or create 100 files in this directory
-    bool done = false;
-} g_plan;
-
-void RunPlan(int parent_fd, const char*) {
-    if (g_plan.done || InodeOf("", parent_fd) != g_plan.trigger_dir || --g_plan.countdown != 0)
-        return;
-    for (auto& m : g_plan.moves) {
-        if (rename(m.first.c_str(), m.second.c_str()) != 0) return;
-        if (!g_plan.link_to.empty() && symlink(g_plan.link_to.c_str(), m.first.c_str()) != 0)
-            return;
-    }
-    if (!g_plan.add_in.empty()) MakeFiles(g_plan.add_in, 100, "late");
-    g_plan.done = true;
-}
-
-// Removes dir/tree in a confined child, with plan (paths relative to dir)
-// acting from the hook; 0 when the plan ran and FSRemove returned rc.
-int RemoveWithPlan(const std::string& dir, HookPlan plan, int rc) {
+// Removes dir/tree in a confined child whose hook calls act(base, parent_fd)
+// until it returns true (it acted); 0 when it did and FSRemove returned rc.
+std::function<bool(int)> g_act;
+int RemoveActing(const std::string& dir, const std::function<bool(const std::string&, int)>& act,
+                 int rc) {
     return RunConfined(dir, [&](const std::string& base) {
-        g_plan = plan;
-        for (auto& m : g_plan.moves) m = {base + m.first, base + m.second};
-        if (!g_plan.add_in.empty()) g_plan.add_in = base + g_plan.add_in;
-        ScopedRemoveHook hook(RunPlan);
+        g_act = [&](int fd) { return act(base, fd); };
+        ScopedRemoveHook hook([](int fd, const char*) {
+            if (g_act && g_act(fd)) g_act = nullptr;
+        });
         int r = FSRemove(base + "/tree", false);
-        return !g_plan.done ? 1 : r == rc ? 0 : 2;
+        return g_act ? 1 : r == rc ? 0 : 2;
     });
 }
 
@@ -238,10 +219,12 @@ TEST_F(FSRemoveTest, ChangesMidWalk) {
     MakeChain(tmp_ / "tree", 20, "d", 1);
     MakeDir(tmp_ / "sentinel");
     MakeFiles(tmp_ / "sentinel", 200, "keep");
-    HookPlan moved;
-    moved.trigger_dir = InodeOf(tmp_ / "tree/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d");
-    moved.moves = {{"/tree/d/d/d/d/d/d", "/sentinel/d"}};
-    EXPECT_EQ(0, RemoveWithPlan(tmp_.path(), moved, -3));
+    const ino_t deep = InodeOf(tmp_ / "tree/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d");
+    auto move = [&](const std::string& b, int fd) {
+        return InodeOf("", fd) == deep &&
+               rename((b + "/tree/d/d/d/d/d/d").c_str(), (b + "/sentinel/d").c_str()) == 0;
+    };
+    EXPECT_EQ(0, RemoveActing(tmp_.path(), move, -3));
     EXPECT_EQ(201, CountEntries(tmp_ / "sentinel"));
     EXPECT_EQ(0, CountEntries(tmp_ / "sentinel/d"));  // what was below it was ours
     ASSERT_EQ(0, FSRemove(tmp_ / "tree", false));
@@ -250,30 +233,32 @@ TEST_F(FSRemoveTest, ChangesMidWalk) {
     // partly behind the resumed position: found by listing it again.
     MakeDir(tmp_ / "tree");
     for (int i = 0; i < 60; ++i) MakeChain(tmp_ / "tree/b" + std::to_string(i), 10, "x");
-    HookPlan late;
-    late.trigger_dir = InodeOf(tmp_ / "tree");
-    late.countdown = 30;
-    late.add_in = "/tree";
-    EXPECT_EQ(0, RemoveWithPlan(tmp_.path(), late, 0));
+    const ino_t top = InodeOf(tmp_ / "tree");
+    int removals = 0;
+    auto add = [&](const std::string& b, int fd) {
+        return InodeOf("", fd) == top && ++removals == 30 &&
+               (MakeFiles(b + "/tree", 100, "n"), true);
+    };
+    EXPECT_EQ(0, RemoveActing(tmp_.path(), add, 0));
     EXPECT_FALSE(PathExists(tmp_ / "tree"));
 
     // Every subdirectory swapped for a link at the first removal, in a tree
     // large enough for both workers: the links go, so 0 is the only answer.
     for (const char* d : {"tree", "hold"}) MakeDir(tmp_ / d);
     MakeFiles(tmp_ / "tree", 1100);
-    HookPlan swapped;
-    swapped.trigger_dir = InodeOf(tmp_ / "tree");
-    swapped.link_to = "/sentinel";
-    for (int i = 0; i < 6; ++i) {
-        std::string d = "/tree/s" + std::to_string(i);
-        MakeDir(tmp_.path() + d);
-        MakeFiles(tmp_.path() + d, 5);
-        swapped.moves.push_back({d, "/hold/s" + std::to_string(i)});
-    }
-    EXPECT_EQ(0, RemoveWithPlan(tmp_.path(), swapped, 0));
+    for (int i = 0; i < 6; ++i) MakeChain(tmp_ / "tree/s" + std::to_string(i), 1, "x", 5);
+    auto swap = [](const std::string& b, int) {
+        for (int i = 0; i < 6; ++i) {
+            std::string d = b + "/tree/s" + std::to_string(i);
+            rename(d.c_str(), (b + "/hold/s" + std::to_string(i)).c_str());
+            symlink((b + "/sentinel").c_str(), d.c_str());
+        }
+        return true;
+    };
+    EXPECT_EQ(0, RemoveActing(tmp_.path(), swap, 0));
     EXPECT_FALSE(PathExists(tmp_ / "tree"));
     EXPECT_EQ(201, CountEntries(tmp_ / "sentinel"));
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(5, CountEntries(tmp_ / "hold/s" + std::to_string(i)));
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(6, CountEntries(tmp_ / "hold/s" + std::to_string(i)));
 }
 
 std::map<std::string, ino_t> g_inodes;  // names planted in one directory
