@@ -171,29 +171,23 @@ TEST_F(FSRemoveTest, ObjectsOfEveryKindAndPathForms) {
 
 TEST_F(FSRemoveTest, PermissionFailuresStopAndLeaveTheRest) {
     ASSERT_EQ(0, chmod(tmp_.path().c_str(), 0777));
-    struct Case {
-        std::string path, kept;  // what is removed (or counted), what must stay
-        int kept_entries;
-        bool count;
-    } cases[] = {
-        {tmp_ / "unreadable", tmp_ / "unreadable", 3, false},
-        {tmp_ / "tree", tmp_ / "tree/sealed", 3, false},
-        {tmp_ / "sealed/f0", tmp_ / "sealed", 1, false},
-        {tmp_ / "unlisted", tmp_ / "unlisted", 0, true},
-    };
-    Sh("mkdir -m 777 unreadable unlisted tree tree/sealed sealed");
-    for (const Case& c : cases) MakeFiles(c.kept, c.kept_entries);
+    Sh("mkdir -m 777 unreadable unlisted tree tree/sealed sealed && touch sealed/f0 && "
+       "touch unreadable/f0 unreadable/f1 tree/sealed/f0 tree/sealed/f1");
     Sh("chmod 333 unreadable unlisted && chmod 555 tree/sealed sealed");
-    for (const Case& c : cases) {
-        EXPECT_EQ(0, testutil::RunInChild(
-                         [&] {
-                             int rc = c.count ? FSCount(c.path, nullptr) : FSRemove(c.path, false);
-                             return rc == -3 && errno == EACCES ? 0 : 1;
-                         },
-                         true))
-            << c.path;
-        ASSERT_EQ(0, chmod(c.kept.c_str(), 0755));
-        EXPECT_EQ(c.kept_entries, CountEntries(c.kept)) << c.path;
+    // Removed (or counted), what must stay and its entries.
+    const std::tuple<std::string, std::string, int> cases[] = {{"unreadable", "unreadable", 2},
+                                                               {"tree", "tree/sealed", 2},
+                                                               {"sealed/f0", "sealed", 1},
+                                                               {"unlisted", "unlisted", 0}};
+    for (const auto& [rel, kept, entries] : cases) {
+        const std::string path = tmp_ / rel;
+        auto child = [&] {  // the empty unlisted directory is counted
+            int rc = rel == "unlisted" ? FSCount(path, nullptr) : FSRemove(path, false);
+            return rc == -3 && errno == EACCES ? 0 : 1;
+        };
+        EXPECT_EQ(0, testutil::RunInChild(child, true)) << rel;
+        ASSERT_EQ(0, chmod((tmp_ / kept).c_str(), 0755));
+        EXPECT_EQ(entries, CountEntries(tmp_ / kept)) << rel;
     }
 }
 
@@ -300,25 +294,20 @@ TEST_F(FSRemoveTest, SummaryCountsEntriesAndBytesLikeDu) {
     Sh("ln tree/pair/twice tree/pair/again && ln outside tree/from-outside");
     const uint64_t du = DuBytes(top), outside_du = DuBytes(outside);
     ASSERT_GT(du, 290000u);
-    struct Case {
-        std::string path;
-        bool count_only, want_bytes;
-        uint64_t entries, bytes;
-    } cases[] = {
+    // Counted only, with bytes, entries and bytes found.
+    const std::tuple<std::string, bool, bool, uint64_t, uint64_t> cases[] = {
         {top, true, false, 15, 0},    {top, true, true, 15, du},
         {top, false, true, 15, du},   {outside, true, true, 1, outside_du},
         {outside, true, false, 1, 0}, {outside, false, true, 1, outside_du},
-        {outside, false, true, 0, 0},  // now absent
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path + (c.count_only ? " counted" : " removed"));
+        {outside, false, true, 0, 0}};  // now absent
+    for (const auto& [path, count_only, want_bytes, entries, bytes] : cases) {
         FSRemoveSummary sum;
-        sum.want_bytes = c.want_bytes;
+        sum.want_bytes = want_bytes;
         sum.entries = 100;  // added to, never reset
-        EXPECT_EQ(0, c.count_only ? FSCount(c.path, &sum) : FSRemove(c.path, false, &sum));
-        EXPECT_EQ(100 + c.entries, sum.entries.load());
-        EXPECT_EQ(c.bytes, sum.bytes.load());
-        EXPECT_EQ(c.count_only, PathExists(c.path));
+        EXPECT_EQ(0, count_only ? FSCount(path, &sum) : FSRemove(path, false, &sum)) << path;
+        EXPECT_EQ(std::make_tuple(100 + entries, bytes, count_only),
+                  std::make_tuple(sum.entries.load(), sum.bytes.load(), PathExists(path)))
+            << path;
     }
     EXPECT_EQ(-1, FSCount(ustring(""), nullptr));
 }
@@ -364,22 +353,19 @@ TEST_F(FSRemoveThreads, FailureOfTheSecondWorkerStopsBothAndIsReported) {
     FSRemoveSummary before;
     before.want_bytes = true;
     ASSERT_EQ(0, FSCount(top, &before));
-    EXPECT_EQ(0, testutil::RunInChild(
-                     [&] {
-                         FSRemoveSummary sum, after;
-                         sum.want_bytes = after.want_bytes = true;
-                         g_main = std::this_thread::get_id();
-                         ScopedRemoveHook hook(SealOnSecondWorker);
-                         errno = 0;
-                         int rc = FSRemove(top, false, &sum), err = errno;
-                         if (!g_sealed || rc != -3 || err != EACCES) return 1;
-                         if (FSCount(top, &after) != 0 || after.entries < 40) return 2;
-                         return sum.entries == planted - after.entries &&
-                                        sum.bytes == before.bytes - after.bytes
-                                    ? 0
-                                    : 3;
-                     },
-                     true));
+    auto child = [&] {
+        FSRemoveSummary sum, after;
+        sum.want_bytes = after.want_bytes = true;
+        g_main = std::this_thread::get_id();
+        ScopedRemoveHook hook(SealOnSecondWorker);
+        int rc = FSRemove(top, false, &sum), err = errno;
+        if (!g_sealed || rc != -3 || err != EACCES) return 1;
+        if (FSCount(top, &after) != 0 || after.entries < 40) return 2;
+        return sum.entries + after.entries == planted && sum.bytes + after.bytes == before.bytes
+                   ? 0
+                   : 3;
+    };
+    EXPECT_EQ(0, testutil::RunInChild(child, true));
 }
 
 TEST_F(FSRemoveThreads, DirectorySwappedForALinkIsNeverFollowed) {
