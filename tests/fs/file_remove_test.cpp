@@ -8,13 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <cstring>
+#include <cstdlib>
 #include <functional>
-#include <map>
-#include <numeric>
 #include <string>
 #include <thread>
-#include <vector>
+#include <tuple>
 
 #include "file-op.h"
 #include "fs-internal.h"
@@ -25,11 +23,10 @@ namespace {
 using fileop_internal::g_after_remove_hook;
 using testutil::CountEntries;
 using testutil::PathExists;
-using testutil::TempDir;
+using testutil::ShellQuote;
 
-void MakeDir(const std::string& path, mode_t mode = 0755) {
-    ASSERT_EQ(0, mkdir(path.c_str(), mode)) << path << ": " << strerror(errno);
-    ASSERT_EQ(0, chmod(path.c_str(), mode)) << path;
+void MakeDir(const std::string& path) {
+    ASSERT_EQ(0, mkdir(path.c_str(), 0755)) << path;
 }
 
 void MakeFiles(const std::string& dir, int count, const std::string& prefix = "f") {
@@ -38,13 +35,13 @@ void MakeFiles(const std::string& dir, int count, const std::string& prefix = "f
 }
 
 // top/d<i>/e<j>/ holding `files` files each; returns its entries, top included.
-uint64_t MakeWide(const std::string& top, int dirs, int subdirs, int files, mode_t mode = 0755) {
-    MakeDir(top, mode);
+uint64_t MakeWide(const std::string& top, int dirs, int subdirs, int files) {
+    MakeDir(top);
     for (int i = 0; i < dirs; ++i) {
         std::string d = top + "/d" + std::to_string(i);
-        MakeDir(d, mode);
+        MakeDir(d);
         for (int j = 0; j < subdirs; ++j) {
-            MakeDir(d + "/e" + std::to_string(j), mode);
+            MakeDir(d + "/e" + std::to_string(j));
             MakeFiles(d + "/e" + std::to_string(j), files);
         }
     }
@@ -59,7 +56,7 @@ void MakeChain(const std::string& top, int depth, const std::string& name, int f
     for (int i = 0; i < depth && fd >= 0; ++i) {
         for (int f = 0; f < files; ++f)
             close(openat(fd, ("f" + std::to_string(f)).c_str(), O_WRONLY | O_CREAT, 0644));
-        ASSERT_EQ(0, mkdirat(fd, name.c_str(), 0755)) << "level " << i << ": " << strerror(errno);
+        ASSERT_EQ(0, mkdirat(fd, name.c_str(), 0755)) << "level " << i;
         int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         close(fd);
         fd = next;
@@ -109,88 +106,55 @@ void CountThreads(int, const char*) {
     }
 }
 
-struct HookPlan {
-    ino_t trigger_dir = 0;                                   // act on a removal from this directory
-    int countdown = 1;                                       // at this many such removals
-    std::vector<std::pair<std::string, std::string>> moves;  // rename from, to
-    std::string link_to;  // then put a link to here at each `from`
-    std::string add_in;   // or create 100 files in this directory
-    bool done = false;
-} g_plan;
-
-void RunPlan(int parent_fd, const char*) {
-    if (g_plan.done || InodeOf("", parent_fd) != g_plan.trigger_dir || --g_plan.countdown != 0)
-        return;
-    for (auto& m : g_plan.moves) {
-        if (rename(m.first.c_str(), m.second.c_str()) != 0) return;
-        if (!g_plan.link_to.empty() && symlink(g_plan.link_to.c_str(), m.first.c_str()) != 0)
-            return;
-    }
-    if (!g_plan.add_in.empty()) MakeFiles(g_plan.add_in, 100, "late");
-    g_plan.done = true;
-}
-
-// Removes dir/tree in a confined child, with plan (paths relative to dir)
-// acting from the hook; 0 when the plan ran and FSRemove returned rc.
-int RemoveWithPlan(const std::string& dir, HookPlan plan, int rc) {
+// Removes dir/tree in a confined child whose hook calls act(base, parent_fd)
+// until it returns true (it acted); 0 when it did and FSRemove returned rc.
+std::function<bool(int)> g_act;
+int RemoveActing(const std::string& dir, const std::function<bool(const std::string&, int)>& act,
+                 int rc) {
     return RunConfined(dir, [&](const std::string& base) {
-        g_plan = plan;
-        for (auto& m : g_plan.moves) m = {base + m.first, base + m.second};
-        if (!g_plan.add_in.empty()) g_plan.add_in = base + g_plan.add_in;
-        ScopedRemoveHook hook(RunPlan);
+        g_act = [&](int fd) { return act(base, fd); };
+        ScopedRemoveHook hook([](int fd, const char*) {
+            if (g_act && g_act(fd)) g_act = nullptr;
+        });
         int r = FSRemove(base + "/tree", false);
-        return !g_plan.done ? 1 : r == rc ? 0 : 2;
+        return g_act ? 1 : r == rc ? 0 : 2;
     });
 }
 
 class FSRemoveTest : public ::testing::Test {
   protected:
-    TempDir tmp_;
+    void Sh(const std::string& cmd) {
+        ASSERT_EQ(0, std::system(("cd " + ShellQuote(tmp_.path()) + " && " + cmd).c_str())) << cmd;
+    }
+    testutil::TempDir tmp_;
 };
 
 TEST_F(FSRemoveTest, ObjectsOfEveryKindAndPathForms) {
-    std::string f = tmp_ / "file", outside = tmp_ / "outside";
-    struct Case {
-        std::string what, path;
-        int rc;
-        bool gone;
-    } cases[] = {
-        {"absent", tmp_ / "absent", 0, true},
-        {"empty path", "", -1, true},
-        {"below a file", f + "/below", -1, true},
-        {"fifo", tmp_ / "fifo", 0, true},
-        {"empty dir", tmp_ / "empty", 0, true},
-        {"link to a dir", tmp_ / "link", 0, true},
-        {"through a link to a dir", tmp_ / "link2/", -3, false},
-        {"trailing slashes", tmp_ / "tree//", 0, true},
-        {"ends in .", tmp_ / "keep/.", -3, false},
-        {"ends in ./", tmp_ / "keep/./", -3, false},
-        {"ends in ..", tmp_ / "keep/sub/..", -3, false},
-        {"parent through a link", tmp_ / "alias/sub", 0, true},
-        {"file", f, 0, true},
-    };
-    for (const char* d :
-         {"outside", "empty", "tree", "tree/sub", "keep", "keep/sub", "rel", "rel/sub"})
-        MakeDir(tmp_ / d);
-    MakeFiles(outside, 10);
-    testutil::WriteFile(f, "x");
-    ASSERT_EQ(0, mkfifo((tmp_ / "fifo").c_str(), 0600));
-    for (const char* l : {"link", "link2"})
-        ASSERT_EQ(0, symlink(outside.c_str(), (tmp_ / l).c_str()));
+    Sh("mkdir -p outside empty tree/sub keep/sub rel/sub/d && touch file rel/sub/f && mkfifo fifo "
+       "&& ln -s $PWD/outside link && ln -s $PWD/outside link2 && ln -s /nonexistent tree/dangling "
+       "&& ln -s $PWD/outside/f0 tree/to-file && ln -s $PWD/keep alias");
+    MakeFiles(tmp_ / "outside", 10);
     for (const char* n : {"with space", "new\nline", "-dash", "bad\xff\xfe", ".hidden", "..dots"})
         testutil::WriteFile(tmp_ / "tree/sub/" + n, n);
-    ASSERT_EQ(0, symlink("/nonexistent", (tmp_ / "tree/dangling").c_str()));
-    ASSERT_EQ(0, symlink((outside + "/f0").c_str(), (tmp_ / "tree/to-file").c_str()));
-    ASSERT_EQ(0, symlink((tmp_ / "keep").c_str(), (tmp_ / "alias").c_str()));
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.rc, FSRemove(c.path, c.what == "file")) << c.what;
-        EXPECT_EQ(c.gone, c.path.empty() || !PathExists(c.path)) << c.what;
+    // Path, result, whether it is gone after.
+    const std::tuple<std::string, int, bool> cases[] = {
+        {"absent", 0, true},        {"", -1, true},         {"file/below", -1, true},
+        {"fifo", 0, true},          {"empty", 0, true},     {"link", 0, true},
+        {"link2/", -3, false},      {"tree//", 0, true},    {"keep/.", -3, false},
+        {"keep/sub/..", -3, false}, {"alias/sub", 0, true}, {"file", 0, true}};
+    for (const auto& [rel, rc, gone] : cases) {
+        const std::string path = rel.empty() ? rel : tmp_ / rel;
+        EXPECT_EQ(rc, FSRemove(path, false)) << rel;
+        EXPECT_EQ(gone, path.empty() || !PathExists(path)) << rel;
     }
-    EXPECT_EQ(10, CountEntries(outside));
+    EXPECT_EQ(10, CountEntries(tmp_ / "outside"));
     EXPECT_TRUE(PathExists(tmp_ / "link2") && PathExists(tmp_ / "alias"));
-    // Relative names, and the root directory, which is refused untouched.
+    // Relative names, a directory opened as descriptor 0 (stdin closed at the
+    // first removal), and the root directory, which is refused untouched.
     EXPECT_EQ(0, RunConfined(tmp_.path(), [](const std::string& base) {
-                  if (chdir((base + "/rel").c_str()) != 0) return 1;
+                  ScopedRemoveHook hook(
+                      [](int, const char*) { [[maybe_unused]] static int once = close(0); });
+                  if (dup2(2, 0) != 0 || chdir((base + "/rel").c_str()) != 0) return 1;
                   if (FSRemove(ustring("sub"), false) != 0 || PathExists("sub")) return 2;
                   if (base.empty() && FSRemove(ustring("///"), false) != -3) return 3;
                   return PathExists(base + "/outside/f9") ? 0 : 4;
@@ -198,31 +162,24 @@ TEST_F(FSRemoveTest, ObjectsOfEveryKindAndPathForms) {
 }
 
 TEST_F(FSRemoveTest, PermissionFailuresStopAndLeaveTheRest) {
-    ASSERT_EQ(0, chmod(tmp_.path().c_str(), 0777));
-    struct Case {
-        std::string path, kept;  // what is removed (or counted), what must stay
-        int kept_entries;
-        bool count;
-    } cases[] = {
-        {tmp_ / "unreadable", tmp_ / "unreadable", 3, false},
-        {tmp_ / "tree", tmp_ / "tree/sealed", 3, false},
-        {tmp_ / "sealed/f0", tmp_ / "sealed", 1, false},
-        {tmp_ / "unlisted", tmp_ / "unlisted", 0, true},
-    };
-    for (const char* d : {"unreadable", "unlisted", "tree", "tree/sealed", "sealed"})
-        MakeDir(tmp_ / d, 0777);
-    for (const Case& c : cases) MakeFiles(c.kept, c.kept_entries);
-    for (const char* u : {"unreadable", "unlisted"}) ASSERT_EQ(0, chmod((tmp_ / u).c_str(), 0333));
-    for (const char* s : {"tree/sealed", "sealed"}) ASSERT_EQ(0, chmod((tmp_ / s).c_str(), 0555));
-    for (const Case& c : cases) {
-        EXPECT_EQ(
-            0,
-            testutil::RunInChild(
-                [&] { return (c.count ? FSCount(c.path, nullptr) : FSRemove(c.path, false)) + 3; },
-                true))
-            << c.path;
-        ASSERT_EQ(0, chmod(c.kept.c_str(), 0755));
-        EXPECT_EQ(c.kept_entries, CountEntries(c.kept)) << c.path;
+    Sh("chmod 777 . && mkdir -m 777 unreadable unlisted tree tree/sealed sealed && touch sealed/f0 "
+       "&& "
+       "touch unreadable/f0 unreadable/f1 tree/sealed/f0 tree/sealed/f1");
+    Sh("chmod 333 unreadable unlisted && chmod 555 tree/sealed sealed");
+    // Removed (or counted), what must stay and its entries.
+    const std::tuple<std::string, std::string, int> cases[] = {{"unreadable", "unreadable", 2},
+                                                               {"tree", "tree/sealed", 2},
+                                                               {"sealed/f0", "sealed", 1},
+                                                               {"unlisted", "unlisted", 0}};
+    for (const auto& [rel, kept, entries] : cases) {
+        const std::string path = tmp_ / rel;
+        auto child = [&] {  // the empty unlisted directory is counted
+            int rc = rel == "unlisted" ? FSCount(path, nullptr) : FSRemove(path, false);
+            return rc == -3 && errno == EACCES ? 0 : 1;
+        };
+        EXPECT_EQ(0, testutil::RunInChild(child, true)) << rel;
+        ASSERT_EQ(0, chmod((tmp_ / kept).c_str(), 0755));
+        EXPECT_EQ(entries, CountEntries(tmp_ / kept)) << rel;
     }
 }
 
@@ -248,10 +205,12 @@ TEST_F(FSRemoveTest, ChangesMidWalk) {
     MakeChain(tmp_ / "tree", 20, "d", 1);
     MakeDir(tmp_ / "sentinel");
     MakeFiles(tmp_ / "sentinel", 200, "keep");
-    HookPlan moved;
-    moved.trigger_dir = InodeOf(tmp_ / "tree/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d");
-    moved.moves = {{"/tree/d/d/d/d/d/d", "/sentinel/d"}};
-    EXPECT_EQ(0, RemoveWithPlan(tmp_.path(), moved, -3));
+    const ino_t deep = InodeOf(tmp_ / "tree/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d");
+    auto move = [&](const std::string& b, int fd) {
+        return InodeOf("", fd) == deep &&
+               rename((b + "/tree/d/d/d/d/d/d").c_str(), (b + "/sentinel/d").c_str()) == 0;
+    };
+    EXPECT_EQ(0, RemoveActing(tmp_.path(), move, -3));
     EXPECT_EQ(201, CountEntries(tmp_ / "sentinel"));
     EXPECT_EQ(0, CountEntries(tmp_ / "sentinel/d"));  // what was below it was ours
     ASSERT_EQ(0, FSRemove(tmp_ / "tree", false));
@@ -260,155 +219,111 @@ TEST_F(FSRemoveTest, ChangesMidWalk) {
     // partly behind the resumed position: found by listing it again.
     MakeDir(tmp_ / "tree");
     for (int i = 0; i < 60; ++i) MakeChain(tmp_ / "tree/b" + std::to_string(i), 10, "x");
-    HookPlan late;
-    late.trigger_dir = InodeOf(tmp_ / "tree");
-    late.countdown = 30;
-    late.add_in = "/tree";
-    EXPECT_EQ(0, RemoveWithPlan(tmp_.path(), late, 0));
+    const ino_t top = InodeOf(tmp_ / "tree");
+    int removals = 0;
+    auto add = [&](const std::string& b, int fd) {
+        return InodeOf("", fd) == top && ++removals == 30 &&
+               (MakeFiles(b + "/tree", 100, "n"), true);
+    };
+    EXPECT_EQ(0, RemoveActing(tmp_.path(), add, 0));
     EXPECT_FALSE(PathExists(tmp_ / "tree"));
 
     // Every subdirectory swapped for a link at the first removal, in a tree
     // large enough for both workers: the links go, so 0 is the only answer.
     for (const char* d : {"tree", "hold"}) MakeDir(tmp_ / d);
     MakeFiles(tmp_ / "tree", 1100);
-    HookPlan swapped;
-    swapped.trigger_dir = InodeOf(tmp_ / "tree");
-    swapped.link_to = "/sentinel";
-    for (int i = 0; i < 6; ++i) {
-        std::string d = "/tree/s" + std::to_string(i);
-        MakeDir(tmp_.path() + d);
-        MakeFiles(tmp_.path() + d, 5);
-        swapped.moves.push_back({d, "/hold/s" + std::to_string(i)});
-    }
-    EXPECT_EQ(0, RemoveWithPlan(tmp_.path(), swapped, 0));
+    for (int i = 0; i < 6; ++i) MakeChain(tmp_ / "tree/s" + std::to_string(i), 1, "x", 5);
+    auto swap = [](const std::string& b, int) {
+        for (int i = 0; i < 6; ++i) {
+            std::string d = b + "/tree/s" + std::to_string(i);
+            rename(d.c_str(), (b + "/hold/s" + std::to_string(i)).c_str());
+            symlink((b + "/sentinel").c_str(), d.c_str());
+        }
+        return true;
+    };
+    EXPECT_EQ(0, RemoveActing(tmp_.path(), swap, 0));
     EXPECT_FALSE(PathExists(tmp_ / "tree"));
     EXPECT_EQ(201, CountEntries(tmp_ / "sentinel"));
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(5, CountEntries(tmp_ / "hold/s" + std::to_string(i)));
-}
-
-std::map<std::string, ino_t> g_inodes;  // names planted in one directory
-std::vector<ino_t> g_order;             // their inodes in the order removed
-void RecordOrder(int, const char* name) {
-    if (g_inodes.count(name) != 0) g_order.push_back(g_inodes[name]);
-}
-
-TEST_F(FSRemoveTest, BatchesGoInInodeOrder) {
-    const size_t kNames = 5000;  // two batches, each removed in ascending inode order
-    MakeDir(tmp_ / "tree");
-    MakeFiles(tmp_ / "tree", kNames);
-    for (size_t i = 0; i < kNames; ++i)
-        g_inodes["f" + std::to_string(i)] = InodeOf(tmp_ / "tree/f" + std::to_string(i));
-    ScopedRemoveHook hook(RecordOrder);
-    EXPECT_EQ(0, FSRemove(tmp_ / "tree", false));
-    ASSERT_EQ(kNames, g_order.size());
-    size_t descents = 0;
-    for (size_t i = 1; i < kNames; ++i) descents += g_order[i] < g_order[i - 1] ? 1 : 0;
-    EXPECT_GE(1u, descents);
-}
-
-uint64_t DuBytes(const std::string& path) {
-    testutil::CommandResult r = testutil::RunCommand({"du", "-s", "-B1", "--", path});
-    return r.status == 0 ? std::stoull(r.out) : ~0ull;
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(6, CountEntries(tmp_ / "hold/s" + std::to_string(i)));
 }
 
 TEST_F(FSRemoveTest, SummaryCountsEntriesAndBytesLikeDu) {
     // 15 entries, the top included, of widely differing sizes; one object
     // under two names, one also linked from outside.
     std::string top = tmp_ / "tree", outside = tmp_ / "outside";
-    for (const char* d : {"", "/sub", "/sub/empty", "/pair"}) MakeDir(top + d);
-    testutil::WriteFile(top + "/small", "x");
-    testutil::WriteFile(top + "/mid", std::string(10000, 'm'));
-    testutil::WriteFile(top + "/sub/big", std::string(200000, 'b'));
-    testutil::WriteFile(top + "/pair/twice", std::string(50000, 't'));
-    ASSERT_EQ(0, link((top + "/pair/twice").c_str(), (top + "/pair/again").c_str()));
-    testutil::WriteFile(outside, std::string(30000, 'o'));
-    ASSERT_EQ(0, link(outside.c_str(), (top + "/from-outside").c_str()));
-    ASSERT_EQ(0, symlink("small", (top + "/link").c_str()));
-    ASSERT_EQ(0, mkfifo((top + "/sub/fifo").c_str(), 0600));
-    MakeFiles(top + "/sub", 3, "e");
-    const uint64_t du = DuBytes(top), outside_du = DuBytes(outside);
-    ASSERT_GT(du, 290000u);
-    struct Case {
-        std::string path;
-        bool count_only, want_bytes;
-        uint64_t entries, bytes;
-    } cases[] = {
+    Sh("mkdir -p tree/sub/empty tree/pair && printf x >tree/small && touch tree/sub/e0 tree/sub/e1 "
+       "tree/sub/e2 && ln -s small tree/link && mkfifo tree/sub/fifo");
+    for (auto [rel, size] : {std::pair{"tree/mid", 10000},
+                             {"tree/sub/big", 200000},
+                             {"tree/pair/twice", 50000},
+                             {"outside", 30000}})
+        testutil::WriteFile(tmp_ / rel, std::string(size, rel[5]));
+    Sh("ln tree/pair/twice tree/pair/again && ln outside tree/from-outside");
+    auto du_of = [](const std::string& path) {
+        testutil::CommandResult r = testutil::RunCommand({"du", "-s", "-B1", "--", path});
+        return r.status == 0 ? std::stoull(r.out) : ~0ull;
+    };
+    const uint64_t du = du_of(top), outside_du = du_of(outside);
+    // Counted only, with bytes, entries and bytes found.
+    const std::tuple<std::string, bool, bool, uint64_t, uint64_t> cases[] = {
         {top, true, false, 15, 0},    {top, true, true, 15, du},
         {top, false, true, 15, du},   {outside, true, true, 1, outside_du},
         {outside, true, false, 1, 0}, {outside, false, true, 1, outside_du},
-        {outside, false, true, 0, 0},  // now absent
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path + (c.count_only ? " counted" : " removed"));
+        {outside, false, true, 0, 0}};  // now absent
+    for (const auto& [path, count_only, want_bytes, entries, bytes] : cases) {
         FSRemoveSummary sum;
-        sum.want_bytes = c.want_bytes;
+        sum.want_bytes = want_bytes;
         sum.entries = 100;  // added to, never reset
-        EXPECT_EQ(0, c.count_only ? FSCount(c.path, &sum) : FSRemove(c.path, false, &sum));
-        EXPECT_EQ(100 + c.entries, sum.entries.load());
-        EXPECT_EQ(c.bytes, sum.bytes.load());
-        EXPECT_EQ(c.count_only, PathExists(c.path));
+        EXPECT_EQ(0, count_only ? FSCount(path, &sum) : FSRemove(path, false, &sum)) << path;
+        EXPECT_EQ(std::make_tuple(100 + entries, bytes, count_only),
+                  std::make_tuple(sum.entries.load(), sum.bytes.load(), PathExists(path)))
+            << path;
     }
-    EXPECT_EQ(-1, FSCount(ustring(""), nullptr));
 }
 
 using FSRemoveThreads = FSRemoveTest;
 
-std::string Join(std::initializer_list<long long> values) {
-    return std::accumulate(values.begin(), values.end(), std::string(),
-                           [](std::string s, long long v) { return s + std::to_string(v) + " "; });
-}
-
 TEST_F(FSRemoveThreads, OnlyLargeTreesTakeASecondWorker) {
-    struct Case {
-        int dirs, subdirs, files, threads;
-    } cases[] = {
-        {2, 2, 50, 1},          // a couple of hundred entries: no thread
-        {8, 8, 40, Workers()},  // sibling subtrees to share
-    };
-    for (const Case& c : cases) {
+    // A couple of hundred entries start no thread; sibling subtrees are shared.
+    for (auto [dirs, files, threads] : {std::tuple{2, 50, 1}, {8, 40, Workers()}}) {
         std::string top = tmp_ / "tree";
-        const uint64_t planted = MakeWide(top, c.dirs, c.subdirs, c.files);
+        const uint64_t planted = MakeWide(top, dirs, dirs, files);
         FSRemoveSummary removed;
         ResetThreads();
-        {
-            ScopedRemoveHook hook(CountThreads);
-            EXPECT_EQ(0, FSRemove(top, false, &removed));
-        }
+        ScopedRemoveHook hook(CountThreads);
+        EXPECT_EQ(0, FSRemove(top, false, &removed));
         EXPECT_EQ(planted, removed.entries.load());
-        EXPECT_EQ(c.threads, g_max_threads.load()) << c.dirs;
-        EXPECT_EQ(c.threads > 1, g_by_others > 0) << c.dirs;  // it did take a share
+        EXPECT_EQ(threads, g_max_threads.load()) << dirs;
+        EXPECT_EQ(threads > 1, g_by_others > 0) << dirs;  // it did take a share
         EXPECT_FALSE(PathExists(top));
     }
 }
 
-TEST_F(FSRemoveThreads, FirstFailureStopsBothWorkersAndIsReported) {
-    ASSERT_EQ(0, chmod(tmp_.path().c_str(), 0777));
-    std::string top = tmp_ / "tree", sealed = top + "/d5/e3", report = tmp_ / "report";
-    const uint64_t planted = MakeWide(top, 8, 8, 40, 0777);
-    ASSERT_EQ(0, chmod(sealed.c_str(), 0555));
-    FSRemoveSummary before, after;
-    before.want_bytes = after.want_bytes = true;
-    ASSERT_EQ(0, FSCount(top, &before));
-    ASSERT_EQ(0,
-              testutil::RunInChild(
-                  [&] {
-                      testutil::ChildReport r(report);
-                      ResetThreads();
-                      FSRemoveSummary sum;
-                      sum.want_bytes = true;
-                      ScopedRemoveHook hook(CountThreads);
-                      int rc = FSRemove(top, false, &sum), err = errno;
-                      r.Put("got", Join({rc, err, (long long)sum.entries, (long long)sum.bytes}));
-                      return 0;
-                  },
-                  true));
-    ASSERT_EQ(0, FSCount(top, &after));
-    // Whether the second worker started before the failure depends on timing;
-    // the large-tree test proves the hand-off.
-    EXPECT_EQ(Join({-3, EACCES, (long long)(planted - after.entries),
-                    (long long)(before.bytes - after.bytes)}),
-              testutil::ReadChildReport(report)["got"]);
-    EXPECT_EQ(40, CountEntries(sealed));
+// The second worker's first removal seals its directory (it runs unprivileged
+// and owns the tree), so the failure is its own and never the calling thread's.
+std::atomic<bool> g_sealed{false};
+void SealOnSecondWorker(int parent_fd, const char*) {
+    if (std::this_thread::get_id() != g_main && !g_sealed.exchange(true)) fchmod(parent_fd, 0555);
+}
+
+TEST_F(FSRemoveThreads, FailureOfTheSecondWorkerStopsBothAndIsReported) {
+    if (Workers() < 2) GTEST_SKIP() << "one core: no second worker";
+    std::string top = tmp_ / "tree";
+    const uint64_t planted = MakeWide(top, 8, 8, 40);
+    Sh("chmod 755 . && chown -R nobody tree");
+    auto child = [&] {
+        FSRemoveSummary before, sum, after;
+        before.want_bytes = sum.want_bytes = after.want_bytes = true;
+        if (FSCount(top, &before) != 0) return 4;
+        g_main = std::this_thread::get_id();
+        ScopedRemoveHook hook(SealOnSecondWorker);
+        int rc = FSRemove(top, false, &sum), err = errno;
+        if (!g_sealed || rc != -3 || err != EACCES) return 1;
+        if (FSCount(top, &after) != 0 || after.entries < 40) return 2;
+        const bool whole = sum.entries + after.entries == planted;
+        return whole && sum.bytes + after.bytes == before.bytes ? 0 : 3;
+    };
+    EXPECT_EQ(0, testutil::RunInChild(child, true));
 }
 
 TEST_F(FSRemoveThreads, DirectorySwappedForALinkIsNeverFollowed) {
@@ -424,7 +339,10 @@ TEST_F(FSRemoveThreads, DirectorySwappedForALinkIsNeverFollowed) {
         std::string top = tmp_ / ("tree" + std::to_string(round));
         MakeWide(top, kDirs, 1, 15);
         std::atomic<bool> done{false};
+        g_by_others = 0;
         std::thread attacker([&] {
+            // Swaps start once the second worker removes, so that both meet them.
+            while (Workers() > 1 && g_by_others == 0 && !done) std::this_thread::yield();
             for (long n = 0; n < 2000000 && !done; ++n) {
                 std::string d = top + "/d" + std::to_string(n % kDirs);
                 std::string parked = hold + "/r" + std::to_string(round) + "-" + std::to_string(n);
@@ -446,7 +364,6 @@ TEST_F(FSRemoveThreads, DirectorySwappedForALinkIsNeverFollowed) {
     }
     EXPECT_GT(swaps.load(), 0);
     EXPECT_EQ(1 + Workers(), g_max_threads.load());  // the attacker too
-    EXPECT_EQ(0, FSRemove(hold, false));
 }
 
 }  // namespace
