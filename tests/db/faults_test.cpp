@@ -12,6 +12,7 @@
 #include <functional>
 #include <list>
 #include <string>
+#include <tuple>
 
 #include "db_fixture.h"
 
@@ -68,18 +69,12 @@ struct Outputs {
 struct Op {
     const char* name;
     std::function<int()> call;
-    const char* fail;                     // closed store, failed prepare (a write's failed exec)
-    const char* format = nullptr;         // failed sqlite3_mprintf; nullptr: a constant statement
-    const char* step = nullptr;           // failed step; nullptr: as `fail`
-    void (*cleared)(Outputs&) = nullptr;  // what a failure clears besides
+    const char* fail;              // closed store, failed prepare (a write's failed exec)
+    const char* format = nullptr;  // failed sqlite3_mprintf; nullptr: a constant statement
+    const char* step = nullptr;    // failed step; nullptr: as `fail`
+    int cleared = 0;               // what a failure clears besides (a failed step: lists)
 };
-
-void NoSessions(Outputs& x) {
-    x.sessions.clear();
-}
-void NoConns(Outputs& x) {
-    x.conns.clear();
-}
+enum { NoSessions = 1, NoConns = 2, NoProxy = 4 };
 
 // A row: name in the log, call, then its entries (see above); cleared last.
 #define C(...) [] { return SystemDB::__VA_ARGS__; }
@@ -144,7 +139,7 @@ const Op kOps[] = {
     OP(setLastUpdateQueryTime, (""), X, ""),
     OP(getGeneralOptions, (o.options), R, nullptr, S),
     OP(getTargetClientVersion, (o.number), R, nullptr, S),
-    OP(getUserProxyInfo, (o.proxy), R, nullptr, S, [](Outputs& x) { x.proxy.clear(); }),
+    OP(getUserProxyInfo, (o.proxy), R, nullptr, S, NoProxy),
     OP(getLastUpdateQueryTime, (o.a), R, nullptr, S)};
 
 std::string Expand(std::string t, const std::string& name, int code, const std::string& msg) {
@@ -182,49 +177,45 @@ std::string FaultSql(Fault f, const std::string& db) {
 using FaultDbTest = SystemDBFixture;
 
 TEST_F(FaultDbTest, EveryOperationFailsWithItsOwnEntryUnderEachFault) {
-    const struct {
-        Fault fault;
-        int code;
-        const char* msg;
-    } faults[] = {{kClosed, 21, "system database is not open"},
-                  {kFormat, 7, "out of memory"},
-                  {kPrepare, 1, "no such table: main.raw"},
-                  {kStep, 1, "integer overflow"}};
-    for (const auto& f : faults) {
+    const std::tuple<Fault, int, const char*> faults[] = {
+        {kClosed, 21, "system database is not open"},
+        {kFormat, 7, "out of memory"},
+        {kPrepare, 1, "no such table: main.raw"},
+        {kStep, 1, "integer overflow"}};
+    for (const auto& [fault, code, msg] : faults) {
         SystemDB::destroy();
-        db_ = dir_ / ("fault" + std::to_string(f.fault) + ".db");
+        db_ = dir_ / ("fault" + std::to_string(fault) + ".db");
         ASSERT_EQ(Open(db_), 0);
         Plant(
-            "INSERT INTO connection_table (id, orb_id) VALUES (1, 'o');"
-            "INSERT INTO session_table (id, conn_id, share_name, sync_folder, attribute) "
-            "VALUES (1, 1, 'home', '/a/', 4);");
-        if (f.fault == kClosed) SystemDB::destroy();
-        if (f.fault == kPrepare || f.fault == kStep) {
-            Plant(FaultSql(f.fault, db_));
+            "INSERT INTO connection_table (id, orb_id) VALUES (1, 'o'); INSERT INTO session_table "
+            "(id, conn_id, share_name, sync_folder, attribute) VALUES (1, 1, 'home', '/a/', 4);");
+        if (fault == kClosed) SystemDB::destroy();
+        if (fault == kPrepare || fault == kStep) {
+            Plant(FaultSql(fault, db_));
             Log seen;  // the first statement meets the new schema only when stepped
             SystemDB::getMaxSessionId();
         }
         const std::string before = testutil::ReadFile(db_);
         for (const Op& op : kOps) {
-            if (f.fault == kFormat && !op.format) continue;
+            if (fault == kFormat && !op.format) continue;
             const char* line = op.fail;
-            if (f.fault == kFormat && std::string(op.format) != NoMem) line = op.format;
-            if (f.fault == kStep && op.step) line = op.step;
+            if (fault == kFormat && std::string(op.format) != NoMem) line = op.format;
+            if (fault == kStep && op.step) line = op.step;
             o = Outputs();
-            Outputs expected;  // a failed step clears only the lists
-            if (op.cleared &&
-                (f.fault != kStep || op.cleared == NoSessions || op.cleared == NoConns))
-                op.cleared(expected);
+            Outputs expected;
+            if (op.cleared & NoSessions) expected.sessions.clear();
+            if (op.cleared & NoConns) expected.conns.clear();
+            if (op.cleared & NoProxy && fault != kStep) expected.proxy.clear();
             Log log;
-            sqlite3_int64 hard = f.fault == kFormat ? sqlite3_hard_heap_limit64(1) : -1;
+            sqlite3_int64 hard = fault == kFormat ? sqlite3_hard_heap_limit64(1) : -1;
             int rc = op.call();
             if (hard >= 0) sqlite3_hard_heap_limit64(hard);
-            const std::string at = std::string(op.name) + " under fault " + std::to_string(f.fault);
+            const std::string at = std::string(op.name) + " under fault " + std::to_string(fault);
             EXPECT_EQ(rc, -1) << at;
-            EXPECT_EQ(log.Text(), Expand(line, op.name, f.code, f.msg)) << at;
+            EXPECT_EQ(log.Text(), Expand(line, op.name, code, msg)) << at;
             EXPECT_EQ(o.Text(), expected.Text()) << at;
         }
-        EXPECT_EQ(testutil::ReadFile(db_), before) << "fault " << f.fault;
+        EXPECT_EQ(testutil::ReadFile(db_), before) << "fault " << fault;
     }
     sqlite3_soft_heap_limit64(0);  // the hard limit lowered it
 }

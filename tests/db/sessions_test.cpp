@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <list>
-#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -24,8 +23,8 @@ const char* const kCols =
 class SessionsTest : public SystemDBFixture {
   protected:
     std::string Table() { return Dump(std::string("SELECT ") + kCols + " FROM session_table"); }
-    void Insert(const std::string& values) {
-        Plant(std::string("INSERT INTO session_table (") + kCols + ") VALUES " + values + ";");
+    void Insert(const std::string& values, const std::string& cols = kCols) {
+        Plant("INSERT INTO session_table (" + cols + ") VALUES " + values + ";");
     }
 };
 
@@ -35,14 +34,11 @@ using Rec = SessionInfo;
 // `base` with each row replaced by the row of `changed` with its id; a row
 // given as its id alone ("1|") is gone.
 std::string Apply(const std::string& base, const std::string& changed) {
-    std::istringstream in(base);
     std::string out;
-    for (std::string row; std::getline(in, row);) {
+    for (std::string row : dbtest::Cells(base, '\n')) {
         const std::string id = row.substr(0, row.find('|') + 1);
-        std::istringstream ch(changed);
-        for (std::string c; std::getline(ch, c);)
-            if (c.rfind(id, 0) == 0) row = c;
-        if (row != id) out += row + "\n";
+        for (const std::string& c : dbtest::Cells(changed, '\n')) row = c.rfind(id, 0) ? row : c;
+        if (!id.empty() && row != id) out += row + "\n";
     }
     return out;
 }
@@ -77,13 +73,10 @@ TEST_F(SessionsTest, ReadersDecodeEveryColumnAndTheirFolderRule) {
     EXPECT_EQ(Str(s), "6|5||0|0|0||0|5\n");  // `enabled` is no column
     ASSERT_EQ(SystemDB::getSessionInfoByLocalFolder("/data/x/", s), 0);
     EXPECT_EQ(Str(s), "3|5|x|4|12|0|/data/x|2|5\n");
-    for (uint64_t id : {9, 0}) {  // no such row, or no such folder: untouched
-        s = kSentinel;
-        ASSERT_EQ(id ? SystemDB::getSessionInfoBySessionID(id, s)
-                     : SystemDB::getSessionInfoByLocalFolder("/data/Photos", s),
-                  0);
-        EXPECT_EQ(s, kSentinel);
-    }
+    s = kSentinel;  // no such row, or no such folder: untouched
+    ASSERT_EQ(SystemDB::getSessionInfoBySessionID(9, s), 0);
+    ASSERT_EQ(SystemDB::getSessionInfoByLocalFolder("/data/Photos", s), 0);
+    EXPECT_EQ(s, kSentinel);
 
     ustring share("keep"), folder("keep");
     for (uint64_t id : {6, 9}) ASSERT_EQ(SystemDB::getFolderInfoByRowID(id, share, folder), 0);
@@ -141,8 +134,8 @@ TEST(SessionRecord, AttributeHelpersTouchOnlyTheirBit) {
         }
     }
     std::string modes;
+    S s;
     for (PERM_MODE m : {PERM_ALL, PERM_DOMAIN, PERM_EXEC_BIT, PERM_MODE(7)}) {
-        S s;
         s.setPermMode(m);
         modes += s.permModeToStr().c_str_utf8() + std::string(" ");
     }
@@ -150,9 +143,8 @@ TEST(SessionRecord, AttributeHelpersTouchOnlyTheirBit) {
 }
 
 TEST_F(SessionsTest, ValidSessionsAreAllButTheDeletedOnesNeitherEnabledNorUsed) {
-    Plant(
-        "INSERT INTO session_table (id, conn_id, attribute) VALUES (1, 7, 8), (2, 7, 10), "
-        "(3, 7, 12), (4, 7, 0), (5, 8, 0), (6, 7, 29);");
+    Insert("(1, 7, 8), (2, 7, 10), (3, 7, 12), (4, 7, 0), (5, 8, 0), (6, 7, 29)",
+           "id, conn_id, attribute");
     std::list<SessionInfo> l;
     ASSERT_EQ(SystemDB::getValidSessionListByConnectionID(l, 7), 0);
     EXPECT_EQ(Str(l), "2|7||10|0|0||0|0\n3|7||12|0|0||0|0\n4|7||0|0|0||0|0\n6|7||29|0|0||0|0\n");
@@ -169,10 +161,8 @@ TEST_F(SessionsTest, FolderConflictsCompareWholeComponentsAndLiteralWildcards) {
           "/data/x/y/|4|/data/%|0", "/data/a\\b/|4|/data/a\\b|1", "/data/a\\%/|4|/data/a\\x|0",
           "/data/ab/|4|/data/a\\b|0"}) {
         const auto c = dbtest::Cells(row);
-        Plant(
-            "DELETE FROM session_table; INSERT INTO session_table (id, attribute, sync_folder) "
-            "VALUES (1, " +
-            c[1] + ", '" + c[0] + "');");
+        Plant("DELETE FROM session_table");
+        Insert("(1, " + c[1] + ", '" + c[0] + "')", "id, attribute, sync_folder");
         for (bool conflict : {false, true}) {
             EXPECT_EQ(SystemDB::isSyncFolderConflict(c[2].c_str(), conflict, {}), 0);
             EXPECT_EQ(conflict, c[3] == "1") << row;

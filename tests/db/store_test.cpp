@@ -1,5 +1,4 @@
-// The store itself: a new file's schema, an older file left as it is, the
-// open/close cycle, the records' defaults, and eight threads at once.
+// The store itself: schema, open/close cycle, record defaults, eight threads.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,9 +14,9 @@ namespace {
 using dbtest::Log;
 using StoreTest = SystemDBFixture;
 
-// Columns, their defaults and the collations are pinned where rows are
-// written and looked up; here the objects, their column counts and indexes.
-TEST_F(StoreTest, NewFileGetsTheWholeSchemaAndVersion) {
+// Columns, defaults and collations are pinned where rows are written and
+// looked up; here a new file's objects, and an older file left as it was.
+TEST_F(StoreTest, NewFileGetsTheSchemaAnOlderOneKeepsItsOwn) {
     EXPECT_EQ(Dump("SELECT m.type, m.name, count(p.name), iif(m.type = 'index' OR m.name = "
                    "'system_table', m.sql, '') FROM sqlite_master AS m LEFT JOIN "
                    "pragma_table_info(m.name) AS p GROUP BY m.name UNION ALL SELECT *, "
@@ -30,9 +29,6 @@ TEST_F(StoreTest, NewFileGetsTheWholeSchemaAndVersion) {
               "index|sqlite_autoindex_system_table_1|0|<NULL>\ntable|sqlite_sequence|2|\n"
               "table|system_table|2|CREATE TABLE system_table (key VARCHAR PRIMARY KEY ON "
               "CONFLICT IGNORE, value VARCHAR NOT NULL)\nrelease_version|13|text|0\n");
-}
-
-TEST_F(StoreTest, AnOlderFileKeepsItsTablesAndVersion) {
     SystemDB::destroy();
     const std::string old =
         "CREATE TABLE session_table (id INTEGER primary key, conn_id INTEGER, share_name TEXT, "
@@ -76,8 +72,7 @@ TEST_F(StoreTest, OpenCloseCycle) {
     EXPECT_EQ(log.Text(), i + "deinitialzed (no-op)\n" + i + "initialized with location '" + db_ +
                               "'\n" + i + "initialized (no-op)\n" + i + "deinitialzed\n" +
                               dbtest::kErr +
-                              "setSessionStatus fail ret = 21 system database is "
-                              "not open\n");
+                              "setSessionStatus fail ret = 21 system database is not open\n");
     EXPECT_FALSE(testutil::PathExists(other));
     Logger::log_level.erase(dbtest::kComp);
     ASSERT_EQ(Open(db_), 0);
@@ -133,11 +128,10 @@ TEST(ConnectionRecord, DefaultsOfEveryMember) {
     e->~ConnectionEntry();
 }
 
-// Eight threads writing and reading sessions and connections on one store:
-// every call succeeds and every id handed back names its own thread's row.
+// Eight threads write and read on one store: every call succeeds and every id
+// handed back names its own thread's row; faults are noted for the main thread.
 constexpr int kThreads = 8, kRounds = 10;  // each write waits for the disk
 
-// One thread's rounds; what goes wrong is noted for the main thread.
 void Worker(int t, std::string& faults) {
     for (int r = 0; r < kRounds; ++r) {
         const std::string tag = std::to_string(t) + "-" + std::to_string(r);
@@ -149,12 +143,9 @@ void Worker(int t, std::string& faults) {
         ProxyInfo p;
         p.password = "pw-" + tag;
         check(SystemDB::setConnectionEntry(c, p, TunnelInfo()) == 0, "insert connection");
-        SessionInfo s;
-        s.conn_id = c.conn_id;
-        s.share_name = ("share'" + tag).c_str();
-        s.attribute = SA_ENABLE;
-        s.view_id = static_cast<uint64_t>(t * 100 + r);
-        s.sync_folder = ("/sync/" + tag).c_str();
+        const std::string share = "share'" + tag, folder = "/sync/" + tag;
+        const uint64_t view = t * 100 + r;
+        SessionInfo s{0, share.c_str(), SA_ENABLE, view, 0, 0, folder.c_str(), c.conn_id, PERM_ALL};
         check(SystemDB::addNewSessionInfo(s) == 0, "add session");
         const uint64_t conn = c.conn_id, session = s.session_id;
         c.conn_id = s.session_id = 0;
@@ -173,7 +164,7 @@ void Worker(int t, std::string& faults) {
                   e.connection_info.orb_id == c.orb_id && e.proxy_info.password == p.password &&
                   SystemDB::getSessionInfoBySessionID(session, back) == 0 &&
                   back.share_name == s.share_name && back.share_version == r + 1 &&
-                  SystemDB::getPathInfoByPath(("/sync/" + tag + "/f").c_str(), path) == 0 &&
+                  SystemDB::getPathInfoByPath((folder + "/f").c_str(), path) == 0 &&
                   path.view_id == s.view_id &&
                   path.connection_entry.connection_info.conn_id == conn &&
                   SystemDB::getEnabledSession(sessions) == 0 && sessions.size() > size_t(r),
@@ -189,7 +180,6 @@ TEST_F(StoreThreads, InterleavedWritesAndReadsKeepTheirOwnRows) {
     for (int t = 0; t < kThreads; ++t) threads.emplace_back(Worker, t, std::ref(faults[t]));
     for (auto& th : threads) th.join();
     for (const auto& f : faults) EXPECT_EQ(f, "");
-    // kThreads * kRounds rows, each session joined to its own thread's connection.
     EXPECT_EQ(Dump("SELECT count(*), count(DISTINCT c.id), sum(s.status = c.status AND "
                    "substr(s.share_name, 7) = substr(c.orb_id, 5) AND s.share_version = "
                    "1 + substr(c.orb_id, instr(c.orb_id, '-') + 1)) FROM session_table AS s JOIN "

@@ -29,10 +29,10 @@ inline std::string Dump(const std::string& db, const std::string& sql) {
     return out;
 }
 
-// The cells of a table row written as "a|b|c".
-inline std::vector<std::string> Cells(const std::string& row) {
+// The cells of a table row written as "a|b|c" (or the rows of a table).
+inline std::vector<std::string> Cells(const std::string& row, char sep = '|') {
     std::vector<std::string> cells(1);
-    for (char c : row) c == '|' ? void(cells.emplace_back()) : cells.back().push_back(c);
+    for (char c : row) c == sep ? void(cells.emplace_back()) : cells.back().push_back(c);
     return cells;
 }
 
