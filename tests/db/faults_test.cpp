@@ -1,6 +1,5 @@
-// Every operation under each way its statement can fail, and the store under
-// the faults real machines produce. A failure is -1 and the operation's own
-// log line; outputs stay as documented, stored rows stay.
+// Every operation under each statement fault, and the store under machine
+// faults: -1 and the operation's own line; outputs and stored rows stay.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -150,10 +149,8 @@ std::string Expand(std::string t, const std::string& name, int code, const std::
     return t.empty() ? t : dbtest::kErr + t;
 }
 
-// The tables become views: over a table that is gone, so every statement
-// fails to prepare; or over themselves joined with a value whose abs()
-// overflows, written through triggers that fail alike, so every statement
-// fails on its first row.
+// The tables become views over a dropped table (every prepare fails) or over
+// themselves joined with an abs() that overflows, triggers alike (every step).
 std::string FaultSql(Fault f, const std::string& db) {
     std::string sql = "CREATE TABLE raw(n); INSERT INTO raw VALUES (-9223372036854775808);";
     for (std::string t : {"connection_table", "session_table", "system_table"}) {
@@ -239,9 +236,8 @@ TEST_F(FaultDbTest, ALockHeldByAnotherProcessIsWaitedFor) {
     EXPECT_EQ(version, 2);
 }
 
-// In children whose standard error goes to a file: as "nobody", a read-only
-// file in a read-only directory and a new file there; then a private 512 kB
-// tmpfs, written once full and again after room is made.
+// In children logging to a file: as "nobody", a read-only file and directory;
+// then a private 512 kB tmpfs, written when full and after room is made.
 TEST_F(FaultDbTest, UnwritableAndFullFileSystemsFailWritesAndKeepEarlierRows) {
     SystemDB::destroy();
     const std::string err = dir_ / "stderr", ro = dir_ / "ro", mnt = dir_ / "mnt";
@@ -292,9 +288,8 @@ TEST_F(FaultDbTest, UnwritableAndFullFileSystemsFailWritesAndKeepEarlierRows) {
                   "setComputername" + full + "name -1\nget 7\nset 0\nget 9\n");
 }
 
-// Zeroing the second half of many session pages (but the last page) keeps
-// the file openable and damages those rows; a file cut short or no database
-// at all is refused, untouched.
+// Zeroed session pages (the last kept) leave the file openable but those rows
+// damaged; a file cut short or no database is refused, untouched.
 TEST_F(FaultDbTest, DamagedOrTruncatedFilesFailCleanly) {
     ASSERT_EQ(SystemDB::setTargetClientVersion(3), 0);
     std::string sql = "BEGIN;";

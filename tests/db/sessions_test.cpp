@@ -1,5 +1,4 @@
-// Session queries and updates, against rows planted and read back through a
-// separate connection.
+// Session queries and updates, against rows planted and read back.
 #include <gtest/gtest.h>
 #include <time.h>
 
@@ -31,8 +30,7 @@ class SessionsTest : public SystemDBFixture {
 // A record as {id, share, attribute, view, enabled, version, folder, conn, perm}.
 using Rec = SessionInfo;
 
-// `base` with each row replaced by the row of `changed` with its id; a row
-// given as its id alone ("1|") is gone.
+// `base` with rows replaced by those of `changed` with their id; "1|": gone.
 std::string Apply(const std::string& base, const std::string& changed) {
     std::string out;
     for (std::string row : dbtest::Cells(base, '\n')) {
@@ -46,8 +44,8 @@ std::string Apply(const std::string& base, const std::string& changed) {
 // A record no reader produces, to see what a lookup leaves alone.
 const Rec kSentinel{999, "sentinel", 77, 88, 5, 99, "/sentinel", 66, PERM_DOMAIN};
 
-// The whole-row readers strip every trailing "/" and "\"; the per-connection
-// lists and the folder lookups drop exactly one byte; NULL reads as empty.
+// Whole-row readers strip every trailing "/" and "\", per-connection lists and
+// folder lookups exactly one byte; NULL reads as empty.
 TEST_F(SessionsTest, ReadersDecodeEveryColumnAndTheirFolderRule) {
     Plant("INSERT INTO connection_table (id, status, error) VALUES (5, 3, -4);");
     Insert(
@@ -96,8 +94,7 @@ TEST_F(SessionsTest, ReadersDecodeEveryColumnAndTheirFolderRule) {
     ASSERT_EQ(SystemDB::getPermSyncModeBySession(6, mode), 0);
     EXPECT_EQ(mode, PERM_ALL);
 
-    // Not found: -1, outputs untouched; the session without its connection
-    // row notes that at DEBUG only.
+    // Not found: -1, outputs untouched (a missing connection row: DEBUG only).
     Log log;
     folder = "keep";
     EXPECT_EQ(SystemDB::getSyncFolder("DONN\xc3\x89S", folder), -1);  // only ASCII folds
@@ -109,8 +106,7 @@ TEST_F(SessionsTest, ReadersDecodeEveryColumnAndTheirFolderRule) {
               "[ERROR] system-db(N): cannnot get perm mode for session 42\n");
 }
 
-// Each helper sets, clears and tests its own bit and leaves the others; the
-// permission mode is stored as given and named.
+// Each helper sets, clears and tests its own bit only; the mode is named.
 TEST(SessionRecord, AttributeHelpersTouchOnlyTheirBit) {
     using S = SessionInfo;
     const struct {
@@ -226,8 +222,7 @@ TEST_F(SessionsTest, UpdateRewritesTheRowsOfShareViewAndConnection) {
     EXPECT_EQ(Table(), before);
 }
 
-// Each single-statement write on the same four rows, then on an id that
-// names no row: that succeeds and changes nothing.
+// Each write on four rows, then on an id of no row: 0, nothing changed.
 TEST_F(SessionsTest, SingleStatementWritesChangeExactlyTheirColumns) {
     auto plant = [this] {
         Plant("DELETE FROM session_table");

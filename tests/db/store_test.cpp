@@ -111,8 +111,7 @@ TEST_F(StoreTest, DebugEntriesNameTheOperations) {
     EXPECT_EQ(log.Text(), expected);
 }
 
-// What every reader starts from, built over dirty memory so that a member left
-// unset shows.
+// Built over dirty memory so that a member left unset shows.
 TEST(ConnectionRecord, DefaultsOfEveryMember) {
     alignas(ConnectionEntry) unsigned char raw[sizeof(ConnectionEntry)];
     std::memset(raw, 0x5a, sizeof raw);

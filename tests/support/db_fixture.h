@@ -1,6 +1,5 @@
-// A fresh store in a private directory per case, the component's log
-// threshold reset around it, and rows and records as one-line texts so that
-// expectations read as tables.
+// A fresh store per case, log threshold reset; rows and records as one-line
+// texts so that expectations read as tables.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -58,8 +57,7 @@ inline std::string Str(const std::list<SessionInfo>& l) {
     return out;
 }
 
-// Standard error from construction on, timestamps dropped and line numbers
-// normalised.
+// Standard error from construction on, timestamps and line numbers normalised.
 class Log {
   public:
     std::string Text() {
