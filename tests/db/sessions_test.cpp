@@ -169,9 +169,7 @@ TEST_F(SessionsTest, FolderConflictsCompareWholeComponentsAndLiteralWildcards) {
 }
 
 TEST_F(SessionsTest, AddInsertsAFreshRowEachTime) {
-    SessionInfo s =
-        Rec{0, "bob's", SA_ENABLE | SA_IS_HOME, 12, 0, 3, "/data/o'neil", 5, PERM_DOMAIN};
-    s.session_id = 777;
+    Rec s{777, "bob's", SA_ENABLE | SA_IS_HOME, 12, 0, 3, "/data/o'neil", 5, PERM_DOMAIN};
     time_t before = time(nullptr);
     ASSERT_EQ(SystemDB::addNewSessionInfo(s), 0);
     const uint64_t first = s.session_id;
@@ -206,10 +204,9 @@ TEST_F(SessionsTest, UpdateRewritesTheRowsOfShareViewAndConnection) {
     EXPECT_EQ(Dump("SELECT ctime FROM session_table"), ctimes);
 
     const std::string before = Table();
-    for (SessionInfo miss : {Rec{0, "photos", 4, 14, 0, 0, "/x", 5, PERM_ALL},
-                             Rec{0, "photos", 4, 13, 0, 0, "/x", 7, PERM_ALL},
-                             Rec{0, "photo", 4, 12, 0, 0, "/x", 5, PERM_ALL}}) {
-        miss.session_id = 55;
+    for (SessionInfo miss : {Rec{55, "photos", 4, 14, 0, 0, "/x", 5, PERM_ALL},
+                             Rec{55, "photos", 4, 13, 0, 0, "/x", 7, PERM_ALL},
+                             Rec{55, "photo", 4, 12, 0, 0, "/x", 5, PERM_ALL}}) {
         Log log;
         EXPECT_EQ(SystemDB::updateSessionInfo(miss), -1);
         EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get id for last update session\n");
