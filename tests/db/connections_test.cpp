@@ -155,7 +155,7 @@ TEST_F(ConnectionsTest, InsertAndUpdateStoreEveryColumnTheyOwn) {
     EXPECT_EQ(Dump(rows), after);
 }
 
-TEST_F(ConnectionsTest, SingleColumnWritesDeletionAndClearing) {
+TEST_F(ConnectionsTest, SingleColumnWritesDeletionClearingAndPackageVersions) {
     VersionInfo v;
     std::tie(v.build_number, v.major, v.minor) = std::make_tuple(2147483648L, 9, 3);
     std::function<int(uint64_t)> writes[] = {
@@ -191,20 +191,18 @@ TEST_F(ConnectionsTest, SingleColumnWritesDeletionAndClearing) {
     EXPECT_EQ(Dump("SELECT (SELECT count(*) FROM connection_table) + (SELECT count(*) FROM "
                    "session_table), * FROM system_table"),
               "0|release_version|13\n");
-}
 
-TEST_F(ConnectionsTest, PackageVersionsAreFilteredSortedAnd64Bit) {
+    // Package versions of the empty table: filtered, sorted and 64-bit.
     Plant(
-        "DELETE FROM connection_table; INSERT INTO connection_table (id, package_version, "
-        "major, minor, linked, status, error) VALUES (1, 300, 1, 2, 1, 0, 0), (2, 100, 1, 2, 1, "
-        "1, -2), (3, 300, 1, 2, 1, 0, 0), (4, 50, 1, 2, 0, 0, 0), (5, 60, 1, 2, 1, 2, 0), (6, "
-        "70, 1, 2, 1, 0, -1), (7, 80, 1, 2, 1, 0, -4), (8, 5000000000, 3, 4, 1, 0, 0);");
+        "INSERT INTO connection_table (id, package_version, major, minor, linked, status, error) "
+        "VALUES (1, 300, 1, 2, 1, 0, 0), (2, 100, 1, 2, 1, 1, -2), (3, 300, 1, 2, 1, 0, 0), (4, "
+        "50, 1, 2, 0, 0, 0), (5, 60, 1, 2, 1, 2, 0), (6, 70, 1, 2, 1, 0, -1), (7, 80, 1, 2, 1, 0, "
+        "-4), (8, 5000000000, 3, 4, 1, 0, 0);");
     std::list<long> out = {1, 2, 3};
     ASSERT_EQ(SystemDB::getPackageVersionList({-1, -4}, out), 0);
     EXPECT_EQ(out, (std::list<long>{100, 300, 300, 5000000000L}));
     ASSERT_EQ(SystemDB::getPackageVersionList({}, out), 0);
     EXPECT_EQ(out, (std::list<long>{70, 80, 100, 300, 300, 5000000000L}));
-    VersionInfo v;
     ASSERT_EQ(SystemDB::getPackageVersion(8, v), 0);
     EXPECT_EQ(Nums(v.build_number, v.major, v.minor), "5000000000 3 4 ");
     Log log;

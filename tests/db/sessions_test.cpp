@@ -88,19 +88,19 @@ TEST_F(SessionsTest, ReadersDecodeEveryColumnAndTheirFolderRule) {
     ASSERT_EQ(SystemDB::getSessionStatusAndErr(1, a, b, c, d), 0);
     EXPECT_EQ(dbtest::Nums(a, b, c, d), "2 -3 3 -4 ");
     EXPECT_EQ(SystemDB::getMaxSessionId(), 8u);
-    PERM_MODE mode = PERM_EXEC_BIT;
-    ASSERT_EQ(SystemDB::getPermSyncModeBySession(8, mode), 0);
-    EXPECT_EQ(mode, PERM_DOMAIN);
-    ASSERT_EQ(SystemDB::getPermSyncModeBySession(6, mode), 0);
-    EXPECT_EQ(mode, PERM_ALL);
+    PERM_MODE given = PERM_EXEC_BIT, null = PERM_EXEC_BIT;
+    ASSERT_EQ(
+        SystemDB::getPermSyncModeBySession(8, given) + SystemDB::getPermSyncModeBySession(6, null),
+        0);
+    EXPECT_EQ(dbtest::Nums(given, null), dbtest::Nums(PERM_DOMAIN, PERM_ALL));
 
     // Not found: -1, outputs untouched (a missing connection row: DEBUG only).
     Log log;
     folder = "keep";
     EXPECT_EQ(SystemDB::getSyncFolder("DONN\xc3\x89S", folder), -1);  // only ASCII folds
     EXPECT_EQ(SystemDB::getSessionStatusAndErr(8, a, b, c, d), -1);
-    EXPECT_EQ(SystemDB::getPermSyncModeBySession(42, mode), -1);
-    EXPECT_EQ(dbtest::Nums(a, b, c, d, mode) + folder.c_str_utf8(), "2 -3 3 -4 0 keep");
+    EXPECT_EQ(SystemDB::getPermSyncModeBySession(42, null), -1);
+    EXPECT_EQ(dbtest::Nums(a, b, c, d, null) + folder.c_str_utf8(), "2 -3 3 -4 0 keep");
     EXPECT_EQ(log.Text(),
               "[ERROR] system-db(N): cannnot get home share sync folder QQ"
               "[ERROR] system-db(N): cannnot get perm mode for session 42\n");
