@@ -265,12 +265,6 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
               "0 0 0 0 0 4464 1 |1 1 1 1 1 4464 1 |4294967295");
 }
 
-std::string Text(const GeneralOptions& g) {
-    return Nums(g.enable_desktop_notification, g.enable_iconoverlay, g.enable_startup,
-                g.use_bw_icon, g.sync_mode) +
-           g.open_folder.c_str_utf8();
-}
-
 TEST_F(ConnectionsTest, GeneralOptionsAndTheSingleSettings) {
     GeneralOptions g, back;
     g.enable_iconoverlay = g.enable_startup = false;
@@ -297,7 +291,10 @@ TEST_F(ConnectionsTest, GeneralOptionsAndTheSingleSettings) {
     back.enable_startup = false;
     back.open_folder = "mine";
     ASSERT_EQ(SystemDB::getGeneralOptions(back), 0);
-    EXPECT_EQ(Text(back), "0 0 0 1 -7 mine");
+    EXPECT_EQ(Nums(back.enable_desktop_notification, back.enable_iconoverlay, back.enable_startup,
+                   back.use_bw_icon, back.sync_mode) +
+                  back.open_folder.c_str_utf8(),
+              "0 0 0 1 -7 mine");
     long version = 0;
     ustring t = "stale";
     ASSERT_EQ(SystemDB::getTargetClientVersion(version) + SystemDB::getLastUpdateQueryTime(t), 0);
