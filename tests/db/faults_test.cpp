@@ -1,6 +1,5 @@
-// Every operation under each way its statement can fail, and the store under
-// the faults real machines produce. A failure is -1 and the operation's own
-// log line; outputs stay as documented, stored rows stay.
+// Every operation under each statement fault, and the store under machine
+// faults: -1 and the operation's own line; outputs and stored rows stay.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -12,6 +11,7 @@
 #include <functional>
 #include <list>
 #include <string>
+#include <tuple>
 
 #include "db_fixture.h"
 
@@ -68,18 +68,12 @@ struct Outputs {
 struct Op {
     const char* name;
     std::function<int()> call;
-    const char* fail;                     // closed store, failed prepare (a write's failed exec)
-    const char* format = nullptr;         // failed sqlite3_mprintf; nullptr: a constant statement
-    const char* step = nullptr;           // failed step; nullptr: as `fail`
-    void (*cleared)(Outputs&) = nullptr;  // what a failure clears besides
+    const char* fail;              // closed store, failed prepare (a write's failed exec)
+    const char* format = nullptr;  // failed sqlite3_mprintf; nullptr: a constant statement
+    const char* step = nullptr;    // failed step; nullptr: as `fail`
+    int cleared = 0;               // what a failure clears besides (a failed step: lists)
 };
-
-void NoSessions(Outputs& x) {
-    x.sessions.clear();
-}
-void NoConns(Outputs& x) {
-    x.conns.clear();
-}
+enum { NoSessions = 1, NoConns = 2, NoProxy = 4 };
 
 // A row: name in the log, call, then its entries (see above); cleared last.
 #define C(...) [] { return SystemDB::__VA_ARGS__; }
@@ -144,7 +138,7 @@ const Op kOps[] = {
     OP(setLastUpdateQueryTime, (""), X, ""),
     OP(getGeneralOptions, (o.options), R, nullptr, S),
     OP(getTargetClientVersion, (o.number), R, nullptr, S),
-    OP(getUserProxyInfo, (o.proxy), R, nullptr, S, [](Outputs& x) { x.proxy.clear(); }),
+    OP(getUserProxyInfo, (o.proxy), R, nullptr, S, NoProxy),
     OP(getLastUpdateQueryTime, (o.a), R, nullptr, S)};
 
 std::string Expand(std::string t, const std::string& name, int code, const std::string& msg) {
@@ -155,10 +149,8 @@ std::string Expand(std::string t, const std::string& name, int code, const std::
     return t.empty() ? t : dbtest::kErr + t;
 }
 
-// The tables become views: over a table that is gone, so every statement
-// fails to prepare; or over themselves joined with a value whose abs()
-// overflows, written through triggers that fail alike, so every statement
-// fails on its first row.
+// The tables become views over a dropped table (every prepare fails) or over
+// themselves joined with an abs() that overflows, triggers alike (every step).
 std::string FaultSql(Fault f, const std::string& db) {
     std::string sql = "CREATE TABLE raw(n); INSERT INTO raw VALUES (-9223372036854775808);";
     for (std::string t : {"connection_table", "session_table", "system_table"}) {
@@ -182,49 +174,45 @@ std::string FaultSql(Fault f, const std::string& db) {
 using FaultDbTest = SystemDBFixture;
 
 TEST_F(FaultDbTest, EveryOperationFailsWithItsOwnEntryUnderEachFault) {
-    const struct {
-        Fault fault;
-        int code;
-        const char* msg;
-    } faults[] = {{kClosed, 21, "system database is not open"},
-                  {kFormat, 7, "out of memory"},
-                  {kPrepare, 1, "no such table: main.raw"},
-                  {kStep, 1, "integer overflow"}};
-    for (const auto& f : faults) {
+    const std::tuple<Fault, int, const char*> faults[] = {
+        {kClosed, 21, "system database is not open"},
+        {kFormat, 7, "out of memory"},
+        {kPrepare, 1, "no such table: main.raw"},
+        {kStep, 1, "integer overflow"}};
+    for (const auto& [fault, code, msg] : faults) {
         SystemDB::destroy();
-        db_ = dir_ / ("fault" + std::to_string(f.fault) + ".db");
+        db_ = dir_ / ("fault" + std::to_string(fault) + ".db");
         ASSERT_EQ(Open(db_), 0);
         Plant(
-            "INSERT INTO connection_table (id, orb_id) VALUES (1, 'o');"
-            "INSERT INTO session_table (id, conn_id, share_name, sync_folder, attribute) "
-            "VALUES (1, 1, 'home', '/a/', 4);");
-        if (f.fault == kClosed) SystemDB::destroy();
-        if (f.fault == kPrepare || f.fault == kStep) {
-            Plant(FaultSql(f.fault, db_));
+            "INSERT INTO connection_table (id, orb_id) VALUES (1, 'o'); INSERT INTO session_table "
+            "(id, conn_id, share_name, sync_folder, attribute) VALUES (1, 1, 'home', '/a/', 4);");
+        if (fault == kClosed) SystemDB::destroy();
+        if (fault == kPrepare || fault == kStep) {
+            Plant(FaultSql(fault, db_));
             Log seen;  // the first statement meets the new schema only when stepped
             SystemDB::getMaxSessionId();
         }
         const std::string before = testutil::ReadFile(db_);
         for (const Op& op : kOps) {
-            if (f.fault == kFormat && !op.format) continue;
+            if (fault == kFormat && !op.format) continue;
             const char* line = op.fail;
-            if (f.fault == kFormat && std::string(op.format) != NoMem) line = op.format;
-            if (f.fault == kStep && op.step) line = op.step;
+            if (fault == kFormat && std::string(op.format) != NoMem) line = op.format;
+            if (fault == kStep && op.step) line = op.step;
             o = Outputs();
-            Outputs expected;  // a failed step clears only the lists
-            if (op.cleared &&
-                (f.fault != kStep || op.cleared == NoSessions || op.cleared == NoConns))
-                op.cleared(expected);
+            Outputs expected;
+            if (op.cleared & NoSessions) expected.sessions.clear();
+            if (op.cleared & NoConns) expected.conns.clear();
+            if (op.cleared & NoProxy && fault != kStep) expected.proxy.clear();
             Log log;
-            sqlite3_int64 hard = f.fault == kFormat ? sqlite3_hard_heap_limit64(1) : -1;
+            sqlite3_int64 hard = fault == kFormat ? sqlite3_hard_heap_limit64(1) : -1;
             int rc = op.call();
             if (hard >= 0) sqlite3_hard_heap_limit64(hard);
-            const std::string at = std::string(op.name) + " under fault " + std::to_string(f.fault);
+            const std::string at = std::string(op.name) + " under fault " + std::to_string(fault);
             EXPECT_EQ(rc, -1) << at;
-            EXPECT_EQ(log.Text(), Expand(line, op.name, f.code, f.msg)) << at;
+            EXPECT_EQ(log.Text(), Expand(line, op.name, code, msg)) << at;
             EXPECT_EQ(o.Text(), expected.Text()) << at;
         }
-        EXPECT_EQ(testutil::ReadFile(db_), before) << "fault " << f.fault;
+        EXPECT_EQ(testutil::ReadFile(db_), before) << "fault " << fault;
     }
     sqlite3_soft_heap_limit64(0);  // the hard limit lowered it
 }
@@ -248,9 +236,8 @@ TEST_F(FaultDbTest, ALockHeldByAnotherProcessIsWaitedFor) {
     EXPECT_EQ(version, 2);
 }
 
-// In children whose standard error goes to a file: as "nobody", a read-only
-// file in a read-only directory and a new file there; then a private 512 kB
-// tmpfs, written once full and again after room is made.
+// In children logging to a file: as "nobody", a read-only file and directory;
+// then a private 512 kB tmpfs, written when full and after room is made.
 TEST_F(FaultDbTest, UnwritableAndFullFileSystemsFailWritesAndKeepEarlierRows) {
     SystemDB::destroy();
     const std::string err = dir_ / "stderr", ro = dir_ / "ro", mnt = dir_ / "mnt";
@@ -301,9 +288,8 @@ TEST_F(FaultDbTest, UnwritableAndFullFileSystemsFailWritesAndKeepEarlierRows) {
                   "setComputername" + full + "name -1\nget 7\nset 0\nget 9\n");
 }
 
-// Zeroing the second half of many session pages (but the last page) keeps
-// the file openable and damages those rows; a file cut short or no database
-// at all is refused, untouched.
+// Zeroed session pages (the last kept) leave the file openable but those rows
+// damaged; a file cut short or no database is refused, untouched.
 TEST_F(FaultDbTest, DamagedOrTruncatedFilesFailCleanly) {
     ASSERT_EQ(SystemDB::setTargetClientVersion(3), 0);
     std::string sql = "BEGIN;";

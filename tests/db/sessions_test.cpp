@@ -1,11 +1,9 @@
-// Session queries and updates, against rows planted and read back through a
-// separate connection.
+// Session queries and updates, against rows planted and read back.
 #include <gtest/gtest.h>
 #include <time.h>
 
 #include <functional>
 #include <list>
-#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -24,25 +22,21 @@ const char* const kCols =
 class SessionsTest : public SystemDBFixture {
   protected:
     std::string Table() { return Dump(std::string("SELECT ") + kCols + " FROM session_table"); }
-    void Insert(const std::string& values) {
-        Plant(std::string("INSERT INTO session_table (") + kCols + ") VALUES " + values + ";");
+    void Insert(const std::string& values, const std::string& cols = kCols) {
+        Plant("INSERT INTO session_table (" + cols + ") VALUES " + values + ";");
     }
 };
 
 // A record as {id, share, attribute, view, enabled, version, folder, conn, perm}.
 using Rec = SessionInfo;
 
-// `base` with each row replaced by the row of `changed` with its id; a row
-// given as its id alone ("1|") is gone.
+// `base` with rows replaced by those of `changed` with their id; "1|": gone.
 std::string Apply(const std::string& base, const std::string& changed) {
-    std::istringstream in(base);
     std::string out;
-    for (std::string row; std::getline(in, row);) {
+    for (std::string row : dbtest::Cells(base, '\n')) {
         const std::string id = row.substr(0, row.find('|') + 1);
-        std::istringstream ch(changed);
-        for (std::string c; std::getline(ch, c);)
-            if (c.rfind(id, 0) == 0) row = c;
-        if (row != id) out += row + "\n";
+        for (const std::string& c : dbtest::Cells(changed, '\n')) row = c.rfind(id, 0) ? row : c;
+        if (!id.empty() && row != id) out += row + "\n";
     }
     return out;
 }
@@ -50,8 +44,8 @@ std::string Apply(const std::string& base, const std::string& changed) {
 // A record no reader produces, to see what a lookup leaves alone.
 const Rec kSentinel{999, "sentinel", 77, 88, 5, 99, "/sentinel", 66, PERM_DOMAIN};
 
-// The whole-row readers strip every trailing "/" and "\"; the per-connection
-// lists and the folder lookups drop exactly one byte; NULL reads as empty.
+// Whole-row readers strip every trailing "/" and "\", per-connection lists and
+// folder lookups exactly one byte; NULL reads as empty.
 TEST_F(SessionsTest, ReadersDecodeEveryColumnAndTheirFolderRule) {
     Plant("INSERT INTO connection_table (id, status, error) VALUES (5, 3, -4);");
     Insert(
@@ -77,13 +71,10 @@ TEST_F(SessionsTest, ReadersDecodeEveryColumnAndTheirFolderRule) {
     EXPECT_EQ(Str(s), "6|5||0|0|0||0|5\n");  // `enabled` is no column
     ASSERT_EQ(SystemDB::getSessionInfoByLocalFolder("/data/x/", s), 0);
     EXPECT_EQ(Str(s), "3|5|x|4|12|0|/data/x|2|5\n");
-    for (uint64_t id : {9, 0}) {  // no such row, or no such folder: untouched
-        s = kSentinel;
-        ASSERT_EQ(id ? SystemDB::getSessionInfoBySessionID(id, s)
-                     : SystemDB::getSessionInfoByLocalFolder("/data/Photos", s),
-                  0);
-        EXPECT_EQ(s, kSentinel);
-    }
+    s = kSentinel;  // no such row, or no such folder: untouched
+    ASSERT_EQ(SystemDB::getSessionInfoBySessionID(9, s), 0);
+    ASSERT_EQ(SystemDB::getSessionInfoByLocalFolder("/data/Photos", s), 0);
+    EXPECT_EQ(s, kSentinel);
 
     ustring share("keep"), folder("keep");
     for (uint64_t id : {6, 9}) ASSERT_EQ(SystemDB::getFolderInfoByRowID(id, share, folder), 0);
@@ -97,52 +88,46 @@ TEST_F(SessionsTest, ReadersDecodeEveryColumnAndTheirFolderRule) {
     ASSERT_EQ(SystemDB::getSessionStatusAndErr(1, a, b, c, d), 0);
     EXPECT_EQ(dbtest::Nums(a, b, c, d), "2 -3 3 -4 ");
     EXPECT_EQ(SystemDB::getMaxSessionId(), 8u);
-    PERM_MODE mode = PERM_EXEC_BIT;
-    ASSERT_EQ(SystemDB::getPermSyncModeBySession(8, mode), 0);
-    EXPECT_EQ(mode, PERM_DOMAIN);
-    ASSERT_EQ(SystemDB::getPermSyncModeBySession(6, mode), 0);
-    EXPECT_EQ(mode, PERM_ALL);
+    PERM_MODE given = PERM_EXEC_BIT, null = PERM_EXEC_BIT;
+    ASSERT_EQ(
+        SystemDB::getPermSyncModeBySession(8, given) + SystemDB::getPermSyncModeBySession(6, null),
+        0);
+    EXPECT_EQ(dbtest::Nums(given, null), dbtest::Nums(PERM_DOMAIN, PERM_ALL));
 
-    // Not found: -1, outputs untouched; the session without its connection
-    // row notes that at DEBUG only.
+    // Not found: -1, outputs untouched (a missing connection row: DEBUG only).
     Log log;
     folder = "keep";
     EXPECT_EQ(SystemDB::getSyncFolder("DONN\xc3\x89S", folder), -1);  // only ASCII folds
     EXPECT_EQ(SystemDB::getSessionStatusAndErr(8, a, b, c, d), -1);
-    EXPECT_EQ(SystemDB::getPermSyncModeBySession(42, mode), -1);
-    EXPECT_EQ(dbtest::Nums(a, b, c, d, mode) + folder.c_str_utf8(), "2 -3 3 -4 0 keep");
+    EXPECT_EQ(SystemDB::getPermSyncModeBySession(42, null), -1);
+    EXPECT_EQ(dbtest::Nums(a, b, c, d, null) + folder.c_str_utf8(), "2 -3 3 -4 0 keep");
     EXPECT_EQ(log.Text(),
               "[ERROR] system-db(N): cannnot get home share sync folder QQ"
               "[ERROR] system-db(N): cannnot get perm mode for session 42\n");
 }
 
-// Each helper sets, clears and tests its own bit and leaves the others; the
-// permission mode is stored as given and named.
+// Each helper sets, clears and tests its own bit only; the mode is named.
 TEST(SessionRecord, AttributeHelpersTouchOnlyTheirBit) {
     using S = SessionInfo;
-    const struct {
-        void (S::*set)();
-        void (S::*clear)();
-        bool (S::*is)() const;
-        int bit;
-    } bits[] = {{&S::setUsed, &S::setUnused, &S::isUsed, SA_USED},
-                {&S::setEnabled, &S::setDisabled, &S::isEnabled, SA_ENABLE},
-                {&S::setDeleted, &S::setNotDeleted, &S::isDeleted, SA_DELETED},
-                {&S::setReadOnly, &S::setReadWrite, &S::isReadOnly, SA_READ_ONLY},
-                {nullptr, &S::setShareSession, &S::isHome, SA_IS_HOME}};
-    for (const auto& b : bits) {
-        for (int others : {0, 31 & ~b.bit}) {
+    const std::tuple<void (S::*)(), void (S::*)(), bool (S::*)() const, int> bits[] = {
+        {&S::setUsed, &S::setUnused, &S::isUsed, SA_USED},
+        {&S::setEnabled, &S::setDisabled, &S::isEnabled, SA_ENABLE},
+        {&S::setDeleted, &S::setNotDeleted, &S::isDeleted, SA_DELETED},
+        {&S::setReadOnly, &S::setReadWrite, &S::isReadOnly, SA_READ_ONLY},
+        {nullptr, &S::setShareSession, &S::isHome, SA_IS_HOME}};
+    for (const auto& [set, clear, is, bit] : bits) {
+        for (int others : {0, 31 & ~bit}) {
             S s;
-            s.attribute = others | (b.set ? 0 : b.bit);
-            if (b.set) (s.*b.set)();
-            EXPECT_EQ(dbtest::Nums(s.attribute, (s.*b.is)()), dbtest::Nums(others | b.bit, 1));
-            (s.*b.clear)();
-            EXPECT_EQ(dbtest::Nums(s.attribute, (s.*b.is)()), dbtest::Nums(others, 0));
+            s.attribute = others | (set ? 0 : bit);
+            if (set) (s.*set)();
+            EXPECT_EQ(dbtest::Nums(s.attribute, (s.*is)()), dbtest::Nums(others | bit, 1));
+            (s.*clear)();
+            EXPECT_EQ(dbtest::Nums(s.attribute, (s.*is)()), dbtest::Nums(others, 0));
         }
     }
     std::string modes;
+    S s;
     for (PERM_MODE m : {PERM_ALL, PERM_DOMAIN, PERM_EXEC_BIT, PERM_MODE(7)}) {
-        S s;
         s.setPermMode(m);
         modes += s.permModeToStr().c_str_utf8() + std::string(" ");
     }
@@ -150,9 +135,8 @@ TEST(SessionRecord, AttributeHelpersTouchOnlyTheirBit) {
 }
 
 TEST_F(SessionsTest, ValidSessionsAreAllButTheDeletedOnesNeitherEnabledNorUsed) {
-    Plant(
-        "INSERT INTO session_table (id, conn_id, attribute) VALUES (1, 7, 8), (2, 7, 10), "
-        "(3, 7, 12), (4, 7, 0), (5, 8, 0), (6, 7, 29);");
+    Insert("(1, 7, 8), (2, 7, 10), (3, 7, 12), (4, 7, 0), (5, 8, 0), (6, 7, 29)",
+           "id, conn_id, attribute");
     std::list<SessionInfo> l;
     ASSERT_EQ(SystemDB::getValidSessionListByConnectionID(l, 7), 0);
     EXPECT_EQ(Str(l), "2|7||10|0|0||0|0\n3|7||12|0|0||0|0\n4|7||0|0|0||0|0\n6|7||29|0|0||0|0\n");
@@ -169,10 +153,8 @@ TEST_F(SessionsTest, FolderConflictsCompareWholeComponentsAndLiteralWildcards) {
           "/data/x/y/|4|/data/%|0", "/data/a\\b/|4|/data/a\\b|1", "/data/a\\%/|4|/data/a\\x|0",
           "/data/ab/|4|/data/a\\b|0"}) {
         const auto c = dbtest::Cells(row);
-        Plant(
-            "DELETE FROM session_table; INSERT INTO session_table (id, attribute, sync_folder) "
-            "VALUES (1, " +
-            c[1] + ", '" + c[0] + "');");
+        Plant("DELETE FROM session_table");
+        Insert("(1, " + c[1] + ", '" + c[0] + "')", "id, attribute, sync_folder");
         for (bool conflict : {false, true}) {
             EXPECT_EQ(SystemDB::isSyncFolderConflict(c[2].c_str(), conflict, {}), 0);
             EXPECT_EQ(conflict, c[3] == "1") << row;
@@ -187,9 +169,7 @@ TEST_F(SessionsTest, FolderConflictsCompareWholeComponentsAndLiteralWildcards) {
 }
 
 TEST_F(SessionsTest, AddInsertsAFreshRowEachTime) {
-    SessionInfo s =
-        Rec{0, "bob's", SA_ENABLE | SA_IS_HOME, 12, 0, 3, "/data/o'neil", 5, PERM_DOMAIN};
-    s.session_id = 777;
+    Rec s{777, "bob's", SA_ENABLE | SA_IS_HOME, 12, 0, 3, "/data/o'neil", 5, PERM_DOMAIN};
     time_t before = time(nullptr);
     ASSERT_EQ(SystemDB::addNewSessionInfo(s), 0);
     const uint64_t first = s.session_id;
@@ -224,10 +204,9 @@ TEST_F(SessionsTest, UpdateRewritesTheRowsOfShareViewAndConnection) {
     EXPECT_EQ(Dump("SELECT ctime FROM session_table"), ctimes);
 
     const std::string before = Table();
-    for (SessionInfo miss : {Rec{0, "photos", 4, 14, 0, 0, "/x", 5, PERM_ALL},
-                             Rec{0, "photos", 4, 13, 0, 0, "/x", 7, PERM_ALL},
-                             Rec{0, "photo", 4, 12, 0, 0, "/x", 5, PERM_ALL}}) {
-        miss.session_id = 55;
+    for (SessionInfo miss : {Rec{55, "photos", 4, 14, 0, 0, "/x", 5, PERM_ALL},
+                             Rec{55, "photos", 4, 13, 0, 0, "/x", 7, PERM_ALL},
+                             Rec{55, "photo", 4, 12, 0, 0, "/x", 5, PERM_ALL}}) {
         Log log;
         EXPECT_EQ(SystemDB::updateSessionInfo(miss), -1);
         EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get id for last update session\n");
@@ -236,8 +215,7 @@ TEST_F(SessionsTest, UpdateRewritesTheRowsOfShareViewAndConnection) {
     EXPECT_EQ(Table(), before);
 }
 
-// Each single-statement write on the same four rows, then on an id that
-// names no row: that succeeds and changes nothing.
+// Each write on four rows, then on an id of no row: 0, nothing changed.
 TEST_F(SessionsTest, SingleStatementWritesChangeExactlyTheirColumns) {
     auto plant = [this] {
         Plant("DELETE FROM session_table");

@@ -1,9 +1,6 @@
-// The store itself: a new file's schema, an older file left as it is, the
-// open/close cycle, the records' defaults, and eight threads at once.
+// The store itself: schema, open/close cycle, eight threads.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,9 +12,9 @@ namespace {
 using dbtest::Log;
 using StoreTest = SystemDBFixture;
 
-// Columns, their defaults and the collations are pinned where rows are
-// written and looked up; here the objects, their column counts and indexes.
-TEST_F(StoreTest, NewFileGetsTheWholeSchemaAndVersion) {
+// Columns, defaults and collations are pinned where rows are written and
+// looked up; here a new file's objects, and an older file left as it was.
+TEST_F(StoreTest, NewFileGetsTheSchemaAnOlderOneKeepsItsOwn) {
     EXPECT_EQ(Dump("SELECT m.type, m.name, count(p.name), iif(m.type = 'index' OR m.name = "
                    "'system_table', m.sql, '') FROM sqlite_master AS m LEFT JOIN "
                    "pragma_table_info(m.name) AS p GROUP BY m.name UNION ALL SELECT *, "
@@ -30,9 +27,6 @@ TEST_F(StoreTest, NewFileGetsTheWholeSchemaAndVersion) {
               "index|sqlite_autoindex_system_table_1|0|<NULL>\ntable|sqlite_sequence|2|\n"
               "table|system_table|2|CREATE TABLE system_table (key VARCHAR PRIMARY KEY ON "
               "CONFLICT IGNORE, value VARCHAR NOT NULL)\nrelease_version|13|text|0\n");
-}
-
-TEST_F(StoreTest, AnOlderFileKeepsItsTablesAndVersion) {
     SystemDB::destroy();
     const std::string old =
         "CREATE TABLE session_table (id INTEGER primary key, conn_id INTEGER, share_name TEXT, "
@@ -53,15 +47,11 @@ TEST_F(StoreTest, AnOlderFileKeepsItsTablesAndVersion) {
 TEST_F(StoreTest, OpenCloseCycle) {
     SystemDB::destroy();
     const int closed = testutil::OpenDescriptors();
-    SessionInfo s;
-    s.share_name = "kept";
-    s.attribute = SA_ENABLE;
-    {
-        Log quiet;  // INFO entries stay below the default threshold
-        ASSERT_EQ(Open(db_), 0);
-        SystemDB::destroy();
-        EXPECT_EQ(quiet.Text(), "");
-    }
+    SessionInfo s{0, "kept", SA_ENABLE, 0, 0, 0, "", 0, PERM_ALL};
+    Log quiet;  // INFO entries stay below the default threshold
+    ASSERT_EQ(Open(db_), 0);
+    SystemDB::destroy();
+    EXPECT_EQ(quiet.Text(), "");
     EXPECT_EQ(testutil::OpenDescriptors(), closed);  // closing releases the file
     const std::string other = dir_ / "other.db";
     Verbose();
@@ -76,8 +66,7 @@ TEST_F(StoreTest, OpenCloseCycle) {
     EXPECT_EQ(log.Text(), i + "deinitialzed (no-op)\n" + i + "initialized with location '" + db_ +
                               "'\n" + i + "initialized (no-op)\n" + i + "deinitialzed\n" +
                               dbtest::kErr +
-                              "setSessionStatus fail ret = 21 system database is "
-                              "not open\n");
+                              "setSessionStatus fail ret = 21 system database is not open\n");
     EXPECT_FALSE(testutil::PathExists(other));
     Logger::log_level.erase(dbtest::kComp);
     ASSERT_EQ(Open(db_), 0);
@@ -116,28 +105,10 @@ TEST_F(StoreTest, DebugEntriesNameTheOperations) {
     EXPECT_EQ(log.Text(), expected);
 }
 
-// What every reader starts from, built over dirty memory so that a member left
-// unset shows.
-TEST(ConnectionRecord, DefaultsOfEveryMember) {
-    alignas(ConnectionEntry) unsigned char raw[sizeof(ConnectionEntry)];
-    std::memset(raw, 0x5a, sizeof raw);
-    ConnectionEntry* e = new (raw) ConnectionEntry;
-    EXPECT_EQ(e->toString(),
-              "ConnectionEntry{ConnectionInfo{conn_id=0, c_mode=0, server_name='', server_ip='', "
-              "server_port=0, farlink_mode='', username='', password=(empty), orb_id='', "
-              "session='', protocol_version=0, computer_name='', linked=0, use_ssl=1, "
-              "ssl_allow_untrust=0, version=0.0.0, status=0, error=0, user_uid=0, user_gid=0, "
-              "user_is_admin=0}, ProxyInfo{use_proxy=0, use_sys_proxy=0, proxy_ip='', "
-              "proxy_port=0, user_name='', password=(empty), domain='', host=''}, "
-              "TunnelInfo{use_tunnel=0, tunnel_ip='', tunnel_port=0}}");
-    e->~ConnectionEntry();
-}
-
-// Eight threads writing and reading sessions and connections on one store:
-// every call succeeds and every id handed back names its own thread's row.
+// Eight threads write and read on one store: every call succeeds and every id
+// handed back names its own thread's row; faults are noted for the main thread.
 constexpr int kThreads = 8, kRounds = 10;  // each write waits for the disk
 
-// One thread's rounds; what goes wrong is noted for the main thread.
 void Worker(int t, std::string& faults) {
     for (int r = 0; r < kRounds; ++r) {
         const std::string tag = std::to_string(t) + "-" + std::to_string(r);
@@ -149,12 +120,9 @@ void Worker(int t, std::string& faults) {
         ProxyInfo p;
         p.password = "pw-" + tag;
         check(SystemDB::setConnectionEntry(c, p, TunnelInfo()) == 0, "insert connection");
-        SessionInfo s;
-        s.conn_id = c.conn_id;
-        s.share_name = ("share'" + tag).c_str();
-        s.attribute = SA_ENABLE;
-        s.view_id = static_cast<uint64_t>(t * 100 + r);
-        s.sync_folder = ("/sync/" + tag).c_str();
+        const std::string share = "share'" + tag, folder = "/sync/" + tag;
+        const uint64_t view = t * 100 + r;
+        SessionInfo s{0, share.c_str(), SA_ENABLE, view, 0, 0, folder.c_str(), c.conn_id, PERM_ALL};
         check(SystemDB::addNewSessionInfo(s) == 0, "add session");
         const uint64_t conn = c.conn_id, session = s.session_id;
         c.conn_id = s.session_id = 0;
@@ -173,7 +141,7 @@ void Worker(int t, std::string& faults) {
                   e.connection_info.orb_id == c.orb_id && e.proxy_info.password == p.password &&
                   SystemDB::getSessionInfoBySessionID(session, back) == 0 &&
                   back.share_name == s.share_name && back.share_version == r + 1 &&
-                  SystemDB::getPathInfoByPath(("/sync/" + tag + "/f").c_str(), path) == 0 &&
+                  SystemDB::getPathInfoByPath((folder + "/f").c_str(), path) == 0 &&
                   path.view_id == s.view_id &&
                   path.connection_entry.connection_info.conn_id == conn &&
                   SystemDB::getEnabledSession(sessions) == 0 && sessions.size() > size_t(r),
@@ -189,7 +157,6 @@ TEST_F(StoreThreads, InterleavedWritesAndReadsKeepTheirOwnRows) {
     for (int t = 0; t < kThreads; ++t) threads.emplace_back(Worker, t, std::ref(faults[t]));
     for (auto& th : threads) th.join();
     for (const auto& f : faults) EXPECT_EQ(f, "");
-    // kThreads * kRounds rows, each session joined to its own thread's connection.
     EXPECT_EQ(Dump("SELECT count(*), count(DISTINCT c.id), sum(s.status = c.status AND "
                    "substr(s.share_name, 7) = substr(c.orb_id, 5) AND s.share_version = "
                    "1 + substr(c.orb_id, instr(c.orb_id, '-') + 1)) FROM session_table AS s JOIN "

@@ -1,6 +1,5 @@
-// A fresh store in a private directory per case, the component's log
-// threshold reset around it, and rows and records as one-line texts so that
-// expectations read as tables.
+// A fresh store per case, log threshold reset; rows and records as one-line
+// texts so that expectations read as tables.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -29,10 +28,10 @@ inline std::string Dump(const std::string& db, const std::string& sql) {
     return out;
 }
 
-// The cells of a table row written as "a|b|c".
-inline std::vector<std::string> Cells(const std::string& row) {
+// The cells of a table row written as "a|b|c" (or the rows of a table).
+inline std::vector<std::string> Cells(const std::string& row, char sep = '|') {
     std::vector<std::string> cells(1);
-    for (char c : row) c == '|' ? void(cells.emplace_back()) : cells.back().push_back(c);
+    for (char c : row) c == sep ? void(cells.emplace_back()) : cells.back().push_back(c);
     return cells;
 }
 
@@ -58,8 +57,7 @@ inline std::string Str(const std::list<SessionInfo>& l) {
     return out;
 }
 
-// Standard error from construction on, timestamps dropped and line numbers
-// normalised.
+// Standard error from construction on, timestamps and line numbers normalised.
 class Log {
   public:
     std::string Text() {
