@@ -55,6 +55,9 @@ constexpr size_t kDeepBatch = 256;
 // pay for a second worker, and subtrees queued for it at most.
 constexpr uint64_t kLargeTree = 256;
 constexpr size_t kQueuedSubtrees = 2;
+// Removed directories the calling thread passes to the second worker to close
+// at a time (see Shared).
+constexpr size_t kCloseBatch = 4;
 
 void AfterRemove(int parent_fd, const char* name) {
     if (fileop_internal::g_after_remove_hook) fileop_internal::g_after_remove_hook(parent_fd, name);
@@ -181,6 +184,7 @@ class Walker {
     size_t first_open_ = 0;  // frames below this index are parked
     uint64_t listed_ = 0;    // entries listed so far
     std::vector<Entry> batch_;
+    std::vector<DirStream> removed_dirs_;  // removed but still open; see Shared::Close
 };
 
 // What the workers of one call share: the tally, the first failure, and the
@@ -193,7 +197,7 @@ class Walker {
 // start: the calling thread considers one only once it has listed kLargeTree
 // entries, and only when the process may use two cores.
 //
-// Work passes both ways:
+// Work passes in three forms:
 // - Subtrees. The calling thread, standing in a directory with two
 //   subdirectories or more still to enter, queues whole sibling subtrees (the
 //   highest inodes of the current batch, keeping its own order local); the
@@ -203,6 +207,13 @@ class Walker {
 //   worker, the second worker queues one of its own pending subtrees at a
 //   time, and the calling thread walks it meanwhile. So neither thread idles
 //   at the end of a large subtree.
+// - Removed directories still open. Freeing a directory's blocks happens when
+//   its last descriptor closes, and on such a disk waits for the device; the
+//   calling thread passes an idle second worker its removed directories to
+//   close, kCloseBatch at a time so that handing them over costs less than a
+//   close, and carries on (a chain of single directories gives the second
+//   worker nothing else to do). When the second worker is busy, it closes
+//   them itself.
 // Before a walker removes a directory it takes back what it queued from it
 // that nobody started and waits for what is in progress, so a directory is
 // only removed once empty. A failure anywhere stops every worker at its next
@@ -247,6 +258,10 @@ class Shared {
     // Drops what `from` queued and nobody started and waits for the rest,
     // which stops soon after a failure.
     void Reclaim(Walker* from);
+    // Closes the removed directories in dirs once there are kCloseBatch of
+    // them: the second worker does, when it runs (started here if `start`)
+    // and has none to close yet, else the caller.
+    void Close(std::vector<DirStream>* dirs, bool start);
     // Ends the second worker once the queues are done (or dropped on a stop).
     void Finish();
 
@@ -269,6 +284,7 @@ class Shared {
     pthread_cond_t cv_ = PTHREAD_COND_INITIALIZER;
     int first_errno_ = 0;
     std::deque<Subtree> queue_;
+    std::vector<DirStream> closes_;
     std::thread worker_;
     bool tried_ = false;  // a start of the second worker was considered
     bool closing_ = false;
@@ -333,6 +349,7 @@ bool Shared::Collect(Walker* from, size_t depth, std::vector<Entry>* subdirs) {
     const bool main = from->role_ == Walker::kMain;
     for (;;) {
         Subtree job{nullptr, 0, UniqueFd(), Entry()};
+        std::vector<DirStream> dirs;
         {
             MutexLock lock(&mu_);
             if (from->given_.size() <= depth || from->given_[depth] == 0 || stopped())
@@ -347,14 +364,18 @@ bool Shared::Collect(Walker* from, size_t depth, std::vector<Entry>* subdirs) {
                 it = queue_.erase(it);
             }
             if (from->given_[depth] == 0) continue;
-            if (!main || !TakeSubtree(true, &job)) {
+            if (main && !closes_.empty()) {
+                dirs.swap(closes_);
+            } else if (!main || !TakeSubtree(true, &job)) {
                 hungry_.store(main, std::memory_order_relaxed);
                 pthread_cond_wait(&cv_, &mu_);
                 hungry_.store(false, std::memory_order_relaxed);
                 continue;
             }
         }
-        Run(job, Walker::kHelper);  // outside the lock: a walk of its own
+        // Outside the lock: closing may wait for the device, and a subtree
+        // is a walk of its own.
+        if (job.from != nullptr) Run(job, Walker::kHelper);
     }
 }
 
@@ -375,6 +396,19 @@ void Shared::Reclaim(Walker* from) {
     while (busy()) pthread_cond_wait(&cv_, &mu_);
 }
 
+void Shared::Close(std::vector<DirStream>* dirs, bool start) {
+    if (dirs->size() < kCloseBatch) return;
+    {
+        MutexLock lock(&mu_);
+        if ((start || tried_) && StartWorker() && closes_.empty()) {
+            closes_.swap(*dirs);
+            pthread_cond_broadcast(&cv_);
+            return;
+        }
+    }
+    dirs->clear();
+}
+
 void Shared::Finish() {
     {
         MutexLock lock(&mu_);
@@ -387,14 +421,16 @@ void Shared::Finish() {
 void Shared::Work() {
     for (;;) {
         Subtree job{nullptr, 0, UniqueFd(), Entry()};
+        std::vector<DirStream> dirs;  // closed at the end of the turn, unlocked
         {
             MutexLock lock(&mu_);
-            while (!TakeSubtree(false, &job)) {
+            while (!TakeSubtree(false, &job) && closes_.empty()) {
                 if (closing_) return;
                 pthread_cond_wait(&cv_, &mu_);
             }
+            if (job.from == nullptr) dirs.swap(closes_);
         }
-        Run(job, Walker::kWorker);
+        if (job.from != nullptr) Run(job, Walker::kWorker);
     }
 }
 
@@ -617,6 +653,10 @@ bool Walker::FinishTop() {
         // Removed while still open, so that a second pass needs no reopening.
         shared_->tally.Add(&f.st);
         AfterRemove(pfd, f.name.c_str());
+        if (role_ != kWorker) {
+            removed_dirs_.push_back(std::move(f.dir));
+            shared_->Close(&removed_dirs_, role_ == kMain && listed_ >= kLargeTree);
+        }
     } else if (errno != ENOENT) {
         // Entries created behind the read cursor, entries some file systems
         // skip while we delete, or a parked stream resumed from a saved
