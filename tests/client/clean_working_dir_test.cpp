@@ -1,13 +1,10 @@
 // clean-working-dir run on planted databases and sync folders.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <regex>
-#include <string>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "test_support.h"
 

@@ -1,12 +1,8 @@
 // Connections, the path lookup and the settings, against rows planted and read back.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
-#include <list>
 #include <new>
 #include <ostream>
-#include <string>
 #include <tuple>
 
 #include "db_fixture.h"

@@ -1,16 +1,11 @@
 // Recursive removal and counting.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <functional>
-#include <string>
 #include <thread>
 #include <tuple>
 
@@ -22,6 +17,7 @@ namespace {
 
 using fileop_internal::g_after_remove_hook;
 using testutil::CountEntries;
+using testutil::MakeChain;
 using testutil::PathExists;
 using testutil::ShellQuote;
 
@@ -46,22 +42,6 @@ uint64_t MakeWide(const std::string& top, int dirs, int subdirs, int files) {
         }
     }
     return 1 + dirs * (1 + subdirs * (1 + files));
-}
-
-// Makes top and a chain of `depth` directories named `name` below it, each
-// holding `files` files; through descriptors, so it may exceed PATH_MAX.
-void MakeChain(const std::string& top, int depth, const std::string& name, int files = 0) {
-    MakeDir(top);
-    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int i = 0; i < depth && fd >= 0; ++i) {
-        for (int f = 0; f < files; ++f)
-            close(openat(fd, ("f" + std::to_string(f)).c_str(), O_WRONLY | O_CREAT, 0644));
-        ASSERT_EQ(0, mkdirat(fd, name.c_str(), 0755)) << "level " << i;
-        int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        close(fd);
-        fd = next;
-    }
-    ASSERT_EQ(0, close(fd));
 }
 
 // Runs fn in a forked child, when root confined to dir by chroot (base "") so
@@ -163,8 +143,7 @@ TEST_F(FSRemoveTest, ObjectsOfEveryKindAndPathForms) {
 
 TEST_F(FSRemoveTest, PermissionFailuresStopAndLeaveTheRest) {
     Sh("chmod 777 . && mkdir -m 777 unreadable unlisted tree tree/sealed sealed && touch sealed/f0 "
-       "&& "
-       "touch unreadable/f0 unreadable/f1 tree/sealed/f0 tree/sealed/f1");
+       "&& touch unreadable/f0 unreadable/f1 tree/sealed/f0 tree/sealed/f1");
     Sh("chmod 333 unreadable unlisted && chmod 555 tree/sealed sealed");
     // Removed (or counted), what must stay and its entries.
     const std::tuple<std::string, std::string, int> cases[] = {{"unreadable", "unreadable", 2},

@@ -121,13 +121,6 @@ Rows QueryRows(const std::string& db_path, const std::string& sql) {
     return rows;
 }
 
-std::string QueryValue(const std::string& db_path, const std::string& sql) {
-    Rows rows = QueryRows(db_path, sql);
-    if (rows.size() != 1 || rows[0].size() != 1)
-        throw std::runtime_error("expected one value from '" + sql + "'");
-    return rows[0][0];
-}
-
 void ExecSql(const std::string& db_path, const std::string& sql) {
     sqlite3* db = nullptr;
     if (sqlite3_open(db_path.c_str(), &db) != SQLITE_OK) {
@@ -174,15 +167,6 @@ CommandResult RunCommand(const std::vector<std::string>& argv) {
     int rc = std::system(cmd.c_str());
     return {(rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1, ReadFile(scratch / "out"),
             ReadFile(scratch / "err")};
-}
-
-std::map<std::string, std::string> ReadChildReport(const std::string& path) {
-    std::map<std::string, std::string> out;
-    std::istringstream in(ReadFile(path));
-    for (std::string line; std::getline(in, line);)
-        if (size_t eq = line.find('='); eq != std::string::npos)
-            out[line.substr(0, eq)] = line.substr(eq + 1);
-    return out;
 }
 
 bool RedirectStderrTo(const std::string& path) {
@@ -285,13 +269,18 @@ void Release(std::vector<int>& taken, size_t n) {
     }
 }
 
-std::string MakeChain(const std::string& root, int depth) {
-    std::string p = root;
-    for (int i = 0; i < depth; ++i) {
-        p += "/d";
-        if (mkdir(p.c_str(), 0755) != 0) throw std::runtime_error("mkdir " + p);
+void MakeChain(const std::string& top, int depth, const std::string& name, int files) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    int fd = mkdir(top.c_str(), 0755) == 0 ? open(top.c_str(), flags) : -1;
+    for (int i = 0; i < depth && fd >= 0; ++i) {
+        for (int f = 0; f < files; ++f)
+            close(openat(fd, ("f" + std::to_string(f)).c_str(), O_WRONLY | O_CREAT, 0644));
+        const int next =
+            mkdirat(fd, name.c_str(), 0755) == 0 ? openat(fd, name.c_str(), flags) : -1;
+        close(fd);
+        fd = next;
     }
-    return p;
+    if (fd < 0 || close(fd) != 0) throw std::runtime_error("cannot make a chain below " + top);
 }
 
 }  // namespace testutil

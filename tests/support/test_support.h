@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -53,9 +52,6 @@ class FdCapture {
 struct StderrCapture : FdCapture {
     StderrCapture() : FdCapture(2) {}
 };
-struct StdoutCapture : FdCapture {
-    StdoutCapture() : FdCapture(1) {}
-};
 
 // Matches the logger's timestamp prefix "Mon DD HH:MM:SS ".
 inline const char* kTimestampRe = "[A-Z][a-z][a-z] [0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9] ";
@@ -72,7 +68,6 @@ bool PathExists(const std::string& path);
 // throws on any SQLite error, so a test cannot pass by reading nothing.
 using Rows = std::vector<std::vector<std::string>>;
 Rows QueryRows(const std::string& db_path, const std::string& sql);
-std::string QueryValue(const std::string& db_path, const std::string& sql);  // one row, one column
 // On a separate read-write connection, creating the file if needed.
 void ExecSql(const std::string& db_path, const std::string& sql);
 
@@ -86,31 +81,6 @@ struct CommandResult {
     std::string out, err;
 };
 CommandResult RunCommand(const std::vector<std::string>& argv);
-
-// Fault injection in forked children: a child's gtest assertions never reach its parent, so it
-// writes key=value lines to a report opened before the fault (writing then needs no new descriptor
-// or disk space), and the parent checks them.
-class ChildReport {
-  public:
-    explicit ChildReport(const std::string& path)
-        : fd_(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666)) {}
-    ~ChildReport() {
-        if (fd_ >= 0) close(fd_);
-    }
-    ChildReport(const ChildReport&) = delete;
-    ChildReport& operator=(const ChildReport&) = delete;
-    bool ok() const { return fd_ >= 0; }
-    void Put(const std::string& key, long value) { Put(key, std::to_string(value)); }
-    void Put(const std::string& key, const std::string& value) {
-        const std::string line = key + "=" + value + "\n";
-        if (write(fd_, line.data(), line.size()) < 0) return;  // nowhere to tell
-    }
-
-  private:
-    int fd_;
-};
-
-std::map<std::string, std::string> ReadChildReport(const std::string& path);
 
 bool RedirectStderrTo(const std::string& path);  // from now on
 
@@ -141,8 +111,9 @@ int OpenDescriptors();                            // open in this process
 bool LimitDescriptors(unsigned long n);           // the soft RLIMIT_NOFILE
 std::vector<int> ExhaustDescriptors();            // takes every free slot
 void Release(std::vector<int>& taken, size_t n);  // closes the last n taken
-// `depth` nested folders named d below root; returns the innermost.
-std::string MakeChain(const std::string& root, int depth);
+// Makes top and a chain of `depth` folders named `name` below it, each holding `files`
+// files; through descriptors, so it may exceed PATH_MAX.
+void MakeChain(const std::string& top, int depth, const std::string& name = "d", int files = 0);
 int CountEntries(const std::string& path);  // besides "." and "..", or -1
 
 }  // namespace testutil

@@ -6,10 +6,8 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <functional>
 #include <new>
 #include <random>
-#include <string>
 #include <tuple>
 
 #include "../../fuzz/ustring_fuzz.cpp"  // also npos
