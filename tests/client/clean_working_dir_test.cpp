@@ -1,10 +1,13 @@
 // clean-working-dir run on planted databases and sync folders.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <regex>
+#include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "test_support.h"
 
@@ -14,7 +17,6 @@ using namespace testutil;
 using Args = std::vector<std::string>;
 
 const char kWd[] = ".BrimvaleWorkingDirectory";
-const std::string kBin = CLEAN_WORKING_DIR_BIN;
 const std::string kUsage =
     "usage: clean-working-dir [-n|--dry-run] [-v|--verbose] [--progress] [--] SYSTEM_DB\n";
 
@@ -62,7 +64,7 @@ class CleanWorkingDirTest : public ::testing::Test {
 
     // The command behind a prefix (another directory or user), if any.
     CommandResult Run(const Args& args, Args argv = {}) {
-        argv.push_back(kBin);
+        argv.push_back(CLEAN_WORKING_DIR_BIN);
         argv.insert(argv.end(), args.begin(), args.end());
         return RunCommand(argv);
     }

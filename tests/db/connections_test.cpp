@@ -1,8 +1,12 @@
 // Connections, the path lookup and the settings, against rows planted and read back.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <functional>
+#include <list>
 #include <new>
 #include <ostream>
+#include <string>
 #include <tuple>
 
 #include "db_fixture.h"
@@ -261,7 +265,7 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
               "0 0 0 0 0 4464 1 |1 1 1 1 1 4464 1 |4294967295");
 }
 
-TEST_F(ConnectionsTest, GeneralOptionsAndTheSingleSettings) {
+TEST_F(ConnectionsTest, GeneralOptionsSingleSettingsAndTheUserProxy) {
     GeneralOptions g, back;
     g.enable_iconoverlay = g.enable_startup = false;
     g.use_bw_icon = true;
@@ -303,11 +307,9 @@ TEST_F(ConnectionsTest, GeneralOptionsAndTheSingleSettings) {
     Log log;
     EXPECT_EQ(SystemDB::getTargetClientVersion(version) + version, 4294967312L);  // untouched
     EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get getTargetClientVersion\n");
-}
 
-TEST_F(ConnectionsTest, UserProxyIsStoredObfuscatedAndNeverLogged) {
-    Verbose();
-    Log log;
+    Verbose();  // the user proxy: stored obfuscated, never logged
+    Log plog;
     ASSERT_EQ(SystemDB::setUserProxyInfo(b_.proxy_info), 0);
     EXPECT_EQ(Dump("SELECT group_concat(value, '|') FROM system_table WHERE key LIKE 'user_%'"),
               "1|0|px-b|8080|dom-b|host-b|pu-b|" + Enc("pw-b") + "\n");
@@ -319,7 +321,7 @@ TEST_F(ConnectionsTest, UserProxyIsStoredObfuscatedAndNeverLogged) {
     const std::string d = dbtest::kDebug;
     const std::string set = d + "set setUserProxyInfo\n" + d + "ip px-b\n" + d +
                             "proxy_port 8080\n" + d + "user_name pu-b\n" + d + "password ";
-    EXPECT_EQ(log.Text(), set + "********\n" + d + "getUserProxyInfo\n" + set + "(empty)\n");
+    EXPECT_EQ(plog.Text(), set + "********\n" + d + "getUserProxyInfo\n" + set + "(empty)\n");
     EXPECT_EQ(Dump("SELECT quote(value) FROM system_table WHERE key = 'user_proxy_pass'"), "''\n");
     EXPECT_EQ(testutil::ReadFile(db_).find("pw-b"), std::string::npos);
 

@@ -2,9 +2,15 @@
 // faults: -1 and the operation's own line; outputs and stored rows stay.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <functional>
+#include <list>
+#include <string>
 #include <tuple>
 
 #include "db_fixture.h"

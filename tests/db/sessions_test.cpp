@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <functional>
+#include <list>
+#include <string>
 #include <tuple>
 
 #include "db_fixture.h"

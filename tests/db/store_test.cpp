@@ -1,7 +1,9 @@
 // The store itself: schema, open/close cycle, eight threads.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "db_fixture.h"
 

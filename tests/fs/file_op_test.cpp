@@ -1,16 +1,21 @@
 // The file operations other than removal on real file systems, their log texts
 // in one table, and their behaviour out of descriptors or rights.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
 #include <regex>
 #include <set>
+#include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "file-op.h"
 #include "logger.h"
@@ -22,13 +27,12 @@ namespace {
 using namespace testutil;
 
 constexpr mode_t kDefault = static_cast<mode_t>(-1), kDir = S_IFDIR, kReg = S_IFREG;
-const char kNameChars[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
 // A record whose every field differs from what GetFileInfo writes.
 const FILE_INFO kSentinel{"sentinel", "name", FT_HLINK, 12345, 777, true, 4242, 4242};
 
 // A name of the generator's shape: `n` characters of its alphabet.
 bool IsName(const std::string& s, size_t n) {
-    return s.size() == n && s.find_first_not_of(kNameChars) == std::string::npos;
+    return std::regex_match(s, std::regex("[0-9a-zA-Z_-]{" + std::to_string(n) + "}"));
 }
 
 // The link status of path; all zero when there is none (st_nlink 0).
@@ -233,8 +237,7 @@ TEST_F(FileOpTest, CopyIsWholeAndLosesNothing) {
     Sh("touch empty && mkfifo pipe");
     ASSERT_EQ(0, FSCopy(P("empty"), P("big"), false));
     EXPECT_EQ("", ReadFile(P("big")));
-    // A destination that is not a file (a pipe, which cannot be flushed)
-    // goes through the buffer.
+    // A destination that is not a file (a pipe: no flush) goes through the buffer.
     std::string piped;
     std::thread reader([&] { piped = ReadFile(P("pipe")); });
     EXPECT_EQ(0, FSCopy(P("moved"), P("pipe"), false));

@@ -1,11 +1,16 @@
 // Recursive removal and counting.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <functional>
+#include <string>
 #include <thread>
 #include <tuple>
 
@@ -21,25 +26,20 @@ using testutil::MakeChain;
 using testutil::PathExists;
 using testutil::ShellQuote;
 
-void MakeDir(const std::string& path) {
-    ASSERT_EQ(0, mkdir(path.c_str(), 0755)) << path;
-}
-
+// dir, made if missing, and `count` empty files in it.
 void MakeFiles(const std::string& dir, int count, const std::string& prefix = "f") {
+    mkdir(dir.c_str(), 0755);
     for (int i = 0; i < count; ++i)
         close(open((dir + "/" + prefix + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644));
 }
 
 // top/d<i>/e<j>/ holding `files` files each; returns its entries, top included.
 uint64_t MakeWide(const std::string& top, int dirs, int subdirs, int files) {
-    MakeDir(top);
+    MakeFiles(top, 0);
     for (int i = 0; i < dirs; ++i) {
         std::string d = top + "/d" + std::to_string(i);
-        MakeDir(d);
-        for (int j = 0; j < subdirs; ++j) {
-            MakeDir(d + "/e" + std::to_string(j));
-            MakeFiles(d + "/e" + std::to_string(j), files);
-        }
+        MakeFiles(d, 0);
+        for (int j = 0; j < subdirs; ++j) MakeFiles(d + "/e" + std::to_string(j), files);
     }
     return 1 + dirs * (1 + subdirs * (1 + files));
 }
@@ -165,9 +165,8 @@ TEST_F(FSRemoveTest, PermissionFailuresStopAndLeaveTheRest) {
 TEST_F(FSRemoveTest, DepthIsBoundedNeitherByPathsNorByDescriptors) {
     MakeChain(tmp_ / "deep", PATH_MAX / 200 + 10, std::string(200, 'n'), 2);
     MakeChain(tmp_ / "chain", 10000, "d");
-    MakeDir(tmp_ / "wide");  // deep branches below it: parked ancestors resume
+    MakeFiles(tmp_ / "wide", 300);  // deep branches below it: parked ancestors resume
     for (int i = 0; i < 30; ++i) MakeChain(tmp_ / "wide/b" + std::to_string(i), 20, "x", 1);
-    MakeFiles(tmp_ / "wide", 300);
     EXPECT_EQ(0, RunConfined(tmp_.path(), [](const std::string& base) {
                   if (!testutil::LimitDescriptors(32)) return 1;
                   for (const char* t : {"/deep", "/chain", "/wide"})
@@ -182,7 +181,6 @@ TEST_F(FSRemoveTest, ChangesMidWalk) {
     // walk is deep below it, upper levels parked: climbing back through ".."
     // would lead into the sentinel, and is refused.
     MakeChain(tmp_ / "tree", 20, "d", 1);
-    MakeDir(tmp_ / "sentinel");
     MakeFiles(tmp_ / "sentinel", 200, "keep");
     const ino_t deep = InodeOf(tmp_ / "tree/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d/d");
     auto move = [&](const std::string& b, int fd) {
@@ -196,7 +194,7 @@ TEST_F(FSRemoveTest, ChangesMidWalk) {
 
     // Files created in a directory closed and resumed (deep branches) land
     // partly behind the resumed position: found by listing it again.
-    MakeDir(tmp_ / "tree");
+    MakeFiles(tmp_ / "tree", 0);
     for (int i = 0; i < 60; ++i) MakeChain(tmp_ / "tree/b" + std::to_string(i), 10, "x");
     const ino_t top = InodeOf(tmp_ / "tree");
     int removals = 0;
@@ -209,7 +207,7 @@ TEST_F(FSRemoveTest, ChangesMidWalk) {
 
     // Every subdirectory swapped for a link at the first removal, in a tree
     // large enough for both workers: the links go, so 0 is the only answer.
-    for (const char* d : {"tree", "hold"}) MakeDir(tmp_ / d);
+    for (const char* d : {"tree", "hold"}) MakeFiles(tmp_ / d, 0);
     MakeFiles(tmp_ / "tree", 1100);
     for (int i = 0; i < 6; ++i) MakeChain(tmp_ / "tree/s" + std::to_string(i), 1, "x", 5);
     auto swap = [](const std::string& b, int) {
@@ -308,7 +306,7 @@ TEST_F(FSRemoveThreads, FailureOfTheSecondWorkerStopsBothAndIsReported) {
 TEST_F(FSRemoveThreads, DirectorySwappedForALinkIsNeverFollowed) {
     std::string sentinel = tmp_ / "sentinel", hold = tmp_ / "hold";
     MakeWide(sentinel, 1, 1, 20);
-    MakeDir(hold);
+    MakeFiles(hold, 0);
     const int kDirs = 120;  // some two thousand entries: both workers take part
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
     std::atomic<long> swaps{0};

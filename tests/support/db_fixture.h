@@ -58,15 +58,12 @@ inline std::string Str(const std::list<SessionInfo>& l) {
 }
 
 // Standard error from construction on, timestamps and line numbers normalised.
-class Log {
-  public:
+struct Log {
     std::string Text() {
         return testutil::NormalizeLog(
-            std::regex_replace(cap_.Stop(), std::regex(testutil::kTimestampRe), ""), "system-db");
+            std::regex_replace(cap.Stop(), std::regex(testutil::kTimestampRe), ""), "system-db");
     }
-
-  private:
-    testutil::StderrCapture cap_;
+    testutil::StderrCapture cap;
 };
 
 }  // namespace dbtest

@@ -38,10 +38,8 @@ TempDir::~TempDir() {
 
 FdCapture::FdCapture(int fd) : fd_(fd) {
     std::fflush(fd_ == 1 ? stdout : stderr);
-    char name[] = "/tmp/bvcapture.XXXXXX";
-    file_ = mkstemp(name);
-    if (file_ < 0) throw std::runtime_error("mkstemp failed");
-    unlink(name);
+    file_ = open("/tmp", O_TMPFILE | O_RDWR, 0600);  // nameless, gone with its descriptor
+    if (file_ < 0) throw std::runtime_error("no temporary file for a capture");
     saved_ = dup(fd_);
     dup2(file_, fd_);
 }

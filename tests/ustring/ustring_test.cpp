@@ -6,8 +6,10 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <functional>
 #include <new>
 #include <random>
+#include <string>
 #include <tuple>
 
 #include "../../fuzz/ustring_fuzz.cpp"  // also npos
@@ -186,8 +188,7 @@ TEST(UstringConversion, TheUtf16FormFollowsEveryEdit) {
     }
 }
 
-// Caseless folds exactly 'A'..'Z', never bytes from 0x80; the operators
-// never fold.
+// Caseless folds exactly 'A'..'Z', never bytes from 0x80; the operators never fold.
 TEST(UstringCompare, FoldingEdgesAndOperators) {
     const std::tuple<const char*, const char*, int> caseless[] = {
         {"AZMiXeD", "azmixed", 0},

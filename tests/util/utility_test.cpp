@@ -1,13 +1,17 @@
 // Passwords and Base64, the critical section, scoped and temporary files, user names.
 #include "utility.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <unistd.h>
 
 #include <memory>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "logger.h"
 #include "test_support.h"
