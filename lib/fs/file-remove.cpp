@@ -57,7 +57,10 @@ constexpr uint64_t kLargeTree = 256;
 constexpr size_t kQueuedSubtrees = 2;
 // Removed directories the calling thread passes to the second worker to close
 // at a time (see Shared).
-constexpr size_t kCloseBatch = 4;
+constexpr size_t kCloseBatch = 2;
+// Files of one batch the calling thread shares with the second worker, at
+// least (see Walker::ShareFiles).
+constexpr size_t kSharedFiles = 512;
 
 void AfterRemove(int parent_fd, const char* name) {
     if (fileop_internal::g_after_remove_hook) fileop_internal::g_after_remove_hook(parent_fd, name);
@@ -142,6 +145,8 @@ class Walker {
     // As RunTop for a subtree handed over by another worker: whatever now
     // stands at `name` is removed, a directory or what replaced it.
     int RunSubtree(int parent_fd, const char* name);
+    // Removes the non-directory entries `files` of parent_fd.
+    void RunFiles(int parent_fd, const std::vector<Entry>& files);
 
   private:
     // One directory on the branch being walked.
@@ -165,6 +170,7 @@ class Walker {
     bool ReadBatch(size_t top);
     void HandOff(size_t top);
     void HandBack();
+    void ShareFiles(size_t top);
     bool Give(size_t i);
     bool Push(int fd, const char* name);
     bool FinishTop();
@@ -250,7 +256,8 @@ class Shared {
     // `start`) and has room for another subtree from `from`.
     bool WantsSubtree(const Walker* from, bool start);
     // Queues `e`, a subdirectory of from's frame at depth.
-    void Give(Walker* from, size_t depth, UniqueFd parent, Entry e);
+    void Give(Walker* from, size_t depth, UniqueFd parent, Entry e,
+              std::vector<Entry> files = std::vector<Entry>());
     // Moves what from queued at depth and nobody started back into subdirs
     // and waits until the rest is done; the calling thread walks what the
     // second worker hands back meanwhile. False when stopped.
@@ -266,11 +273,13 @@ class Shared {
     void Finish();
 
   private:
+    // A subdirectory of parent to remove, or else `files` in parent.
     struct Subtree {
         Walker* from;
         size_t depth;
         UniqueFd parent;
         Entry entry;
+        std::vector<Entry> files;
     };
     bool StartWorker();
     bool TakeSubtree(bool from_main, Subtree* job);
@@ -314,11 +323,11 @@ bool Shared::WantsSubtree(const Walker* from, bool start) {
     return queued < (from->role_ == Walker::kMain ? kQueuedSubtrees : 1);
 }
 
-void Shared::Give(Walker* from, size_t depth, UniqueFd parent, Entry e) {
+void Shared::Give(Walker* from, size_t depth, UniqueFd parent, Entry e, std::vector<Entry> files) {
     MutexLock lock(&mu_);
     if (from->given_.size() <= depth) from->given_.resize(depth + 1, 0);
     ++from->given_[depth];
-    queue_.push_back(Subtree{from, depth, std::move(parent), std::move(e)});
+    queue_.push_back(Subtree{from, depth, std::move(parent), std::move(e), std::move(files)});
     pthread_cond_broadcast(&cv_);
 }
 
@@ -337,7 +346,10 @@ bool Shared::TakeSubtree(bool from_main, Subtree* job) {
 void Shared::Run(Subtree& job, Walker::Role role) {
     if (!stopped()) {
         Walker walker(this, count_only_, role);
-        walker.RunSubtree(job.parent.get(), job.entry.name.c_str());
+        if (job.files.empty())
+            walker.RunSubtree(job.parent.get(), job.entry.name.c_str());
+        else
+            walker.RunFiles(job.parent.get(), job.files);
     }
     job.parent.reset();
     MutexLock lock(&mu_);
@@ -348,15 +360,15 @@ void Shared::Run(Subtree& job, Walker::Role role) {
 bool Shared::Collect(Walker* from, size_t depth, std::vector<Entry>* subdirs) {
     const bool main = from->role_ == Walker::kMain;
     for (;;) {
-        Subtree job{nullptr, 0, UniqueFd(), Entry()};
+        Subtree job{nullptr, 0, UniqueFd(), Entry(), {}};
         std::vector<DirStream> dirs;
         {
             MutexLock lock(&mu_);
             if (from->given_.size() <= depth || from->given_[depth] == 0 || stopped())
                 return !stopped();
             for (auto it = queue_.begin(); it != queue_.end();) {
-                if (it->from != from || it->depth != depth) {
-                    ++it;
+                if (it->from != from || it->depth != depth || !it->files.empty()) {
+                    ++it;  // shared files are left to the second worker
                     continue;
                 }
                 subdirs->push_back(std::move(it->entry));
@@ -420,7 +432,7 @@ void Shared::Finish() {
 
 void Shared::Work() {
     for (;;) {
-        Subtree job{nullptr, 0, UniqueFd(), Entry()};
+        Subtree job{nullptr, 0, UniqueFd(), Entry(), {}};
         std::vector<DirStream> dirs;  // closed at the end of the turn, unlocked
         {
             MutexLock lock(&mu_);
@@ -457,6 +469,19 @@ int Walker::RunSubtree(int parent_fd, const char* name) {
     Result r = HandleEntry(parent_fd, &removed, name, DT_DIR, true);
     if (r == kFailed) return Fail();
     return r == kDescended ? Loop() : 0;
+}
+
+void Walker::RunFiles(int parent_fd, const std::vector<Entry>& files) {
+    size_t removed = 0;
+    for (const Entry& e : files) {
+        if (shared_->stopped()) return;
+        // A directory that replaced a file stays for the owner of the
+        // directory, whose rmdir then finds it and lists again.
+        if (HandleEntry(parent_fd, &removed, e.name.c_str(), e.type, false) == kFailed) {
+            Fail();
+            return;
+        }
+    }
 }
 
 int Walker::Loop() {
@@ -517,6 +542,7 @@ bool Walker::ReadBatch(size_t top) {
     listed_ += batch_.size();
     std::sort(batch_.begin(), batch_.end(),
               [](const Entry& a, const Entry& b) { return a.ino < b.ino; });
+    if (role_ == kMain && !count_only_) ShareFiles(top);
     int dfd = dirfd(f.dir.get());
     for (Entry& e : batch_) {
         if (e.type == DT_DIR) {
@@ -584,6 +610,32 @@ void Walker::HandOff(size_t top) {
     while (listed_ >= kLargeTree && f.subdirs.size() - f.next >= 2 &&
            shared_->WantsSubtree(this, true) && Give(top)) {
     }
+}
+
+// Why files are shared: in one large directory there are no subtrees to hand
+// off, but part of each removal (freeing the inode) happens outside the
+// directory's lock, so a second thread still gains. The upper half of a large
+// batch, in inode order, goes to the second worker when it has room.
+void Walker::ShareFiles(size_t top) {
+    size_t files = 0;
+    for (const Entry& e : batch_) files += e.type != DT_DIR;
+    if (listed_ < kLargeTree || files < kSharedFiles || !shared_->WantsSubtree(this, true)) return;
+    Frame& f = frames_[top];
+    UniqueFd parent(fcntl(dirfd(f.dir.get()), F_DUPFD_CLOEXEC, 0));
+    if (!parent.ok()) return;
+    constexpr unsigned char kGiven = 0xff;  // no DT_ value
+    std::vector<Entry> theirs;
+    for (size_t i = batch_.size(); i-- > 0 && theirs.size() < files / 2;) {
+        if (batch_[i].type == DT_DIR) continue;
+        theirs.push_back(std::move(batch_[i]));
+        batch_[i].type = kGiven;
+    }
+    batch_.erase(std::remove_if(batch_.begin(), batch_.end(),
+                                [](const Entry& e) { return e.type == kGiven; }),
+                 batch_.end());
+    std::reverse(theirs.begin(), theirs.end());
+    shared_->Give(this, top, std::move(parent), Entry(), std::move(theirs));
+    ++f.removed;
 }
 
 // Gives the waiting calling thread one subtree, from the open frame nearest
