@@ -57,7 +57,7 @@ constexpr uint64_t kLargeTree = 256;
 constexpr size_t kQueuedSubtrees = 2;
 // Removed directories the calling thread passes to the second worker to close
 // at a time (see Shared).
-constexpr size_t kCloseBatch = 2;
+constexpr size_t kCloseBatch = 4;
 // Files of one batch the calling thread shares with the second worker, at
 // least (see Walker::ShareFiles).
 constexpr size_t kSharedFiles = 512;
@@ -172,6 +172,7 @@ class Walker {
     void HandBack();
     void ShareFiles(size_t top);
     bool Give(size_t i);
+    int OpenDir(int dfd, const char* name);
     bool Push(int fd, const char* name);
     bool FinishTop();
     bool Relist(Frame& f);
@@ -269,6 +270,9 @@ class Shared {
     // them: the second worker does, when it runs (started here if `start`)
     // and has none to close yet, else the caller.
     void Close(std::vector<DirStream>* dirs, bool start);
+    // Closes the removed directories queued for the second worker; whether
+    // there were any.
+    bool CloseQueued();
     // Ends the second worker once the queues are done (or dropped on a stop).
     void Finish();
 
@@ -421,6 +425,15 @@ void Shared::Close(std::vector<DirStream>* dirs, bool start) {
     dirs->clear();
 }
 
+bool Shared::CloseQueued() {
+    std::vector<DirStream> dirs;
+    {
+        MutexLock lock(&mu_);
+        dirs.swap(closes_);
+    }
+    return !dirs.empty();
+}
+
 void Shared::Finish() {
     {
         MutexLock lock(&mu_);
@@ -457,7 +470,7 @@ int Walker::Fail() {
 
 int Walker::RunTop(int parent_fd, const char* name) {
     parent_fd_ = parent_fd;
-    int fd = openat(parent_fd, name, kDirOpenFlags);
+    int fd = OpenDir(parent_fd, name);
     if (fd < 0) return errno == ENOENT ? 0 : Fail();
     if (!Push(fd, name)) return Fail();
     return Loop();
@@ -573,7 +586,7 @@ Walker::Result Walker::HandleEntry(int dfd, size_t* removed, const char* name, u
         }
         if (type == DT_DIR) {
             if (!descend) return kIsDir;
-            int fd = openat(dfd, name, kDirOpenFlags);
+            int fd = OpenDir(dfd, name);
             if (fd >= 0) return Push(fd, name) ? kDescended : kFailed;
             if (errno == ENOENT) return kDone;
             // A link or file now stands where the directory was: never follow
@@ -661,6 +674,18 @@ bool Walker::Give(size_t i) {
     return true;
 }
 
+// Descriptors of removed directories are kept only to close them off the
+// walk's path: when the process runs out, they go first.
+int Walker::OpenDir(int dfd, const char* name) {
+    int fd = openat(dfd, name, kDirOpenFlags);
+    if (fd < 0 && errno == EMFILE) {
+        bool freed = !removed_dirs_.empty();
+        removed_dirs_.clear();
+        if (shared_->CloseQueued() || freed) fd = openat(dfd, name, kDirOpenFlags);
+    }
+    return fd;
+}
+
 bool Walker::Push(int fd_in, const char* name) {
     UniqueFd fd(fd_in);
     struct stat st;
@@ -730,7 +755,7 @@ bool Walker::Relist(Frame& f) {
     // A fresh stream rather than a rewind: ext4 keeps hash-order reading
     // state per open file, and a stream first positioned at its end reads
     // nothing after rewinddir.
-    UniqueFd fd(openat(dirfd(f.dir.get()), ".", kDirOpenFlags));
+    UniqueFd fd(OpenDir(dirfd(f.dir.get()), "."));
     if (!fd.ok()) return false;
     DirStream dir(fdopendir(fd.get()));
     if (!dir) return false;
@@ -753,7 +778,7 @@ void Walker::Park(Frame& f) {
 bool Walker::Unpark(size_t index, int child_fd) {
     assert(index + 1 == first_open_);
     Frame& f = frames_[index];
-    UniqueFd fd(openat(child_fd, "..", kDirOpenFlags));
+    UniqueFd fd(OpenDir(child_fd, ".."));
     if (!fd.ok()) return false;
     struct stat st;
     if (fstat(fd.get(), &st) != 0) return false;
