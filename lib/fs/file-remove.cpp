@@ -204,7 +204,7 @@ class Walker {
 // start: the calling thread considers one only once it has listed kLargeTree
 // entries, and only when the process may use two cores.
 //
-// Work passes in three forms:
+// Work passes in four forms:
 // - Subtrees. The calling thread, standing in a directory with two
 //   subdirectories or more still to enter, queues whole sibling subtrees (the
 //   highest inodes of the current batch, keeping its own order local); the
@@ -214,6 +214,9 @@ class Walker {
 //   worker, the second worker queues one of its own pending subtrees at a
 //   time, and the calling thread walks it meanwhile. So neither thread idles
 //   at the end of a large subtree.
+// - Files. In one large directory there is no subtree to hand off; the
+//   calling thread gives the second worker half of each large batch of files
+//   (see Walker::ShareFiles).
 // - Removed directories still open. Freeing a directory's blocks happens when
 //   its last descriptor closes, and on such a disk waits for the device; the
 //   calling thread passes an idle second worker its removed directories to
@@ -221,9 +224,9 @@ class Walker {
 //   close, and carries on (a chain of single directories gives the second
 //   worker nothing else to do). When the second worker is busy, it closes
 //   them itself.
-// Before a walker removes a directory it takes back what it queued from it
-// that nobody started and waits for what is in progress, so a directory is
-// only removed once empty. A failure anywhere stops every worker at its next
+// Before a walker removes a directory it takes back the subtrees it queued
+// from it that nobody started and waits for the rest, so a directory is only
+// removed once empty. A failure anywhere stops every worker at its next
 // entry; the call returns -3 with the first failure's errno.
 class Shared {
   public:
