@@ -17,6 +17,7 @@ using namespace testutil;
 using Args = std::vector<std::string>;
 
 const char kWd[] = ".BrimvaleWorkingDirectory";
+const std::string kBin = CLEAN_WORKING_DIR_BIN;
 const std::string kUsage =
     "usage: clean-working-dir [-n|--dry-run] [-v|--verbose] [--progress] [--] SYSTEM_DB\n";
 
@@ -64,7 +65,7 @@ class CleanWorkingDirTest : public ::testing::Test {
 
     // The command behind a prefix (another directory or user), if any.
     CommandResult Run(const Args& args, Args argv = {}) {
-        argv.push_back(CLEAN_WORKING_DIR_BIN);
+        argv.push_back(kBin);
         argv.insert(argv.end(), args.begin(), args.end());
         return RunCommand(argv);
     }

@@ -308,6 +308,7 @@ TEST_F(ConnectionsTest, GeneralOptionsSingleSettingsAndTheUserProxy) {
     EXPECT_EQ(SystemDB::getTargetClientVersion(version) + version, 4294967312L);  // untouched
     EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get getTargetClientVersion\n");
 
+    Plant("DELETE FROM system_table WHERE key IS NULL");
     Verbose();  // the user proxy: stored obfuscated, never logged
     Log plog;
     ASSERT_EQ(SystemDB::setUserProxyInfo(b_.proxy_info), 0);
