@@ -282,8 +282,8 @@ class Shared {
   private:
     // A subdirectory of parent to remove, or else `files` in parent.
     struct Subtree {
-        Walker* from;
-        size_t depth;
+        Walker* from = nullptr;  // null: no job taken
+        size_t depth = 0;
         UniqueFd parent;
         Entry entry;
         std::vector<Entry> files;
@@ -367,7 +367,7 @@ void Shared::Run(Subtree& job, Walker::Role role) {
 bool Shared::Collect(Walker* from, size_t depth, std::vector<Entry>* subdirs) {
     const bool main = from->role_ == Walker::kMain;
     for (;;) {
-        Subtree job{nullptr, 0, UniqueFd(), Entry(), {}};
+        Subtree job;
         std::vector<DirStream> dirs;
         {
             MutexLock lock(&mu_);
@@ -448,7 +448,7 @@ void Shared::Finish() {
 
 void Shared::Work() {
     for (;;) {
-        Subtree job{nullptr, 0, UniqueFd(), Entry(), {}};
+        Subtree job;
         std::vector<DirStream> dirs;  // closed at the end of the turn, unlocked
         {
             MutexLock lock(&mu_);
