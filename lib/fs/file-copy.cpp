@@ -10,6 +10,9 @@
 
 #include "file-op.h"
 #include "fs-internal.h"
+#include "sys-internal.h"
+
+using bv_internal::g_sys;
 
 namespace {
 
@@ -29,7 +32,7 @@ bool IsOutOfSpace(int err) {
 int OpenRetry(const char* path, int flags, mode_t mode) {
     int fd;
     do {
-        fd = ::open(path, flags, mode);
+        fd = g_sys.open(path, flags, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
@@ -62,7 +65,7 @@ class Writeback {
 // kernel does not know.
 void CopyInKernel(int in, int out, Writeback* wb) {
     for (;;) {
-        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kWritebackStride, 0);
+        ssize_t n = g_sys.copy_file_range(in, nullptr, out, nullptr, kWritebackStride, 0);
         if (n <= 0) return;
         wb->Advance(static_cast<size_t>(n));
     }
@@ -79,7 +82,7 @@ int CopyBuffered(int in, int out, Writeback* wb) {
     }
     int result = 0;
     for (;;) {
-        ssize_t n = ::read(in, buf, kCopyBufferSize);
+        ssize_t n = g_sys.read(in, buf, kCopyBufferSize);
         if (n < 0) {
             int err = errno;
             if (err == EINTR) continue;
@@ -90,7 +93,7 @@ int CopyBuffered(int in, int out, Writeback* wb) {
         if (n == 0) break;
         ssize_t done = 0;
         while (done < n) {
-            ssize_t w = ::write(out, buf + done, static_cast<size_t>(n - done));
+            ssize_t w = g_sys.write(out, buf + done, static_cast<size_t>(n - done));
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
                 // write() returning 0 for a non-empty buffer means the device
@@ -131,7 +134,7 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin) {
         return -1;
     }
     struct stat in_st, out_st;
-    if (::fstat(in.get(), &in_st) != 0 || ::fstat(out.get(), &out_st) != 0) {
+    if (g_sys.fstat(in.get(), &in_st) != 0 || g_sys.fstat(out.get(), &out_st) != 0) {
         int err = errno;
         FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: fstat: %s (%d)\n", strerror(err), err);
         return -1;
@@ -141,7 +144,7 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin) {
                    src.c_str(), dst.c_str());
         return -1;
     }
-    if (S_ISREG(out_st.st_mode) && out_st.st_size != 0 && ::ftruncate(out.get(), 0) != 0) {
+    if (S_ISREG(out_st.st_mode) && out_st.st_size != 0 && g_sys.ftruncate(out.get(), 0) != 0) {
         int err = errno;
         FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: ftruncate(%s): %s (%d)\n", dst.c_str(),
                    strerror(err), err);
@@ -160,7 +163,7 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin) {
     // A copy still in the page cache may vanish with a crash or fail to reach
     // a full device; only a clean flush and close make it a copy. The source
     // is never removed before that.
-    if (::fsync(out.get()) != 0) {
+    if (g_sys.fsync(out.get()) != 0) {
         int err = errno;
         // EINVAL: the destination is a special file that has nothing to flush.
         if (result == 0 && err != EINVAL) {

@@ -14,7 +14,10 @@
 
 #include "file-op.h"
 #include "fs-internal.h"
+#include "sys-internal.h"
 #include "tmp_name_gen.h"
+
+using bv_internal::g_sys;
 
 namespace {
 
@@ -66,7 +69,7 @@ class UmaskScope {
 int MoveSymlink(const ustring& from, const ustring& to) {
     std::vector<char> target(256);
     for (;;) {
-        ssize_t n = ::readlink(from.c_str(), target.data(), target.size());
+        ssize_t n = g_sys.readlink(from.c_str(), target.data(), target.size());
         if (n < 0) return -3;
         if (static_cast<size_t>(n) < target.size()) {
             target[static_cast<size_t>(n)] = '\0';
@@ -77,28 +80,28 @@ int MoveSymlink(const ustring& from, const ustring& to) {
     ustring tmp = to;
     tmp += ".";
     tmp += TmpNameGen::getInstance().getTmpName();
-    if (::symlink(target.data(), tmp.c_str()) != 0) return -3;
-    if (::rename(tmp.c_str(), to.c_str()) != 0) {
+    if (g_sys.symlink(target.data(), tmp.c_str()) != 0) return -3;
+    if (g_sys.rename(tmp.c_str(), to.c_str()) != 0) {
         int err = errno;
-        ::unlink(tmp.c_str());
+        g_sys.unlink(tmp.c_str());
         errno = err;
         return -3;
     }
-    return ::unlink(from.c_str()) == 0 ? 0 : -3;
+    return g_sys.unlink(from.c_str()) == 0 ? 0 : -3;
 }
 
 int MoveDirectory(const ustring& from, const ustring& to, bool do_case_check) {
     if (FSMKDir(to, true) != 0) return -3;
     // from was a directory when its status was taken; should it have been
     // swapped for a link since, the link's target is not emptied.
-    UniqueFd fd(::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(g_sys.open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
     if (!fd.ok()) return -3;
-    DirStream dir(::fdopendir(fd.get()));
+    DirStream dir(g_sys.fdopendir(fd.get()));
     if (!dir) return -3;
     fd.release();  // the stream owns it now
     for (;;) {
         errno = 0;
-        struct dirent* ent = ::readdir(dir.get());
+        struct dirent* ent = g_sys.readdir(dir.get());
         if (ent == nullptr) break;
         const char* name = ent->d_name;
         if (bv_internal::IsDotOrDotDot(name)) continue;
@@ -135,7 +138,7 @@ int FSMKDirP(const ustring& path, char** endptr, bool blForceCreate, mode_t mode
 
         bool create = false;
         struct stat st;
-        if (::stat(prefix.c_str(), &st) != 0) {
+        if (g_sys.stat(prefix.c_str(), &st) != 0) {
             create = true;
         } else if (!S_ISDIR(st.st_mode)) {
             if (!blForceCreate) {
@@ -147,13 +150,13 @@ int FSMKDirP(const ustring& path, char** endptr, bool blForceCreate, mode_t mode
             create = true;
         }
         if (create) {
-            if (::mkdir(prefix.c_str(), create_mode) != 0) {
+            if (g_sys.mkdir(prefix.c_str(), create_mode) != 0) {
                 result = -1;
                 break;
             }
             if (set_owner) {
                 int err = errno;
-                if (::chown(prefix.c_str(), owner_uid, owner_gid) != 0) errno = err;
+                if (g_sys.chown(prefix.c_str(), owner_uid, owner_gid) != 0) errno = err;
             }
         }
         if (last) break;
@@ -180,7 +183,7 @@ int FSMKDir(const ustring& path, bool isCreateParent) {
     }
     if (isCreateParent) {
         if (FSMKDirP(path, nullptr, false, kDefaultMode) != 0) return -2;
-    } else if (::mkdir(path.c_str(), 0777) != 0) {
+    } else if (g_sys.mkdir(path.c_str(), 0777) != 0) {
         return -2;
     }
     FSChown(path);
@@ -191,7 +194,7 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check) {
     if (from.empty() || to.empty()) return -1;
     FILE_INFO info;
     if (FSStat(from, info, do_case_check) != 0 || !info.isExist) return -2;
-    if (::rename(from.c_str(), to.c_str()) == 0) return 0;
+    if (g_sys.rename(from.c_str(), to.c_str()) == 0) return 0;
     if (errno == ENAMETOOLONG) return -100;
     if (errno != EXDEV) return -3;
 
@@ -216,16 +219,16 @@ int FSMktemp(const ustring& prefix, ustring& path) {
     // mkstemp scribbles over the template even when it fails; the log names
     // the template as it was asked for.
     const std::string asked(tmpl);
-    UniqueFd fd(::mkstemp(tmpl));
+    UniqueFd fd(g_sys.mkstemp(tmpl));
     if (!fd.ok()) {
         int err = errno;
         FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): mkstemp(%s): %s\n", asked.c_str(), strerror(err));
         return -1;
     }
-    ::fsync(fd.get());
+    g_sys.fsync(fd.get());
     fd.reset();
     path = tmpl;
-    ::chmod(tmpl, 0644);
+    g_sys.chmod(tmpl, 0644);
     return 0;
 }
 

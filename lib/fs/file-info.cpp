@@ -13,6 +13,9 @@
 
 #include "file-op.h"
 #include "fs-internal.h"
+#include "sys-internal.h"
+
+using bv_internal::g_sys;
 
 namespace {
 
@@ -41,7 +44,7 @@ void FSInitialize(uid_t u, gid_t g) {
 void FSChown(const ustring& path) {
     // Best effort by contract: a directory that keeps the creator's owner is
     // still usable, so the caller is not told.
-    int rc = chown(path.c_str(), bv_internal::g_owner_uid, bv_internal::g_owner_gid);
+    int rc = g_sys.chown(path.c_str(), bv_internal::g_owner_uid, bv_internal::g_owner_gid);
     (void)rc;
 }
 
@@ -51,12 +54,12 @@ int FSInit(const ustring& /*path*/) {
 
 bool IsFileExist(const ustring& path, bool /*do_case_check*/) {
     if (path.empty()) return false;
-    return access(path.c_str(), F_OK) == 0;
+    return g_sys.access(path.c_str(), F_OK) == 0;
 }
 
 int GetFileInfo(const ustring& path, FILE_INFO& info) {
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
+    if (g_sys.lstat(path.c_str(), &st) != 0) {
         if (errno != ENOENT) return -1;
         info.isExist = false;
         info.mtime = static_cast<uint32_t>(time(nullptr));
@@ -108,7 +111,7 @@ int FSUTime(const ustring& path, time_t atime, time_t mtime) {
     struct utimbuf times;
     times.actime = atime;
     times.modtime = mtime;
-    return utime(path.c_str(), &times) == 0 ? 0 : -1;
+    return g_sys.utime(path.c_str(), &times) == 0 ? 0 : -1;
 }
 
 bool FSTimeEqual(time_t a, time_t b) {
@@ -116,13 +119,13 @@ bool FSTimeEqual(time_t a, time_t b) {
 }
 
 bool isFileLocked(const ustring& path, int flag) {
-    if (access(path.c_str(), flag) == 0) return false;
+    if (g_sys.access(path.c_str(), flag) == 0) return false;
     return errno == EPERM || errno == EACCES;
 }
 
 bool IsMSDOS(const ustring& path) {
     struct statfs sfs;
-    if (statfs(path.c_str(), &sfs) != 0) {
+    if (g_sys.statfs(path.c_str(), &sfs) != 0) {
         int err = errno;
         FILEOP_LOG(
             L_ERR,
@@ -144,7 +147,7 @@ int FSGetRealPath(ustring& path) {
     // realpath writes at most PATH_MAX bytes; the larger buffer is headroom.
     static_assert(kRealPathBufSize >= PATH_MAX, "realpath needs PATH_MAX bytes");
     char resolved[kRealPathBufSize];
-    if (realpath(path.c_str(), resolved) == nullptr) return -1;
+    if (g_sys.realpath(path.c_str(), resolved) == nullptr) return -1;
     path = resolved;
     FILEOP_LOG(L_DEBUG, "[DEBUG] file-op(%d):  get full path [%s]\n", path.c_str());
     return 0;

@@ -7,6 +7,9 @@
 
 #include "file-op.h"
 #include "fs-internal.h"
+#include "sys-internal.h"
+
+using bv_internal::g_sys;
 
 namespace {
 
@@ -38,12 +41,12 @@ int TraverseDir(const ustring& dir, FN_ACT_TRAVERSE_DIR fn, void* pPriv) {
     if (dir.empty() || fn == nullptr) return -1;
     FILE_INFO info;
     if (GetFileInfo(dir, info) != 0 || !info.isExist || info.type != FT_DIR) return -1;
-    DirStream dp(opendir(dir.c_str()));
+    DirStream dp(g_sys.opendir(dir.c_str()));
     if (!dp) return -2;
     if (fn(dir, pPriv) != 0) return -2;
     for (;;) {
         errno = 0;
-        struct dirent* de = readdir(dp.get());
+        struct dirent* de = g_sys.readdir(dp.get());
         if (de == nullptr) return errno != 0 ? -2 : 0;
         if (bv_internal::IsDotOrDotDot(de->d_name)) continue;
         ustring child = dir + "/" + de->d_name;
@@ -53,7 +56,7 @@ int TraverseDir(const ustring& dir, FN_ACT_TRAVERSE_DIR fn, void* pPriv) {
 }
 
 int FSOpenDir(const ustring& path, int flag, DIR_HANDLE& dh) {
-    DIR* dp = opendir(path.c_str());
+    DIR* dp = g_sys.opendir(path.c_str());
     if (dp == nullptr) {
         int err = errno;
         FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): FSOpenDir: Failed to open directory '%s'. %s\n",
@@ -75,7 +78,7 @@ int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry) {
         errno = EBADF;
     } else {
         errno = 0;
-        de = readdir(dh.dp);
+        de = g_sys.readdir(dh.dp);
         if (de == nullptr && errno == 0) return 0;
     }
     if (de == nullptr) {
@@ -105,7 +108,7 @@ int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry) {
 }
 
 void FSCloseDir(DIR_HANDLE& dh) {
-    if (dh.dp != nullptr) closedir(dh.dp);
+    if (dh.dp != nullptr) g_sys.closedir(dh.dp);
     dh.dp = nullptr;
     dh.path.clear();
 }

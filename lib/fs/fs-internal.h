@@ -14,6 +14,7 @@
 #include <cerrno>
 
 #include "log-internal.h"
+#include "sys-internal.h"
 #include "ustring.h"
 
 namespace bv_internal {
@@ -51,7 +52,7 @@ class UniqueFd {
     void reset(int fd = -1) {
         if (fd_ >= 0) {
             int err = errno;
-            ::close(fd_);
+            g_sys.close(fd_);
             errno = err;
         }
         fd_ = fd;
@@ -59,7 +60,7 @@ class UniqueFd {
     // Closes now and returns close's result (0 when nothing was open).
     int Close() {
         int fd = release();
-        return fd >= 0 ? ::close(fd) : 0;
+        return fd >= 0 ? g_sys.close(fd) : 0;
     }
 
   private:
@@ -89,7 +90,7 @@ class DirStream {
     void reset(DIR* dir = nullptr) {
         if (dir_ != nullptr) {
             int err = errno;
-            ::closedir(dir_);
+            g_sys.closedir(dir_);
             errno = err;
         }
         dir_ = dir;

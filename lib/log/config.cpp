@@ -9,12 +9,16 @@
 #include <sstream>
 #include <string>
 
+#include "sys-internal.h"
+
+using bv_internal::g_sys;
+
 namespace {
 
 // Closes the stream on every way out. write() takes it back for the last
 // close, since a close that fails there is a write that failed.
 struct FileCloser {
-    void operator()(FILE* fp) const { fclose(fp); }
+    void operator()(FILE* fp) const { g_sys.fclose(fp); }
 };
 using FileOwner = std::unique_ptr<FILE, FileCloser>;
 
@@ -115,17 +119,17 @@ int Config::parse(char* buf, int n, ustring& key, ustring& value) {
 
 int Config::read(const ustring& path) {
     if (path.empty()) return -1;
-    FileOwner fp(fopen(path.c_str_utf8(), "r"));
+    FileOwner fp(g_sys.fopen(path.c_str_utf8(), "r"));
     if (fp == nullptr) return -1;
     // fopen accepts a directory; its first read fails, which would otherwise
     // pass for an empty file.
     struct stat st;
-    if (fstat(fileno(fp.get()), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+    if (g_sys.fstat(fileno(fp.get()), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
 
     char buf[kLineBuffer];
     ustring key;
     ustring value;
-    while (fgets(buf, sizeof buf, fp.get()) != nullptr) {
+    while (g_sys.fgets(buf, sizeof buf, fp.get()) != nullptr) {
         const int kind = parse(buf, sizeof buf, key, value);
         if (kind == OK) {
             store[key] = value;
@@ -150,11 +154,11 @@ int Config::write(const ustring& path) const {
         text += line;
     }
 
-    FileOwner fp(fopen(path.c_str_utf8(), "w"));
+    FileOwner fp(g_sys.fopen(path.c_str_utf8(), "w"));
     if (fp == nullptr) return -1;
-    const bool written = fwrite(text.data(), 1, text.size(), fp.get()) == text.size();
-    const bool flushed = fflush(fp.get()) == 0;
-    const bool closed = fclose(fp.release()) == 0;
+    const bool written = g_sys.fwrite(text.data(), 1, text.size(), fp.get()) == text.size();
+    const bool flushed = g_sys.fflush(fp.get()) == 0;
+    const bool closed = g_sys.fclose(fp.release()) == 0;
     return written && flushed && closed ? 0 : -1;
 }
 

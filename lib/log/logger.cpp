@@ -7,9 +7,13 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 #include "config.h"
 #include "log-internal.h"
+#include "sys-internal.h"
+
+using bv_internal::g_sys;
 
 // The map and the path are built before any unprioritised static object of
 // any translation unit, and the stream default is set at the same time, so a
@@ -45,7 +49,7 @@ void StoreStream(FILE* fp) {
 // The process's own standard streams are never closed by the logger: a file
 // channel that failed to open keeps whatever stream it had before.
 void CloseOwned(FILE* fp) {
-    if (fp != nullptr && fp != stdout && fp != stderr) fclose(fp);
+    if (fp != nullptr && fp != stdout && fp != stderr) g_sys.fclose(fp);
 }
 
 // Rotated file number i: "<path>_<i>", cut to 1023 bytes like every name
@@ -85,7 +89,7 @@ int Logger::Initialize(Type type, const ustring& path, const ustring& level_path
             break;
     }
     if (path.empty()) return -1;
-    FILE* fp = fopen(path.c_str(), "a");
+    FILE* fp = g_sys.fopen(path.c_str(), "a");
     if (fp == nullptr) return -1;
     StoreStream(fp);
     log_size = 0;
@@ -127,14 +131,14 @@ void Logger::LogMsg2(Level level, const ustring& comp, const char* fmt, va_list 
             struct tm tm_now;
             if (localtime_r(&now, &tm_now) != nullptr)
                 strftime(stamp, sizeof stamp, "%b %d %H:%M:%S ", &tm_now);
-            const int head = fprintf(log_fp, "%s", stamp);
-            const int body = vfprintf(log_fp, fmt, args);
-            fflush(log_fp);
+            const int head = static_cast<int>(g_sys.fwrite(stamp, 1, strlen(stamp), log_fp));
+            const int body = g_sys.vfprintf(log_fp, fmt, args);
+            g_sys.fflush(log_fp);
             size = static_cast<long long>(head) + body;
             break;
         }
         default:  // ANDROID_LOGGER and anything outside the enumeration
-            vfprintf(stderr, fmt, args);
+            g_sys.vfprintf(stderr, fmt, args);
             break;
     }
 
@@ -159,7 +163,7 @@ int Logger::Rotate() {
     for (long long i = n - 2; i >= 0; --i) {
         RotatedName(from, base, i);
         RotatedName(to, base, i + 1);
-        rename(from, to);  // gaps in the numbering are normal
+        g_sys.rename(from, to);  // gaps in the numbering are normal
     }
     RotatedName(to, base, static_cast<long long>(rotate_cnt) - 1);
     remove(to);
@@ -170,10 +174,10 @@ int Logger::Rotate() {
     CloseOwned(log_fp);
 
     RotatedName(to, base, 0);
-    const int result = rename(base, to) == 0 ? 0 : -1;
+    const int result = g_sys.rename(base, to) == 0 ? 0 : -1;
     // Even when the current file could not be moved aside, reopen it: losing
     // every later line is worse than a file that grows past its limit.
-    FILE* fp = fopen(base, "a");
+    FILE* fp = g_sys.fopen(base, "a");
     StoreStream(fp);
     if (fp == nullptr) return -1;
     return result;

@@ -1,8 +1,11 @@
 // CriticalSection: a logged scope guard over a caller's mutex or flock.
 #include <sys/file.h>
 
+#include "sys-internal.h"
 #include "util-internal.h"
 #include "utility.h"
+
+using bv_internal::g_sys;
 
 CriticalSection::CriticalSection(pthread_mutex_t* cs_lock)
     : lock_mutex(cs_lock), lock_fd(-1), in_lock(false) {}
@@ -35,7 +38,7 @@ void CriticalSection::end() {
 }
 
 int CriticalSection::lock(int fd) {
-    return ::flock(fd, LOCK_EX);
+    return g_sys.flock(fd, LOCK_EX);
 }
 
 int CriticalSection::lock(pthread_mutex_t* mutex) {
@@ -43,7 +46,7 @@ int CriticalSection::lock(pthread_mutex_t* mutex) {
 }
 
 int CriticalSection::unlock(int fd) {
-    return ::flock(fd, LOCK_UN);
+    return g_sys.flock(fd, LOCK_UN);
 }
 
 int CriticalSection::unlock(pthread_mutex_t* mutex) {

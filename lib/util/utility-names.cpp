@@ -4,13 +4,16 @@
 #include <cstring>
 #include <string>
 
+#include "sys-internal.h"
 #include "utility.h"
+
+using bv_internal::g_sys;
 
 int GetSysHostName(std::string& host) {
     // Zeroed so that a failing gethostname yields an empty name, and one byte
     // is kept back because a truncated name comes without a terminator.
     char buf[512] = {};
-    (void)gethostname(buf, sizeof buf - 1);
+    (void)g_sys.gethostname(buf, sizeof buf - 1);
     buf[sizeof buf - 1] = '\0';
     host.assign(buf);
     return 0;
