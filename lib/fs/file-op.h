@@ -119,20 +119,34 @@ typedef int (*FN_ACT_TRAVERSE_DIR)(const ustring& path, void* pPriv);
 // directory is read in batches of a few thousand names and each batch removed
 // in ascending inode order. The path is resolved as usual up to its last
 // component; from there down no symbolic link is followed (a link is removed
-// as a link), and neither path length nor the descriptor limit bounds the
-// depth removed: at most a small fixed number of directory descriptors is
-// open at once per worker. A large tree (a thousand entries listed, and a
-// directory with subdirectories to share) gets one more worker thread when
-// the process may use two cores; a small one never starts a thread. The call
-// returns only when every worker is done.
-// Returns 0 on success, also when nothing was there (entries that vanish
-// meanwhile count as removed); -1 for the empty path or when the status of
-// path cannot be taken; -3 when anything could not be removed or a directory
-// could not be opened, with errno from the first failure. Stops at the first
-// failure (every worker, soon), leaving the failing entry and everything not
-// yet reached. A directory path whose last component is "." or "..", or the
-// root directory, can never be removed and is refused with -3 before anything
-// below it is touched. allowundo has no effect.
+// as a link), and no mount point is entered: a directory on another mount
+// than path (another device, or a bind mount of the same one) stays, with
+// everything on it and the directories above it; the rest is still removed
+// and the call then fails with EBUSY.
+//
+// Threads: the calling thread does every open, listing and directory removal.
+// Once it has listed a thousand entries of a removal, and when the process
+// may use two cores or more, it starts helper threads (as many as the cores
+// less one, at most three) that only unlink files it hands them and close
+// directories it removed. FSCount and small removals start none. The call
+// returns only when every helper is done.
+//
+// Descriptors: neither path length nor the descriptor limit bounds the depth
+// removed. The walk alone needs at most 11 descriptors beyond those open at
+// the call; helpers add at most 4 queued and 4 per helper. When the limit is
+// reached the helpers' descriptors are taken back and the walk goes on alone,
+// so helpers never make a removal fail that would succeed without them.
+//
+// Returns 0 on success, also when nothing was there (a missing path, or one
+// through a file; entries that vanish meanwhile count as removed); -1 for the
+// empty path or when the status of path cannot be taken; -3 when anything
+// could not be removed, a directory could not be opened, or memory ran out
+// (ENOMEM), with errno from the first failure. Stops at the first failure
+// (every thread, soon), leaving the failing entry and everything not yet
+// reached. A directory path whose last component is "." or ".." (EINVAL), the
+// root directory or a mount point (EBUSY; compared by device, inode and mount,
+// not by spelling) can never be removed and is refused with -3 before
+// anything below it is touched. allowundo has no effect.
 int FSRemove(const ustring& path, bool allowundo);
 
 // Tally of a removal or a count, added to as the walk goes; the calls never
@@ -145,6 +159,8 @@ int FSRemove(const ustring& path, bool allowundo);
 // want_bytes, counting adds one relaxed atomic addition per entry and no
 // system call. With want_bytes, each entry that is not a directory costs one
 // fstatat (a directory's size comes from the status the walk takes anyway).
+// entries counts an entry once it is gone; bytes are decided when its status
+// is taken, before it is unlinked, so helpers never count an object twice.
 //
 // Hard links: bytes count an object once per call, as du does, at the first
 // of its links met, whether its other links lie inside the tree or not; so
@@ -161,6 +177,10 @@ struct FSRemoveSummary {
     std::atomic<uint64_t> bytes{0};
     // Take each entry's status for its size.
     bool want_bytes = false;
+    // The first mount point the call left in place (path itself when it is
+    // one), as a path beginning with path; empty when none. Written by the
+    // call, to be read after it.
+    ustring mount_point;
 };
 
 // As FSRemove(path, allowundo); when summary is not null, adds to it what

@@ -1,13 +1,41 @@
-// Recursive removal and its counting twin. The walk works relative to
-// directory descriptors so that no symbolic link below the given path is ever
+// Recursive removal and its counting twin.
+//
+// One thread, the caller's, walks the tree and decides everything: it opens,
+// lists, takes the status of entries the listing gives no type for, checks
+// mounts and identities, and removes directories. It works relative to
+// directory descriptors, so no symbolic link below the given path is ever
 // followed (not even one swapped in for a directory while we look at it), and
-// it is iterative with a bounded set of open streams per worker so that
-// neither path length, stack nor the descriptor limit caps the depth it can
-// remove. Large trees get a second worker (see Shared).
+// keeps at most kMaxOpenDirs streams open, closing the one nearest the top and
+// reopening it through ".." (checked by device and inode) on the way back up,
+// so neither path length nor the descriptor limit caps the depth.
+//
+// Helpers only unlink. Removing is a system call per entry, and on a disk that
+// discards freed blocks each call that frees data, and each last close of a
+// removed directory, waits for the device; more calls in flight hide the wait.
+// Once the walker has listed kLargeTree entries it starts up to kMaxHelpers
+// threads (the cores the process may use, less one) and hands them jobs:
+// chunks of non-directory names of one directory, in inode order, with a
+// duplicate descriptor of it; or removed directories to close.
+//
+// Why it cannot deadlock, and what it holds:
+// - A helper waits only for work. It does a job without the lock and marks it
+//   done on every way out (RunJob), so a job in a helper's hands finishes.
+// - The walker waits only in Drain: for the jobs of one directory, before it
+//   removes it, or for all jobs. Meanwhile it does queued jobs itself, so it
+//   waits only for jobs in helpers' hands.
+// - A directory is removed only when none of its jobs is queued or running.
+// - Descriptors: the walk alone holds the top's parent, at most
+//   kMaxOpenDirs + 1 streams and one being opened; queued jobs hold at most
+//   kMaxQueuedFds more and each running one at most kCloseBatch. When an open
+//   fails for want of descriptors the walker drains every job and tries once
+//   more, so with helpers it needs no more descriptors than alone.
+// - A failure anywhere stops every thread at its next entry; the first
+//   failure's errno is the call's. A mount point met below the top stays, with
+//   its ancestors; the rest goes on, and the call fails at the end.
 #include <fcntl.h>
-#include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +43,8 @@
 #include <cassert>
 #include <cerrno>
 #include <deque>
+#include <memory>
+#include <new>
 #include <set>
 #include <string>
 #include <system_error>
@@ -31,749 +61,543 @@ void (*g_after_remove_hook)(int parent_fd, const char* name) = nullptr;
 
 namespace {
 
+using bv_internal::CondVar;
 using bv_internal::DirStream;
-using bv_internal::MutexLock;
+using bv_internal::g_sys;
+using bv_internal::Mutex;
+using bv_internal::MutexGuard;
 using bv_internal::UniqueFd;
 
 constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
-
-// Streams a worker keeps open on its branch. Deeper than this, the stream
-// nearest the top is closed and reopened through ".." on the way back up.
 constexpr size_t kMaxOpenDirs = 8;
-
 // A directory whose rmdir finds entries the listing did not show is listed
-// again, as long as each pass removes something, up to this many passes.
+// again, while each pass finds something, up to this many passes.
 constexpr int kMaxPasses = 64;
-
-// Names read per batch (see ReadBatch); fewer below the open-stream budget,
-// where a frame's subdirectories waiting their turn would otherwise let a
-// deep tree of wide directories hold many names at once.
+// Names read per batch; fewer below the open-stream budget, where each
+// frame's subdirectories wait their turn.
 constexpr size_t kBatch = 4096;
 constexpr size_t kDeepBatch = 256;
-
-// Entries the calling thread lists before a tree counts as large enough to
-// pay for a second worker, and subtrees queued for it at most.
-constexpr uint64_t kLargeTree = 256;
-constexpr size_t kQueuedSubtrees = 2;
-// Removed directories the calling thread passes to the second worker to close
-// at a time (see Shared).
+constexpr uint64_t kLargeTree = 1000;
+constexpr unsigned kMaxHelpers = 3;  // unlinks in one directory share its lock
+constexpr size_t kMinChunk = 8;      // fewer names are not worth a hand-over
+constexpr size_t kMaxQueuedFds = 4;
 constexpr size_t kCloseBatch = 4;
-// Files of one batch the calling thread shares with the second worker, at
-// least (see Walker::ShareFiles).
-constexpr size_t kSharedFiles = 512;
+constexpr size_t kAllJobs = static_cast<size_t>(-1);
+constexpr uint64_t kUnknownBytes = ~uint64_t{0};
 
 void AfterRemove(int parent_fd, const char* name) {
     if (fileop_internal::g_after_remove_hook) fileop_internal::g_after_remove_hook(parent_fd, name);
 }
 
-// Adds removed (or counted) entries to the caller's summary, from any worker.
-// Sizes follow du: an object with several links counts at the first link met,
-// so those objects are remembered, and forgotten when their last link is met.
-class Tally {
-  public:
-    explicit Tally(FSRemoveSummary* summary) : summary_(summary) {}
-    ~Tally() { pthread_mutex_destroy(&mu_); }
-    Tally(const Tally&) = delete;
-    Tally& operator=(const Tally&) = delete;
+// The status of an open directory and the id of its mount (0 where the kernel
+// gives none; then the device alone tells mounts apart).
+bool DirStatus(int fd, struct stat* st, uint64_t* mount_id) {
+    struct statx stx;
+    const unsigned mask = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_BLOCKS;
+    *mount_id = 0;
+    if (g_sys.statx(fd, "", AT_EMPTY_PATH, mask | STATX_MNT_ID, &stx) != 0)
+        return errno == ENOSYS && g_sys.fstat(fd, st) == 0;
+    *st = {};
+    st->st_dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
+    st->st_ino = stx.stx_ino;
+    st->st_mode = stx.stx_mode;
+    st->st_nlink = stx.stx_nlink;
+    st->st_blocks = static_cast<blkcnt_t>(stx.stx_blocks);
+    if (stx.stx_mask & STATX_MNT_ID) *mount_id = stx.stx_mnt_id;
+    return true;
+}
 
-    // Whether each entry's status is wanted for its size.
-    bool wants_status() const { return summary_ != nullptr && summary_->want_bytes; }
-
-    // st: the entry's status when wants_status(), else null.
-    void Add(const struct stat* st) {
-        if (summary_ == nullptr) return;
-        summary_->entries.fetch_add(1, std::memory_order_relaxed);
-        if (st == nullptr || !summary_->want_bytes) return;
-        if (!S_ISDIR(st->st_mode) &&
-            (st->st_nlink > 1 || any_linked_.load(std::memory_order_acquire)) && !FirstLink(*st))
-            return;
-        summary_->bytes.fetch_add(static_cast<uint64_t>(st->st_blocks) * 512,
-                                  std::memory_order_relaxed);
-    }
-
-  private:
-    bool FirstLink(const struct stat& st) {
-        MutexLock lock(&mu_);
-        auto key = std::make_pair(st.st_dev, st.st_ino);
-        auto it = linked_.find(key);
-        if (it != linked_.end()) {
-            if (st.st_nlink <= 1) linked_.erase(it);
-            return false;
-        }
-        if (st.st_nlink > 1) {
-            linked_.insert(key);
-            any_linked_.store(true, std::memory_order_release);
-        }
-        return true;
-    }
-
-    FSRemoveSummary* summary_;
-    pthread_mutex_t mu_ = PTHREAD_MUTEX_INITIALIZER;
-    std::atomic<bool> any_linked_{false};
-    std::set<std::pair<dev_t, ino_t>> linked_;
-};
-
-// A listed entry: what ordering and the walk need of it.
+// A listed entry; bytes is set once its status was taken.
 struct Entry {
     ino_t ino = 0;
     unsigned char type = DT_UNKNOWN;
     std::string name;
+    uint64_t bytes = kUnknownBytes;
 };
 
-class Shared;
+// Work for a helper: names of one directory to unlink, or removed directories
+// to close.
+struct Job {
+    std::shared_ptr<UniqueFd> dir;  // shared by the chunks of one batch
+    std::vector<Entry> files;
+    size_t depth = kAllJobs;  // the walker's frame holding the directory
+    std::vector<DirStream> closes;
+    size_t fds() const { return closes.empty() ? 1 : closes.size(); }
+};
 
-// One worker's walk: removes (or counts) one directory and everything below
-// it, depth-first, a batch of names at a time.
+// What the threads of one call share: the tally, the first failure, the jobs.
+class Removal {
+  public:
+    Removal(FSRemoveSummary* summary, bool count_only)
+        : count_only(count_only), summary_(summary) {}
+    ~Removal() {
+        stopped_.store(true);  // on the way out of an exception
+        JoinHelpers();
+    }
+    Removal(const Removal&) = delete;
+    Removal& operator=(const Removal&) = delete;
+
+    const bool count_only;
+
+    // ---- the tally ----
+    bool wants_status() const { return summary_ != nullptr && summary_->want_bytes; }
+    // The bytes an entry with status st adds once it is gone: its allocated
+    // size, or 0 for a later link of an object already counted (as du does).
+    // Decided here, before the entry is unlinked, so that a thread stat'ing
+    // another link after this unlink (one link left) finds it decided.
+    uint64_t BytesOf(const struct stat& st) EXCLUDES(mu_);
+    void Add(uint64_t bytes) {
+        if (summary_ == nullptr) return;
+        summary_->entries.fetch_add(1, std::memory_order_relaxed);
+        if (bytes != kUnknownBytes) summary_->bytes.fetch_add(bytes, std::memory_order_relaxed);
+    }
+    void SetMountPoint(const std::string& path) {
+        if (summary_ != nullptr && summary_->mount_point.empty())
+            summary_->mount_point = path.c_str();
+    }
+
+    // ---- failures ----
+    bool stopped() const { return stopped_.load(std::memory_order_relaxed); }
+    // Records err unless a failure came first; stops every thread when stop.
+    void Fail(int err, bool stop = true) EXCLUDES(mu_) {
+        MutexGuard lock(&mu_);
+        if (first_errno_ == 0) first_errno_ = err;
+        if (stop) stopped_.store(true, std::memory_order_relaxed);
+    }
+    int first_errno() EXCLUDES(mu_) {
+        MutexGuard lock(&mu_);
+        return first_errno_;
+    }
+
+    // ---- helpers and their jobs ----
+    unsigned helpers() const { return static_cast<unsigned>(threads_.size()); }
+    void StartHelpers(unsigned count);
+    // Queues job unless queued jobs hold their share of descriptors already;
+    // false then, and job is left to the caller.
+    bool Offer(Job* job) EXCLUDES(mu_);
+    // Until no job of the frame at depth (every job: kAllJobs) is queued or
+    // running, does queued jobs or waits for one to be done.
+    void Drain(size_t depth) EXCLUDES(mu_);
+    bool Pending(size_t depth) EXCLUDES(mu_) {
+        MutexGuard lock(&mu_);
+        return depth < pending_.size() && pending_[depth] > 0;
+    }
+    void JoinHelpers() EXCLUDES(mu_);
+
+  private:
+    void Work() EXCLUDES(mu_);
+    void RunJob(Job job) REQUIRES(mu_);
+
+    FSRemoveSummary* summary_;
+    Mutex mu_;
+    std::atomic<bool> stopped_{false};
+    int first_errno_ GUARDED_BY(mu_) = 0;
+    std::atomic<bool> any_linked_{false};
+    std::set<std::pair<dev_t, ino_t>> linked_ GUARDED_BY(mu_);
+    CondVar work_;  // a job was queued, or the helpers are to end
+    CondVar done_;  // a job was done
+    std::deque<Job> queue_ GUARDED_BY(mu_);
+    size_t queued_fds_ GUARDED_BY(mu_) = 0;
+    size_t running_ GUARDED_BY(mu_) = 0;
+    std::vector<size_t> pending_ GUARDED_BY(mu_);  // per depth: jobs queued or running
+    bool ending_ GUARDED_BY(mu_) = false;
+    std::vector<std::thread> threads_;  // the walker's own
+};
+
+uint64_t Removal::BytesOf(const struct stat& st) {
+    const uint64_t bytes = static_cast<uint64_t>(st.st_blocks) * 512;
+    if (S_ISDIR(st.st_mode) || (st.st_nlink <= 1 && !any_linked_.load())) return bytes;
+    MutexGuard lock(&mu_);
+    auto key = std::make_pair(st.st_dev, st.st_ino);
+    auto it = linked_.find(key);
+    if (it != linked_.end()) {
+        if (st.st_nlink <= 1) linked_.erase(it);
+        return 0;
+    }
+    if (st.st_nlink > 1) {
+        linked_.insert(key);
+        any_linked_.store(true);
+    }
+    return bytes;
+}
+
+enum class Removed { kDone, kIsDir, kFailed };
+
+// Removes (or counts) the non-directory entry e of dfd; kIsDir when it turns
+// out to be a directory, which only the walker enters. From any thread.
+Removed RemoveNonDir(Removal& removal, int dfd, Entry& e) {
+    if (e.bytes == kUnknownBytes && (e.type == DT_UNKNOWN || removal.wants_status())) {
+        struct stat st;
+        if (g_sys.fstatat(dfd, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT ? Removed::kDone : Removed::kFailed;
+        e.type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+        if (e.type == DT_DIR) return Removed::kIsDir;
+        e.bytes = removal.wants_status() ? removal.BytesOf(st) : 0;
+    }
+    if (!removal.count_only && g_sys.unlinkat(dfd, e.name.c_str(), 0) != 0) {
+        if (errno == ENOENT) return Removed::kDone;
+        if (errno != EISDIR) return Removed::kFailed;
+        e.type = DT_DIR;
+        return Removed::kIsDir;
+    }
+    removal.Add(e.bytes);
+    if (!removal.count_only) AfterRemove(dfd, e.name.c_str());
+    return Removed::kDone;
+}
+
+void Removal::StartHelpers(unsigned count) {
+    for (unsigned i = 0; i < count; ++i) {
+        try {
+            threads_.emplace_back([this] { Work(); });
+        } catch (const std::system_error&) {
+            break;  // no more threads to be had: fewer helpers
+        }
+    }
+}
+
+bool Removal::Offer(Job* job) {
+    MutexGuard lock(&mu_);
+    if (ending_ || queued_fds_ + job->fds() > kMaxQueuedFds) return false;
+    // What may throw comes first, so that the counts never run ahead.
+    if (job->depth != kAllJobs && pending_.size() <= job->depth) pending_.resize(job->depth + 1);
+    const size_t depth = job->depth, fds = job->fds();
+    queue_.push_back(std::move(*job));
+    queued_fds_ += fds;
+    if (depth != kAllJobs) ++pending_[depth];
+    work_.SignalAll();
+    return true;
+}
+
+// Takes the first queued job and does it, unlocked.
+void Removal::RunJob(Job job) {
+    queue_.pop_front();
+    queued_fds_ -= job.fds();
+    ++running_;
+    const size_t depth = job.depth;
+    mu_.Unlock();
+    int err = 0;
+    try {
+        for (Entry& e : job.files) {
+            // A directory that replaced a file stays for the walker, whose
+            // rmdir then finds it and lists again.
+            if (stopped() || RemoveNonDir(*this, job.dir->get(), e) != Removed::kFailed) continue;
+            err = errno;
+            break;
+        }
+    } catch (const std::bad_alloc&) {
+        err = ENOMEM;
+    }
+    if (err != 0) Fail(err);
+    job = Job();  // closes what it held
+    mu_.Lock();
+    --running_;
+    if (depth != kAllJobs) --pending_[depth];
+    done_.SignalAll();
+}
+
+void Removal::Work() {
+    MutexGuard lock(&mu_);
+    for (;;) {
+        while (queue_.empty() && !ending_) work_.Wait(&mu_);
+        if (queue_.empty()) return;
+        RunJob(std::move(queue_.front()));
+    }
+}
+
+void Removal::Drain(size_t depth) {
+    MutexGuard lock(&mu_);
+    for (;;) {
+        const bool busy = depth == kAllJobs ? !queue_.empty() || running_ > 0
+                                            : depth < pending_.size() && pending_[depth] > 0;
+        if (!busy) return;
+        if (queue_.empty())
+            done_.Wait(&mu_);
+        else
+            RunJob(std::move(queue_.front()));
+    }
+}
+
+void Removal::JoinHelpers() {
+    {
+        MutexGuard lock(&mu_);
+        ending_ = true;
+        work_.SignalAll();
+    }
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+}
+
+// The walk: everything but what helpers do.
 class Walker {
   public:
-    // What a walker shares with the other worker (see Shared): the calling
-    // thread's own walk hands subtrees out; the second worker's walk hands
-    // some back while the calling thread waits for it; a subtree handed back
-    // is walked by a helper that shares nothing.
-    enum Role { kMain, kWorker, kHelper };
-    // With count_only nothing is removed, entries are only tallied.
-    Walker(Shared* shared, bool count_only, Role role)
-        : shared_(shared), count_only_(count_only), role_(role) {}
-    // A walker outlives the subtrees it handed out: see Shared::Reclaim.
-    ~Walker();
-    Walker(const Walker&) = delete;
-    Walker& operator=(const Walker&) = delete;
+    // path: the given path without trailing slashes, to name a mount point.
+    Walker(Removal* removal, std::string path) : removal_(removal), path_(std::move(path)) {}
 
-    // Removes the directory `name` of parent_fd, which the caller keeps open,
-    // and all below it. Returns 0 (also when it vanished), or -3.
-    int RunTop(int parent_fd, const char* name);
-    // As RunTop for a subtree handed over by another worker: whatever now
-    // stands at `name` is removed, a directory or what replaced it.
-    int RunSubtree(int parent_fd, const char* name);
-    // Removes the non-directory entries `files` of parent_fd.
-    void RunFiles(int parent_fd, const std::vector<Entry>& files);
+    // Removes (or counts) the directory `name` of parent_fd, which the caller
+    // keeps open, and all below it. 0 (also when it vanished) or -3.
+    int Run(int parent_fd, const char* name);
 
   private:
     // One directory on the branch being walked.
     struct Frame {
         DirStream dir;               // null while parked to respect kMaxOpenDirs
         long pos = 0;                // read position while parked
-        struct stat st;              // identity, checked when reopening through ".."
+        struct stat st = {};         // identity, checked when reopening through ".."
         std::string name;            // entry name in the parent directory
         std::vector<Entry> subdirs;  // of the current batch, ascending inode
         size_t next = 0;             // first of subdirs not yet entered
-        size_t removed = 0;          // entries removed during this listing pass
+        size_t seen = 0;             // entries listed during this pass
         int passes = 1;
         bool listed = false;  // the listing of this pass is exhausted
+        bool keep = false;    // holds a mount point left in place: stays too
         int read_errno = 0;
     };
-    enum Result { kDone, kDescended, kIsDir, kFailed };
 
-    int Loop();
-    Result HandleEntry(int dfd, size_t* removed, const char* name, unsigned char type,
-                       bool descend);
     bool ReadBatch(size_t top);
-    void HandOff(size_t top);
-    void HandBack();
     void ShareFiles(size_t top);
-    bool Give(size_t i);
-    int OpenDir(int dfd, const char* name);
+    bool Enter(int dfd, Entry& e);
     bool Push(int fd, const char* name);
     bool FinishTop();
-    bool Relist(Frame& f);
-    void Park(Frame& f);
     bool Unpark(size_t index, int child_fd);
-    int Fail();
+    int OpenDir(int dfd, const char* name);
+    void CloseRemoved(DirStream dir);
+    int Fail() {
+        removal_->Fail(errno);
+        return -3;
+    }
 
-    friend class Shared;
-    Shared* shared_;
-    bool count_only_;
-    Role role_;
-    std::vector<size_t> given_;  // per depth: subtrees queued or in progress; under Shared's lock
+    Removal* removal_;
+    const std::string path_;
     int parent_fd_ = -1;
+    dev_t top_dev_ = 0;
+    uint64_t top_mount_ = 0;
     std::deque<Frame> frames_;  // [0, depth_) is the current branch; never moved
     size_t depth_ = 0;
     size_t first_open_ = 0;  // frames below this index are parked
     uint64_t listed_ = 0;    // entries listed so far
+    bool tried_helpers_ = false;
     std::vector<Entry> batch_;
-    std::vector<DirStream> removed_dirs_;  // removed but still open; see Shared::Close
+    std::vector<Entry> files_;
+    std::vector<DirStream> closes_;  // removed, to be closed by a helper
 };
 
-// What the workers of one call share: the tally, the first failure, and the
-// work the two threads pass each other.
-//
-// Why a second worker: removing is a system call per entry, and on a disk
-// that discards freed blocks each call that frees data waits for the device;
-// a second thread keeps a second call in flight, and on a tree of many
-// directories nearly halves the time. Small trees never pay for a thread
-// start: the calling thread considers one only once it has listed kLargeTree
-// entries, and only when the process may use two cores.
-//
-// Work passes in four forms:
-// - Subtrees. The calling thread, standing in a directory with two
-//   subdirectories or more still to enter, queues whole sibling subtrees (the
-//   highest inodes of the current batch, keeping its own order local); the
-//   second worker removes each with a walker of its own, holding a duplicate
-//   descriptor of the subtree's parent.
-// - Subtrees handed back. While the calling thread waits for the second
-//   worker, the second worker queues one of its own pending subtrees at a
-//   time, and the calling thread walks it meanwhile. So neither thread idles
-//   at the end of a large subtree.
-// - Files. In one large directory there is no subtree to hand off; the
-//   calling thread gives the second worker half of each large batch of files
-//   (see Walker::ShareFiles).
-// - Removed directories still open. Freeing a directory's blocks happens when
-//   its last descriptor closes, and on such a disk waits for the device; the
-//   calling thread passes an idle second worker its removed directories to
-//   close, kCloseBatch at a time so that handing them over costs less than a
-//   close, and carries on (a chain of single directories gives the second
-//   worker nothing else to do). When the second worker is busy, it closes
-//   them itself.
-// Before a walker removes a directory it takes back the subtrees it queued
-// from it that nobody started and waits for the rest, so a directory is only
-// removed once empty. A failure anywhere stops every worker at its next
-// entry; the call returns -3 with the first failure's errno.
-class Shared {
-  public:
-    Shared(FSRemoveSummary* summary, bool count_only) : tally(summary), count_only_(count_only) {}
-    ~Shared() {
-        Finish();
-        pthread_cond_destroy(&cv_);
-        pthread_mutex_destroy(&mu_);
-    }
-    Shared(const Shared&) = delete;
-    Shared& operator=(const Shared&) = delete;
-
-    Tally tally;
-
-    bool stopped() const { return stopped_.load(std::memory_order_relaxed); }
-    // Records a failure (errno from the failing call) and stops every worker.
-    void Fail(int err) {
-        MutexLock lock(&mu_);
-        if (!stopped_.load(std::memory_order_relaxed)) first_errno_ = err;
-        stopped_.store(true, std::memory_order_relaxed);
-        pthread_cond_broadcast(&cv_);
-    }
-    int first_errno() {
-        MutexLock lock(&mu_);
-        return first_errno_;
-    }
-    // Whether the calling thread waits for the second worker with nothing to do.
-    bool hungry() const { return hungry_.load(std::memory_order_relaxed); }
-
-    // Whether the second worker runs (started here, when cores allow, if
-    // `start`) and has room for another subtree from `from`.
-    bool WantsSubtree(const Walker* from, bool start);
-    // Queues `e`, a subdirectory of from's frame at depth.
-    void Give(Walker* from, size_t depth, UniqueFd parent, Entry e,
-              std::vector<Entry> files = std::vector<Entry>());
-    // Moves what from queued at depth and nobody started back into subdirs
-    // and waits until the rest is done; the calling thread walks what the
-    // second worker hands back meanwhile. False when stopped.
-    bool Collect(Walker* from, size_t depth, std::vector<Entry>* subdirs);
-    // Drops what `from` queued and nobody started and waits for the rest,
-    // which stops soon after a failure.
-    void Reclaim(Walker* from);
-    // Closes the removed directories in dirs once there are kCloseBatch of
-    // them: the second worker does, when it runs (started here if `start`)
-    // and has none to close yet, else the caller.
-    void Close(std::vector<DirStream>* dirs, bool start);
-    // Closes the removed directories queued for the second worker; whether
-    // there were any.
-    bool CloseQueued();
-    // Ends the second worker once the queues are done (or dropped on a stop).
-    void Finish();
-
-  private:
-    // A subdirectory of parent to remove, or else `files` in parent.
-    struct Subtree {
-        Walker* from = nullptr;  // null: no job taken
-        size_t depth = 0;
-        UniqueFd parent;
-        Entry entry;
-        std::vector<Entry> files;
-    };
-    bool StartWorker();
-    bool TakeSubtree(bool from_main, Subtree* job);
-    void Run(Subtree& job, Walker::Role role);
-    void Work();
-
-    bool count_only_;
-    std::atomic<bool> stopped_{false};
-    std::atomic<bool> hungry_{false};
-    pthread_mutex_t mu_ = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t cv_ = PTHREAD_COND_INITIALIZER;
-    int first_errno_ = 0;
-    std::deque<Subtree> queue_;
-    std::vector<DirStream> closes_;
-    std::thread worker_;
-    bool tried_ = false;  // a start of the second worker was considered
-    bool closing_ = false;
-};
-
-// Called with mu_ held.
-bool Shared::StartWorker() {
-    if (!tried_) {
-        tried_ = true;
-        cpu_set_t cpus;
-        CPU_ZERO(&cpus);
-        if (sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) < 2) return false;
-        try {
-            worker_ = std::thread([this] { Work(); });
-        } catch (const std::system_error&) {
-            // No thread to be had: the calling thread does it all.
-        }
-    }
-    return worker_.joinable() && !closing_;
-}
-
-bool Shared::WantsSubtree(const Walker* from, bool start) {
-    MutexLock lock(&mu_);
-    if (!(start || tried_) || !StartWorker()) return false;
-    size_t queued = 0;
-    for (const Subtree& t : queue_) queued += t.from == from;
-    return queued < (from->role_ == Walker::kMain ? kQueuedSubtrees : 1);
-}
-
-void Shared::Give(Walker* from, size_t depth, UniqueFd parent, Entry e, std::vector<Entry> files) {
-    MutexLock lock(&mu_);
-    if (from->given_.size() <= depth) from->given_.resize(depth + 1, 0);
-    ++from->given_[depth];
-    queue_.push_back(Subtree{from, depth, std::move(parent), std::move(e), std::move(files)});
-    pthread_cond_broadcast(&cv_);
-}
-
-// Called with mu_ held: the first queued subtree the calling thread
-// (from_main) or the second worker may take, which is one the other handed out.
-bool Shared::TakeSubtree(bool from_main, Subtree* job) {
-    for (auto it = queue_.begin(); it != queue_.end(); ++it) {
-        if ((it->from->role_ == Walker::kMain) == from_main) continue;
-        *job = std::move(*it);
-        queue_.erase(it);
-        return true;
-    }
-    return false;
-}
-
-void Shared::Run(Subtree& job, Walker::Role role) {
-    if (!stopped()) {
-        Walker walker(this, count_only_, role);
-        if (job.files.empty())
-            walker.RunSubtree(job.parent.get(), job.entry.name.c_str());
-        else
-            walker.RunFiles(job.parent.get(), job.files);
-    }
-    job.parent.reset();
-    MutexLock lock(&mu_);
-    --job.from->given_[job.depth];
-    pthread_cond_broadcast(&cv_);
-}
-
-bool Shared::Collect(Walker* from, size_t depth, std::vector<Entry>* subdirs) {
-    const bool main = from->role_ == Walker::kMain;
-    for (;;) {
-        Subtree job;
-        std::vector<DirStream> dirs;
-        {
-            MutexLock lock(&mu_);
-            if (from->given_.size() <= depth || from->given_[depth] == 0 || stopped())
-                return !stopped();
-            for (auto it = queue_.begin(); it != queue_.end();) {
-                if (it->from != from || it->depth != depth || !it->files.empty()) {
-                    ++it;  // shared files are left to the second worker
-                    continue;
-                }
-                subdirs->push_back(std::move(it->entry));
-                --from->given_[depth];
-                it = queue_.erase(it);
-            }
-            if (from->given_[depth] == 0) continue;
-            if (main && !closes_.empty()) {
-                dirs.swap(closes_);
-            } else if (!main || !TakeSubtree(true, &job)) {
-                hungry_.store(main, std::memory_order_relaxed);
-                pthread_cond_wait(&cv_, &mu_);
-                hungry_.store(false, std::memory_order_relaxed);
-                continue;
-            }
-        }
-        // Outside the lock: closing may wait for the device, and a subtree
-        // is a walk of its own.
-        if (job.from != nullptr) Run(job, Walker::kHelper);
-    }
-}
-
-void Shared::Reclaim(Walker* from) {
-    MutexLock lock(&mu_);
-    for (auto it = queue_.begin(); it != queue_.end();) {
-        if (it->from != from) {
-            ++it;
-            continue;
-        }
-        --from->given_[it->depth];
-        it = queue_.erase(it);
-    }
-    auto busy = [from] {
-        return std::any_of(from->given_.begin(), from->given_.end(),
-                           [](size_t n) { return n > 0; });
-    };
-    while (busy()) pthread_cond_wait(&cv_, &mu_);
-}
-
-void Shared::Close(std::vector<DirStream>* dirs, bool start) {
-    if (dirs->size() < kCloseBatch) return;
-    {
-        MutexLock lock(&mu_);
-        if ((start || tried_) && StartWorker() && closes_.empty()) {
-            closes_.swap(*dirs);
-            pthread_cond_broadcast(&cv_);
-            return;
-        }
-    }
-    dirs->clear();
-}
-
-bool Shared::CloseQueued() {
-    std::vector<DirStream> dirs;
-    {
-        MutexLock lock(&mu_);
-        dirs.swap(closes_);
-    }
-    return !dirs.empty();
-}
-
-void Shared::Finish() {
-    {
-        MutexLock lock(&mu_);
-        closing_ = true;
-        pthread_cond_broadcast(&cv_);
-    }
-    if (worker_.joinable()) worker_.join();
-}
-
-void Shared::Work() {
-    for (;;) {
-        Subtree job;
-        std::vector<DirStream> dirs;  // closed at the end of the turn, unlocked
-        {
-            MutexLock lock(&mu_);
-            while (!TakeSubtree(false, &job) && closes_.empty()) {
-                if (closing_) return;
-                pthread_cond_wait(&cv_, &mu_);
-            }
-            if (job.from == nullptr) dirs.swap(closes_);
-        }
-        if (job.from != nullptr) Run(job, Walker::kWorker);
-    }
-}
-
-Walker::~Walker() {
-    shared_->Reclaim(this);
-}
-
-int Walker::Fail() {
-    if (!shared_->stopped()) shared_->Fail(errno);
-    return -3;
-}
-
-int Walker::RunTop(int parent_fd, const char* name) {
+int Walker::Run(int parent_fd, const char* name) {
     parent_fd_ = parent_fd;
-    int fd = OpenDir(parent_fd, name);
-    if (fd < 0) return errno == ENOENT ? 0 : Fail();
-    if (!Push(fd, name)) return Fail();
-    return Loop();
-}
-
-int Walker::RunSubtree(int parent_fd, const char* name) {
-    parent_fd_ = parent_fd;
-    size_t removed = 0;
-    Result r = HandleEntry(parent_fd, &removed, name, DT_DIR, true);
-    if (r == kFailed) return Fail();
-    return r == kDescended ? Loop() : 0;
-}
-
-void Walker::RunFiles(int parent_fd, const std::vector<Entry>& files) {
-    size_t removed = 0;
-    for (const Entry& e : files) {
-        if (shared_->stopped()) return;
-        // A directory that replaced a file stays for the owner of the
-        // directory, whose rmdir then finds it and lists again.
-        if (HandleEntry(parent_fd, &removed, e.name.c_str(), e.type, false) == kFailed) {
-            Fail();
-            return;
-        }
+    UniqueFd fd(OpenDir(parent_fd, name));
+    if (!fd.ok()) return errno == ENOENT ? 0 : Fail();
+    struct stat st, parent_st, root_st;
+    uint64_t parent_mount;
+    if (!DirStatus(fd.get(), &st, &top_mount_) ||
+        !DirStatus(parent_fd, &parent_st, &parent_mount) || g_sys.stat("/", &root_st) != 0)
+        return Fail();
+    top_dev_ = st.st_dev;
+    // Neither the root directory's nor a mount point's own rmdir can succeed:
+    // emptying them first would only destroy data.
+    const bool mount_point = st.st_dev != parent_st.st_dev || top_mount_ != parent_mount;
+    if (mount_point) removal_->SetMountPoint(path_);
+    if (mount_point || (st.st_dev == root_st.st_dev && st.st_ino == root_st.st_ino)) {
+        errno = EBUSY;
+        return Fail();
     }
-}
-
-int Walker::Loop() {
+    if (!Push(fd.release(), name)) return Fail();
     while (depth_ > 0) {
-        if (shared_->stopped()) return -3;
-        size_t top = depth_ - 1;
-        Frame& f = frames_[top];
-        if (role_ == kWorker && shared_->hungry()) HandBack();
+        if (removal_->stopped()) return -3;
+        Frame& f = frames_[depth_ - 1];
         if (f.next < f.subdirs.size()) {
-            if (role_ == kMain) HandOff(top);
-            Entry& e = f.subdirs[f.next++];
-            if (HandleEntry(dirfd(f.dir.get()), &f.removed, e.name.c_str(), e.type, true) ==
-                kFailed)
-                return Fail();
-            continue;
+            if (!Enter(dirfd(f.dir.get()), f.subdirs[f.next++])) return Fail();
+        } else if (!f.listed) {
+            f.subdirs.clear();
+            f.next = 0;
+            if (!ReadBatch(depth_ - 1)) return Fail();
+        } else if (!FinishTop()) {
+            return Fail();
         }
-        f.subdirs.clear();
-        f.next = 0;
-        if (!f.listed) {
-            if (!ReadBatch(top)) return Fail();
-            continue;
-        }
-        if (role_ != kHelper) {
-            if (!shared_->Collect(this, top, &f.subdirs)) return -3;
-            if (!f.subdirs.empty()) {
-                std::sort(f.subdirs.begin(), f.subdirs.end(),
-                          [](const Entry& a, const Entry& b) { return a.ino < b.ino; });
-                continue;
-            }
-        }
-        if (!FinishTop()) return Fail();
     }
     return 0;
 }
 
 // Why batches in inode order: a listing comes in the file system's own order
-// (on ext4 the order of a hash of the names), and removing in that order
-// scatters the writes to the inode table and the journal over the disk;
-// removing in ascending inode order keeps them local. A bounded batch keeps
-// memory flat however large the directory. Entries that are not directories
-// go at once, in that order; subdirectories wait in the frame, in the same
-// order, to be entered one by one.
+// (on ext4 a hash of the names), and removing in that order scatters the
+// writes to the inode table and the journal over the disk; ascending inode
+// order keeps them local. A bounded batch keeps memory flat however large the
+// directory. Files go at once; subdirectories wait in the frame.
 bool Walker::ReadBatch(size_t top) {
     Frame& f = frames_[top];
     const size_t limit = top < kMaxOpenDirs ? kBatch : kDeepBatch;
     batch_.clear();
     while (batch_.size() < limit) {
         errno = 0;
-        struct dirent* de = readdir(f.dir.get());
+        struct dirent* de = g_sys.readdir(f.dir.get());
         if (de == nullptr) {
             f.listed = true;
             f.read_errno = errno;
             break;
         }
-        if (bv_internal::IsDotOrDotDot(de->d_name)) continue;
-        batch_.push_back(Entry{de->d_ino, de->d_type, de->d_name});
+        if (!bv_internal::IsDotOrDotDot(de->d_name))
+            batch_.push_back(Entry{de->d_ino, de->d_type, de->d_name});
     }
     listed_ += batch_.size();
+    f.seen += batch_.size();
     std::sort(batch_.begin(), batch_.end(),
               [](const Entry& a, const Entry& b) { return a.ino < b.ino; });
-    if (role_ == kMain && !count_only_) ShareFiles(top);
-    int dfd = dirfd(f.dir.get());
+    const int dfd = dirfd(f.dir.get());
+    files_.clear();
     for (Entry& e : batch_) {
-        if (e.type == DT_DIR) {
-            f.subdirs.push_back(std::move(e));
-            continue;
+        // Without a type from the listing the walker looks: a helper must
+        // never be handed a directory.
+        if (e.type == DT_UNKNOWN) {
+            struct stat st;
+            if (g_sys.fstatat(dfd, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT) continue;
+                return false;
+            }
+            e.type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+            e.bytes = removal_->wants_status() ? removal_->BytesOf(st) : 0;
         }
-        Result r = HandleEntry(dfd, &f.removed, e.name.c_str(), e.type, false);
-        if (r == kFailed) return false;
-        if (r == kIsDir) f.subdirs.push_back(std::move(e));
+        (e.type == DT_DIR ? f.subdirs : files_).push_back(std::move(e));
+    }
+    if (!tried_helpers_ && listed_ >= kLargeTree && !removal_->count_only) {
+        tried_helpers_ = true;
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        if (g_sys.sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 1)
+            removal_->StartHelpers(std::min<unsigned>(CPU_COUNT(&cpus) - 1, kMaxHelpers));
+    }
+    if (removal_->helpers() > 0 && files_.size() >= 2 * kMinChunk) ShareFiles(top);
+    for (Entry& e : files_) {
+        Removed r = RemoveNonDir(*removal_, dfd, e);
+        if (r == Removed::kFailed) return false;
+        if (r == Removed::kIsDir) f.subdirs.push_back(std::move(e));
     }
     return true;
 }
 
-// Removes a non-directory entry or opens a directory entry as the new top of
-// the branch (without descend, returns kIsDir for it instead). The listing's
-// type byte saves a status per entry; when the object turns out to be of
-// another kind by the time we act, we look again.
-Walker::Result Walker::HandleEntry(int dfd, size_t* removed, const char* name, unsigned char type,
-                                   bool descend) {
-    struct stat st;
-    bool have_st = false;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        if (type == DT_UNKNOWN || (type != DT_DIR && !have_st && shared_->tally.wants_status())) {
-            if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                return errno == ENOENT ? kDone : kFailed;
-            have_st = true;
-            type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
-        }
-        if (type == DT_DIR) {
-            if (!descend) return kIsDir;
-            int fd = OpenDir(dfd, name);
-            if (fd >= 0) return Push(fd, name) ? kDescended : kFailed;
-            if (errno == ENOENT) return kDone;
-            // A link or file now stands where the directory was: never follow
-            // it, deal with whatever is there instead.
-            if (errno != ELOOP && errno != ENOTDIR) return kFailed;
-            type = DT_UNKNOWN;
-            have_st = false;
-            continue;
-        }
-        if (count_only_) {
-            shared_->tally.Add(have_st ? &st : nullptr);
-            return kDone;
-        }
-        if (unlinkat(dfd, name, 0) == 0) {
-            ++*removed;
-            shared_->tally.Add(have_st ? &st : nullptr);
-            AfterRemove(dfd, name);
-            return kDone;
-        }
-        if (errno == ENOENT) return kDone;
-        if (errno != EISDIR) return kFailed;
-        type = DT_DIR;
-        have_st = false;
-    }
-    // The entry kept changing its kind under us.
-    errno = EAGAIN;
-    return kFailed;
-}
-
-// Gives the second worker sibling subtrees of the top frame, from the far end
-// of its batch, while it has room (the why is with Shared).
-void Walker::HandOff(size_t top) {
-    Frame& f = frames_[top];
-    while (listed_ >= kLargeTree && f.subdirs.size() - f.next >= 2 &&
-           shared_->WantsSubtree(this, true) && Give(top)) {
-    }
-}
-
-// Why files are shared: in one large directory there are no subtrees to hand
-// off, but part of each removal (freeing the inode) happens outside the
-// directory's lock, so a second thread still gains. The upper half of a large
-// batch, in inode order, goes to the second worker when it has room.
+// Hands the upper part of files_, in chunks, to the helpers; the walker keeps
+// a chunk and removes it meanwhile.
 void Walker::ShareFiles(size_t top) {
-    size_t files = 0;
-    for (const Entry& e : batch_) files += e.type != DT_DIR;
-    if (listed_ < kLargeTree || files < kSharedFiles || !shared_->WantsSubtree(this, true)) return;
-    Frame& f = frames_[top];
-    UniqueFd parent(fcntl(dirfd(f.dir.get()), F_DUPFD_CLOEXEC, 0));
-    if (!parent.ok()) return;
-    constexpr unsigned char kGiven = 0xff;  // no DT_ value
-    std::vector<Entry> theirs;
-    for (size_t i = batch_.size(); i-- > 0 && theirs.size() < files / 2;) {
-        if (batch_[i].type == DT_DIR) continue;
-        theirs.push_back(std::move(batch_[i]));
-        batch_[i].type = kGiven;
-    }
-    batch_.erase(std::remove_if(batch_.begin(), batch_.end(),
-                                [](const Entry& e) { return e.type == kGiven; }),
-                 batch_.end());
-    std::reverse(theirs.begin(), theirs.end());
-    shared_->Give(this, top, std::move(parent), Entry(), std::move(theirs));
-    ++f.removed;
-}
-
-// Gives the waiting calling thread one subtree, from the open frame nearest
-// the top of the tree that has one to spare: the largest piece at hand.
-void Walker::HandBack() {
-    for (size_t i = first_open_; i < depth_; ++i) {
-        size_t spare = frames_[i].subdirs.size() - frames_[i].next;
-        if (spare >= (i + 1 == depth_ ? 2 : 1)) {
-            if (shared_->WantsSubtree(this, false)) Give(i);
+    const size_t parts = removal_->helpers() + 1;
+    const size_t chunk = std::max(kMinChunk, (files_.size() + parts - 1) / parts);
+    UniqueFd dup(g_sys.fcntl(dirfd(frames_[top].dir.get()), F_DUPFD_CLOEXEC, 0));
+    if (!dup.ok()) return;  // then the walker does it all
+    auto dir = std::make_shared<UniqueFd>(dup.release());
+    while (files_.size() > chunk) {
+        Job job;
+        job.dir = dir;
+        job.depth = top;
+        auto first = files_.end() - chunk;
+        job.files.assign(std::make_move_iterator(first), std::make_move_iterator(files_.end()));
+        if (!removal_->Offer(&job)) {
+            std::move(job.files.begin(), job.files.end(), first);
             return;
         }
+        files_.erase(first, files_.end());
     }
 }
 
-// Queues the last subdirectory of frame i's batch for the other worker.
-bool Walker::Give(size_t i) {
-    Frame& f = frames_[i];
-    UniqueFd parent(fcntl(dirfd(f.dir.get()), F_DUPFD_CLOEXEC, 0));
-    if (!parent.ok()) return false;  // then this thread does it
-    shared_->Give(this, i, std::move(parent), std::move(f.subdirs.back()));
-    f.subdirs.pop_back();
-    ++f.removed;
-    return true;
-}
-
-// Descriptors of removed directories are kept only to close them off the
-// walk's path: when the process runs out, they go first.
-int Walker::OpenDir(int dfd, const char* name) {
-    int fd = openat(dfd, name, kDirOpenFlags);
-    if (fd < 0 && errno == EMFILE) {
-        bool freed = !removed_dirs_.empty();
-        removed_dirs_.clear();
-        if (shared_->CloseQueued() || freed) fd = openat(dfd, name, kDirOpenFlags);
+// Opens the subdirectory e of dfd as the new top of the branch, or removes
+// what stands there now when it is no longer a directory.
+bool Walker::Enter(int dfd, Entry& e) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (e.type == DT_DIR) {
+            int fd = OpenDir(dfd, e.name.c_str());
+            if (fd >= 0) return Push(fd, e.name.c_str());
+            if (errno == ENOENT) return true;
+            // A link or file now stands where the directory was: never follow
+            // it, deal with whatever is there instead.
+            if (errno != ELOOP && errno != ENOTDIR) return false;
+            e = Entry{e.ino, DT_UNKNOWN, std::move(e.name)};
+        }
+        Removed r = RemoveNonDir(*removal_, dfd, e);
+        if (r != Removed::kIsDir) return r == Removed::kDone;
     }
-    return fd;
+    errno = EAGAIN;  // the entry kept changing its kind under us
+    return false;
 }
 
+// Makes the directory open as fd the new top of the branch; a mount point
+// (another device or mount than the top's) is closed and left instead, with
+// the branch above it, and the call will fail.
 bool Walker::Push(int fd_in, const char* name) {
     UniqueFd fd(fd_in);
     struct stat st;
-    if (fstat(fd.get(), &st) != 0) return false;
-    DirStream dir(fdopendir(fd.get()));
+    uint64_t mount;
+    if (!DirStatus(fd.get(), &st, &mount)) return false;
+    if (depth_ > 0 && (st.st_dev != top_dev_ || mount != top_mount_)) {
+        std::string path = path_;
+        for (size_t i = 1; i < depth_; ++i) path += "/" + frames_[i].name;
+        removal_->SetMountPoint(path + "/" + name);
+        removal_->Fail(EBUSY, false);
+        frames_[depth_ - 1].keep = true;
+        return true;
+    }
+    DirStream dir(g_sys.fdopendir(fd.get()));
     if (!dir) return false;
     fd.release();
     if (depth_ == frames_.size()) frames_.emplace_back();
     Frame& f = frames_[depth_++];
-    f.dir = std::move(dir);
-    f.pos = 0;
-    f.st = st;
-    f.name.assign(name);  // before any parking: name may live in a parent's buffer
-    f.subdirs.clear();
-    f.next = 0;
-    f.removed = 0;
-    f.passes = 1;
-    f.listed = false;
-    f.read_errno = 0;
-    if (depth_ - first_open_ > kMaxOpenDirs) Park(frames_[first_open_++]);
+    f.subdirs.clear();  // its memory is reused
+    f = Frame{std::move(dir), 0, st, name, std::move(f.subdirs)};
+    if (depth_ - first_open_ > kMaxOpenDirs) {
+        Frame& parked = frames_[first_open_++];
+        parked.pos = telldir(parked.dir.get());
+        parked.dir.reset();
+    }
+    assert(depth_ - first_open_ <= kMaxOpenDirs);
     return true;
 }
 
 // The top directory's listing is exhausted and its subdirectories are gone:
-// remove it from its parent and pop it, or list it again when its rmdir finds
-// entries the listing missed.
+// once its files are, remove it from its parent and pop it, or list it again
+// when its rmdir finds entries the listing missed.
 bool Walker::FinishTop() {
-    size_t top = depth_ - 1;
+    const size_t top = depth_ - 1;
     Frame& f = frames_[top];
-    if (count_only_ && f.read_errno != 0) {
+    if (removal_->count_only && f.read_errno != 0) {
         errno = f.read_errno;
         return false;
     }
+    if (removal_->helpers() > 0) removal_->Drain(top);
+    if (removal_->stopped()) return true;
+    assert(!removal_->Pending(top));
     int pfd = parent_fd_;
     if (top > 0) {
         if (!frames_[top - 1].dir && !Unpark(top - 1, dirfd(f.dir.get()))) return false;
         pfd = dirfd(frames_[top - 1].dir.get());
     }
-    if (count_only_) {
-        shared_->tally.Add(&f.st);
-    } else if (unlinkat(pfd, f.name.c_str(), AT_REMOVEDIR) == 0) {
+    const uint64_t bytes = removal_->wants_status() ? removal_->BytesOf(f.st) : 0;
+    if (f.keep) {
+        if (top > 0) frames_[top - 1].keep = true;
+    } else if (removal_->count_only) {
+        removal_->Add(bytes);
+    } else if (g_sys.unlinkat(pfd, f.name.c_str(), AT_REMOVEDIR) == 0) {
         // Removed while still open, so that a second pass needs no reopening.
-        shared_->tally.Add(&f.st);
+        removal_->Add(bytes);
         AfterRemove(pfd, f.name.c_str());
-        if (role_ != kWorker) {
-            removed_dirs_.push_back(std::move(f.dir));
-            shared_->Close(&removed_dirs_, role_ == kMain && listed_ >= kLargeTree);
-        }
+        CloseRemoved(std::move(f.dir));
     } else if (errno != ENOENT) {
         // Entries created behind the read cursor, entries some file systems
-        // skip while we delete, or a parked stream resumed from a saved
-        // position that such a file system has shifted: list again while
-        // that makes progress.
-        bool retry = (errno == ENOTEMPTY || errno == EEXIST) && f.read_errno == 0 &&
-                     f.removed > 0 && f.passes < kMaxPasses;
-        if (f.read_errno != 0) errno = f.read_errno;
-        return retry && Relist(f);
+        // skip while we delete, or a parked stream resumed from a position
+        // such a file system has shifted: list again, with a fresh stream (ext4
+        // keeps hash-order reading state per open file).
+        if ((errno != ENOTEMPTY && errno != EEXIST) || f.read_errno != 0 || f.seen == 0 ||
+            f.passes >= kMaxPasses) {
+            if (f.read_errno != 0) errno = f.read_errno;
+            return false;
+        }
+        UniqueFd fd(OpenDir(dirfd(f.dir.get()), "."));
+        DirStream dir(fd.ok() ? g_sys.fdopendir(fd.get()) : nullptr);
+        if (!dir) return false;
+        fd.release();
+        f.dir = std::move(dir);
+        f.seen = 0;
+        f.listed = false;
+        ++f.passes;
+        return true;
     }
     f.dir.reset();
     f.subdirs = std::vector<Entry>();  // a wide directory's names need not outlive it
     --depth_;
-    if (top > 0) ++frames_[top - 1].removed;
     return true;
-}
-
-bool Walker::Relist(Frame& f) {
-    // A fresh stream rather than a rewind: ext4 keeps hash-order reading
-    // state per open file, and a stream first positioned at its end reads
-    // nothing after rewinddir.
-    UniqueFd fd(OpenDir(dirfd(f.dir.get()), "."));
-    if (!fd.ok()) return false;
-    DirStream dir(fdopendir(fd.get()));
-    if (!dir) return false;
-    fd.release();
-    f.dir = std::move(dir);
-    f.removed = 0;
-    f.listed = false;
-    ++f.passes;
-    return true;
-}
-
-void Walker::Park(Frame& f) {
-    assert(f.dir);
-    f.pos = telldir(f.dir.get());
-    f.dir.reset();
 }
 
 // Reopens a parked ancestor through ".." of its child, refusing a directory
@@ -782,14 +606,13 @@ bool Walker::Unpark(size_t index, int child_fd) {
     assert(index + 1 == first_open_);
     Frame& f = frames_[index];
     UniqueFd fd(OpenDir(child_fd, ".."));
-    if (!fd.ok()) return false;
     struct stat st;
-    if (fstat(fd.get(), &st) != 0) return false;
+    if (!fd.ok() || g_sys.fstat(fd.get(), &st) != 0) return false;
     if (st.st_dev != f.st.st_dev || st.st_ino != f.st.st_ino) {
         errno = ESTALE;
         return false;
     }
-    DirStream dir(fdopendir(fd.get()));
+    DirStream dir(g_sys.fdopendir(fd.get()));
     if (!dir) return false;
     fd.release();
     seekdir(dir.get(), f.pos);
@@ -798,18 +621,41 @@ bool Walker::Unpark(size_t index, int child_fd) {
     return true;
 }
 
+// Out of descriptors, the walker first takes back those its jobs hold.
+int Walker::OpenDir(int dfd, const char* name) {
+    int fd = g_sys.openat(dfd, name, kDirOpenFlags, 0);
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && removal_->helpers() > 0) {
+        closes_.clear();
+        removal_->Drain(kAllJobs);
+        fd = g_sys.openat(dfd, name, kDirOpenFlags, 0);
+    }
+    return fd;
+}
+
+// Freeing a removed directory's blocks happens at its last close, which on a
+// disk that discards them waits for the device: helpers close them, a few at a
+// time so that the hand-over costs less than the closes.
+void Walker::CloseRemoved(DirStream dir) {
+    if (removal_->helpers() == 0) return;  // closed on the way out
+    closes_.push_back(std::move(dir));
+    if (closes_.size() < kCloseBatch) return;
+    Job job;
+    job.closes.swap(closes_);
+    removal_->Offer(&job);  // when the queue is full, closed here
+}
+
 // The walk shared by FSRemove and FSCount.
 int RemoveOrCount(const ustring& path, FSRemoveSummary* summary, bool count_only) {
     if (path.empty()) return -1;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : -1;
-    Shared shared(summary, count_only);
+    // A path through a file cannot exist: nothing to remove, as for a missing one.
+    if (g_sys.lstat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+    Removal removal(summary, count_only);
     if (!S_ISDIR(st.st_mode)) {
-        if (count_only || unlink(path.c_str()) == 0) {
-            shared.tally.Add(&st);
-            return 0;
-        }
-        return errno == ENOENT ? 0 : -3;
+        const uint64_t bytes = removal.wants_status() ? removal.BytesOf(st) : 0;
+        if (!count_only && g_sys.unlink(path.c_str()) != 0) return errno == ENOENT ? 0 : -3;
+        removal.Add(bytes);
+        return 0;
     }
 
     // Split into the parent, resolved as usual, and the last component, which
@@ -817,9 +663,7 @@ int RemoveOrCount(const ustring& path, FSRemoveSummary* summary, bool count_only
     std::string full(path.c_str(), path.length());
     size_t end = full.find_last_not_of('/');
     if (end == std::string::npos) {
-        // The root directory: its own rmdir can never succeed, so emptying
-        // the whole file system first would only destroy data.
-        errno = EBUSY;
+        errno = EBUSY;  // the root directory
         return -3;
     }
     full.resize(end + 1);
@@ -832,24 +676,30 @@ int RemoveOrCount(const ustring& path, FSRemoveSummary* summary, bool count_only
         errno = EINVAL;
         return -3;
     }
-
-    UniqueFd parent_fd(open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd parent_fd(g_sys.open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0));
     if (!parent_fd.ok()) return -3;
-    int rc;
-    {
-        Walker walker(&shared, count_only, Walker::kMain);
-        rc = walker.RunTop(parent_fd.get(), base.c_str());
-    }
-    shared.Finish();
-    if (rc == 0 && !shared.stopped()) return 0;
-    errno = shared.first_errno();
+    const int rc = Walker(&removal, full).Run(parent_fd.get(), base.c_str());
+    removal.JoinHelpers();
+    const int err = removal.first_errno();
+    if (rc == 0 && err == 0) return 0;
+    errno = err;
     return -3;
+}
+
+// Out of memory anywhere, the call fails once every helper is joined.
+int RemoveOrCountCatching(const ustring& path, FSRemoveSummary* summary, bool count_only) {
+    try {
+        return RemoveOrCount(path, summary, count_only);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return -3;
+    }
 }
 
 }  // namespace
 
 int FSRemove(const ustring& path, bool /*allowundo*/, FSRemoveSummary* summary) {
-    return RemoveOrCount(path, summary, false);
+    return RemoveOrCountCatching(path, summary, false);
 }
 
 int FSRemove(const ustring& path, bool allowundo) {
@@ -857,5 +707,5 @@ int FSRemove(const ustring& path, bool allowundo) {
 }
 
 int FSCount(const ustring& path, FSRemoveSummary* summary) {
-    return RemoveOrCount(path, summary, true);
+    return RemoveOrCountCatching(path, summary, true);
 }

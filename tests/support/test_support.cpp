@@ -145,7 +145,16 @@ int RunInChild(const std::function<int()>& fn, bool drop_privileges) {
             gid_t gid = pw ? pw->pw_gid : 65534;
             if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(125);
         }
-        int rc = fn();
+        // An exception must not reach the test framework's handler: the
+        // child would go on to run the rest of the suite.
+        int rc = 126;
+        try {
+            rc = fn();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "the child threw: %s\n", e.what());
+        } catch (...) {
+            std::fprintf(stderr, "the child threw\n");
+        }
         std::fflush(nullptr);
         _exit(rc);
     }
@@ -155,6 +164,29 @@ int RunInChild(const std::function<int()>& fn, bool drop_privileges) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;
+}
+
+std::string ChildReport(const std::function<std::string()>& fn, bool drop_privileges) {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) return "no pipe to the child";
+    const int status = RunInChild(
+        [&] {
+            close(pipe_fds[0]);
+            const std::string report = fn();
+            const bool told = write(pipe_fds[1], report.data(), report.size()) ==
+                              static_cast<ssize_t>(report.size());
+            return told ? 0 : 1;
+        },
+        drop_privileges);
+    close(pipe_fds[1]);
+    std::string report;
+    char buf[4096];
+    for (ssize_t n; (n = read(pipe_fds[0], buf, sizeof buf)) > 0;) report.append(buf, n);
+    close(pipe_fds[0]);
+    if (status != 0 && report.empty())
+        report = "the child ended with status " + std::to_string(status) +
+                 (status > 128 ? " (signal " + std::to_string(status - 128) + ")" : "");
+    return report;
 }
 
 CommandResult RunCommand(const std::vector<std::string>& argv) {
@@ -244,7 +276,11 @@ int CountEntries(const std::string& path) {
 
 int OpenDescriptors() {
     int n = CountEntries("/proc/self/fd");
-    return n < 0 ? -1 : n - 1;  // the listing's own not counted
+    if (n >= 0) return n - 1;  // the listing's own not counted
+    // No /proc (a confined child): try the first slots one by one.
+    n = 0;
+    for (int fd = 0; fd < 1024; ++fd) n += fcntl(fd, F_GETFD) != -1;
+    return n;
 }
 
 bool LimitDescriptors(unsigned long n) {

@@ -73,7 +73,11 @@ void ExecSql(const std::string& db_path, const std::string& sql);
 
 // fn's exit status in a forked child (or 128 + signal). drop_privileges makes
 // a root parent's child "nobody", so permission checks apply under root.
-int RunInChild(const std::function<int()>& fn, bool drop_privileges = false);
+int RunInChild(const std::function<int()>& fn, bool drop_privileges = false);  // 126: fn threw
+
+// What fn found wrong, told in a forked child (see RunInChild): "" when fn
+// returned "", else its text, or how the child ended when it did not return.
+std::string ChildReport(const std::function<std::string()>& fn, bool drop_privileges = false);
 
 // A command's exit status and output, its input empty.
 struct CommandResult {
