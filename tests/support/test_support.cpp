@@ -281,4 +281,24 @@ void MakeChain(const std::string& top, int depth, const std::string& name, int f
     if (fd < 0 || close(fd) != 0) throw std::runtime_error("cannot make a chain below " + top);
 }
 
+std::map<std::string, std::string> FilesIn(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    DIR* listing = opendir(dir.c_str());
+    while (struct dirent* entry = listing ? readdir(listing) : nullptr)
+        if (entry->d_type == DT_REG) files[entry->d_name] = ReadFile(dir + "/" + entry->d_name);
+    if (listing) closedir(listing);
+    return files;
+}
+
+size_t ForEachCallError(const std::vector<CallErrors>& table, const std::function<void()>& prepare,
+                        const std::function<int()>& operation,
+                        const std::function<void(const FaultRun&)>& check) {
+    SysFaults faults;
+    size_t points = 0;
+    for (const CallErrors& row : table)
+        for (int error : row.errors)
+            points += ForEachFailurePoint(faults, row.call, error, prepare, operation, check);
+    return points;
+}
+
 }  // namespace testutil
