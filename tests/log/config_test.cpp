@@ -65,6 +65,72 @@ TEST(ConfigTest, WriteRefusesWhatCannotBeReadBack) {
     EXPECT_EQ(-1, cfg.write(dir / "missing/out.conf"));
 }
 
+// A read error before the first line gives -1 and the map as it was; after
+// it, the lines read so far are merged and the result is 0, as at the end of
+// the file.
+TEST(ConfigFaults, AFailedReadMergesTheLinesReadBeforeIt) {
+    testutil::TempDir dir;
+    const std::string path = dir / "app.conf";
+    testutil::WriteFile(path, "a = 1\nb = 2\nc = 3\n");
+    const std::vector<Pairs> merged = {{{"kept", "yes"}},
+                                       {{"kept", "yes"}, {"a", "1"}},
+                                       {{"kept", "yes"}, {"a", "1"}, {"b", "2"}},
+                                       {{"kept", "yes"}, {"a", "1"}, {"b", "2"}, {"c", "3"}}};
+    Config cfg;
+    const size_t points = testutil::ForEachCallError(
+        {{"", {EIO, EMFILE, EINTR, ENOENT}}},
+        [&] {
+            cfg = Config();
+            cfg["kept"] = "yes";
+        },
+        [&] { return cfg.read(path); },
+        [&](const testutil::FaultRun& run) {
+            const bool opened = run.fired_call != "fopen" && run.fired_call != "fstat";
+            EXPECT_EQ(opened ? 0 : -1, run.rc) << run.Describe();
+            const Pairs got = PairsOf(cfg);
+            const Pairs& want = !opened                     ? merged.front()
+                                : run.fired_call == "fgets" ? merged[got.size() - 1]
+                                                            : merged.back();
+            EXPECT_EQ(want, got) << run.Describe();
+        });
+    RecordProperty("failure_points", static_cast<int>(points));
+}
+
+// Whatever call fails, the file (here reached through a symbolic link) holds
+// its old text or all of the new one, with its permissions, and nothing is
+// left beside it; -1 in the first case. An interrupted write is tried again.
+TEST(ConfigFaults, AFailedWriteLeavesTheOldFileWhole) {
+    testutil::TempDir dir;
+    const std::string path = dir / "app.conf", link = dir / "link.conf";
+    ASSERT_EQ(0, symlink("app.conf", link.c_str()));
+    Config cfg;
+    cfg["level"] = "7";
+    cfg["name"] = "two words";
+    const std::map<std::string, std::string> old_file = {{"app.conf", "level = 3\n"}};
+    const std::map<std::string, std::string> new_file = {
+        {"app.conf", "level = \"7\"\nname = \"two words\"\n"}};
+    // ENOENT from the look-ups would say the file is not there: a new file.
+    const size_t points = testutil::ForEachCallError(
+        {{"", {EIO, ENOSPC, EMFILE, EINTR}}, {"open", {ENOENT}}, {"rename", {ENOENT}}},
+        [&] {
+            testutil::WriteFile(path, "level = 3\n");
+            chmod(path.c_str(), 0640);
+        },
+        [&] { return cfg.write(link); },
+        [&](const testutil::FaultRun& run) {
+            const bool retried = run.fired_call == "write" && run.err == EINTR;
+            EXPECT_EQ(run.fired && !retried ? -1 : 0, run.rc) << run.Describe();
+            EXPECT_EQ(run.rc == 0 ? new_file : old_file, testutil::FilesIn(dir.path()))
+                << run.Describe();
+            struct stat st;
+            EXPECT_EQ(0, lstat(path.c_str(), &st));
+            EXPECT_EQ(0640u, st.st_mode & 07777) << run.Describe();
+            EXPECT_EQ(0, lstat(link.c_str(), &st));
+            EXPECT_TRUE(S_ISLNK(st.st_mode)) << run.Describe() << " replaced the link";
+        });
+    RecordProperty("failure_points", static_cast<int>(points));
+}
+
 // The fuzz target on inputs built from a fixed seed, so that every run checks it.
 TEST(ConfigModel, GeneratedFilesAgreeWithTheReferenceGrammar) {
     static const char* const kTokens[] = {"key",  "K-9_z", " ",        "\t",  "=",           " = ",

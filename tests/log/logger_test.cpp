@@ -49,18 +49,14 @@ class LoggerTest : public ::testing::Test {
         Logger::log_path.clear();
         unlink(log_.c_str());
     }
-    std::map<std::string, std::string> UnstampedFiles() {
-        auto files = testutil::FilesIn(dir_.path());
-        for (auto& [name, text] : files) text = Unstamped(text);
-        return files;
-    }
     testutil::TempDir dir_;
     const std::string log_ = dir_ / "app.log", levels_ = dir_ / "levels";
 };
 
-// A failed file channel keeps the previous stream. Per channel: where a line
+// A failed file channel keeps the previous stream. Per channel (columns:
+// type, standard output, standard error, the file, log_size): where a line
 // goes, whether stamped and counted (-1: no file opened), what Destroy does.
-TEST_F(LoggerTest, Channels) {
+TEST_F(LoggerTest, EachChannelWritesWhereItsTypeSays) {
     EXPECT_EQ("T early(7)\n", Unstamped(g_early));
     EXPECT_EQ(-1, Logger::Initialize(Logger::FILE_LOGGER, "", "", 5));
     EXPECT_EQ(-1, Logger::Initialize(Logger::FILE_LOGGER, dir_ / "missing/app.log", "", 5));
@@ -111,7 +107,7 @@ TEST_F(LoggerTest, Channels) {
 }
 
 // Per component, through LogMSG_c, which passes any level on unchanged.
-TEST_F(LoggerTest, Thresholds) {
+TEST_F(LoggerTest, ALineIsWrittenUpToItsComponentsThreshold) {
     Logger::log_level["kept"] = 6;               // set earlier: kept
     Logger::log_level["default_component"] = 1;  // always set anew
     testutil::WriteFile(levels_, "# t\nfile_op_debug = 7\nmute = -1\ntext = x\n");
@@ -125,12 +121,12 @@ TEST_F(LoggerTest, Thresholds) {
     const std::pair<const char*, int> limits[] = {
         {"file_op_debug", 7},     {"other", 4}, {"mute", -1}, {"text", 0}, {"kept", 6},
         {"default_component", 4}, {nullptr, 4}};
-    for (const auto& t : limits)
+    for (const auto& [component, threshold] : limits)
         for (int level : {-5, 0, 3, 4, 5, 6, 7, 100}) {
-            const std::string line = (t.first ? t.first : "-") + std::to_string(level);
+            const std::string line = (component ? component : "-") + std::to_string(level);
             testutil::StderrCapture err;
-            log_c(level, t.first, line.c_str());
-            EXPECT_EQ(level <= t.second ? "T " + line + "\n" : "", Unstamped(err.Stop())) << line;
+            log_c(level, component, line.c_str());
+            EXPECT_EQ(level <= threshold ? "T " + line + "\n" : "", Unstamped(err.Stop())) << line;
         }
 }
 
@@ -152,20 +148,21 @@ TEST_F(LoggerTest, RotatesOnlyAfterExceedingOneMebibyte) {
 
 // The files _0.._3 one rotation leaves, by depth: "." empty, "-" none.
 TEST_F(LoggerTest, RotationKeepsDepthMinusOneFiles) {
-    const std::pair<int, std::string> cases[] = {
+    const std::pair<int, std::string> depth_and_files[] = {
         {1, ".123"}, {2, ".-23"}, {3, ".0-3"}, {5, ".012"}};
-    auto rotated = [this](int i) { return log_ + "_" + std::to_string(i); };
-    for (const auto& c : cases) {
+    auto rotated = [this](int number) { return log_ + "_" + std::to_string(number); };
+    for (const auto& [depth, files] : depth_and_files) {
         Reset();
-        for (int i = 0; i < 4; ++i) testutil::WriteFile(rotated(i), std::to_string(i));
-        ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log_, "", c.first));
+        for (int number = 0; number < 4; ++number)
+            testutil::WriteFile(rotated(number), std::to_string(number));
+        ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log_, "", depth));
         EXPECT_EQ(0, Logger::Rotate());
         std::string got;
-        for (int i = 0; i < 4; ++i)
-            got += !PathExists(rotated(i))        ? "-"
-                   : ReadFile(rotated(i)).empty() ? "."
-                                                  : ReadFile(rotated(i));
-        EXPECT_EQ(c.second, got) << c.first;
+        for (int number = 0; number < 4; ++number)
+            got += !PathExists(rotated(number))        ? "-"
+                   : ReadFile(rotated(number)).empty() ? "."
+                                                       : ReadFile(rotated(number));
+        EXPECT_EQ(files, got) << "depth " << depth;
         EXPECT_TRUE(PathExists(log_));
     }
 }
@@ -174,22 +171,24 @@ using LoggerThreads = LoggerTest;
 
 TEST_F(LoggerThreads, ConcurrentLinesNeverInterleave) {
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log_, "", 5));
-    constexpr int kThreads = 8, kLines = 600;  // about 1.3 MB: one rotation mid-run
+    constexpr int kThreads = 8;
+    constexpr int kLines = 600;  // about 1.3 MB: one rotation mid-run
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([t, dots = std::string(240, '.')] {
-            for (int i = 0; i < kLines; ++i)
-                Logger::LogMsg(Logger::L_ERR, "c", "t%d %04d %s\n", t, i, dots.c_str());
+    for (int thread = 0; thread < kThreads; ++thread)
+        threads.emplace_back([thread, dots = std::string(240, '.')] {
+            for (int line = 0; line < kLines; ++line)
+                Logger::LogMsg(Logger::L_ERR, "c", "t%d %04d %s\n", thread, line, dots.c_str());
         });
-    for (auto& th : threads) th.join();
+    for (auto& thread : threads) thread.join();
     EXPECT_TRUE(PathExists(log_ + "_0") && !PathExists(log_ + "_1"));  // one rotation
     std::istringstream lines(Unstamped(ReadFile(log_ + "_0") + ReadFile(log_)));
     const std::regex shape("T t([0-7]) ([0-9]{4}) \\.{240}");
     std::vector<int> next(kThreads, 0);
     for (std::string line; std::getline(lines, line);) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
-        EXPECT_EQ(next[std::stoi(m[1])]++, std::stoi(m[2])) << line;  // each thread in order
+        std::smatch thread_and_number;
+        ASSERT_TRUE(std::regex_match(line, thread_and_number, shape)) << line;
+        EXPECT_EQ(next[std::stoi(thread_and_number[1])]++, std::stoi(thread_and_number[2]))
+            << line << ": out of its thread's order";
     }
     EXPECT_EQ(std::vector<int>(kThreads, kLines), next);  // and every line, across a rotation
 }

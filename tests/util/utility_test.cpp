@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -104,143 +105,262 @@ class UtilityTest : public ::testing::Test {
         SFFile::initialize("/tmp");
         TempFile::initialize("/tmp");
     }
-    std::string Log() { return NormalizeLog(cap_.Stop(), "utility"); }
+    std::string Log() { return NormalizeLog(NormalizeLog(capture_.Stop(), "utility"), "file-op"); }
     TempDir dir_;
-    ustring in_ = dir_.path();
-    StderrCapture cap_;
+    ustring folder_ = dir_.path();
+    StderrCapture capture_;
 };
 class CriticalSectionThreads : public UtilityTest {};
+
+// Whether another thread could take the mutex and another open file the
+// flock lock, in words.
+std::string LocksFree(pthread_mutex_t* mutex, int other_fd) {
+    bool mutex_free = false;
+    std::thread([&] {
+        mutex_free = pthread_mutex_trylock(mutex) == 0 && pthread_mutex_unlock(mutex) == 0;
+    }).join();
+    const bool flock_free =
+        flock(other_fd, LOCK_EX | LOCK_NB) == 0 && flock(other_fd, LOCK_UN) == 0;
+    return std::string(mutex_free ? "mutex free" : "mutex held") +
+           (flock_free ? ", flock free" : ", flock held");
+}
 
 // Over a mutex (recursive, so that a second lock by a guard would outlive
 // its end()) and over a descriptor, which excludes another open file.
 TEST_F(CriticalSectionThreads, LockIsHeldOnceBetweenStartAndEnd) {
-    pthread_mutex_t m = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
-    int fd1 = open(in_.c_str(), O_RDONLY), fd2 = open(in_.c_str(), O_RDONLY);  // flock a folder
-    auto free = [&] {  // whether another thread and another open file could lock; 3: both
-        bool mx = false;
-        std::thread([&] { mx = !pthread_mutex_trylock(&m) && !pthread_mutex_unlock(&m); }).join();
-        return mx + 2 * (flock(fd2, LOCK_EX | LOCK_NB) == 0 && flock(fd2, LOCK_UN) == 0);
-    };
+    pthread_mutex_t mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+    const int guarded_fd = open(folder_.c_str(), O_RDONLY);  // flock a folder
+    const int other_fd = open(folder_.c_str(), O_RDONLY);
     {
-        CriticalSection cs(&m), unused(&m), by_fd(fd1);
-        EXPECT_EQ(3, free()) << "construction takes nothing";
-        cs.start();
-        cs.start();
+        CriticalSection by_mutex(&mutex);
+        CriticalSection never_started(&mutex);
+        CriticalSection by_fd(guarded_fd);
+        EXPECT_EQ("mutex free, flock free", LocksFree(&mutex, other_fd)) << "made, not started";
+        by_mutex.start();
+        by_mutex.start();
         by_fd.start();
-        EXPECT_EQ(0, free());
-        cs.end();
+        EXPECT_EQ("mutex held, flock held", LocksFree(&mutex, other_fd));
+        by_mutex.end();
         by_fd.end();
-        EXPECT_EQ(3, free());
-        pthread_mutex_lock(&m);  // held outside the guard: a stray unlock would free it
-        cs.end();
-        EXPECT_EQ(2, free());
-        pthread_mutex_unlock(&m);
-        cs.start();
+        EXPECT_EQ("mutex free, flock free", LocksFree(&mutex, other_fd)) << "one end() each";
+        pthread_mutex_lock(&mutex);  // held outside the guard: a stray unlock would free it
+        by_mutex.end();
+        EXPECT_EQ("mutex held, flock free", LocksFree(&mutex, other_fd)) << "a second end()";
+        pthread_mutex_unlock(&mutex);
+        by_mutex.start();
         by_fd.start();
-    }  // the destructors leave; the unused guard unlocks nothing
-    EXPECT_EQ(3, free());
-    const std::string in = "[DEBUG] utility(N): entering critical section\n",
-                      out = "[DEBUG] utility(N): leaving critical section\n";
-    EXPECT_EQ(in + in + out + out + in + in + out + out, Log());
-    close(fd1);
-    close(fd2);
+    }  // the destructors leave; the guard never started unlocks nothing
+    EXPECT_EQ("mutex free, flock free", LocksFree(&mutex, other_fd)) << "after destruction";
+    const std::string enter = "[DEBUG] utility(N): entering critical section\n";
+    const std::string leave = "[DEBUG] utility(N): leaving critical section\n";
+    EXPECT_EQ(enter + enter + leave + leave + enter + enter + leave + leave, Log());
+    close(guarded_fd);
+    close(other_fd);
+}
+
+// A flock interrupted by a signal is tried again, so the section never runs
+// unguarded for it; other failures go unexamined. Both lines are logged and
+// the lock is released after end() unless the release itself failed.
+TEST_F(UtilityTest, CriticalSectionAtEveryFailureOfFlock) {
+    const int guarded_fd = open(folder_.c_str(), O_RDONLY);
+    const int other_fd = open(folder_.c_str(), O_RDONLY);
+    pthread_mutex_t unused = PTHREAD_MUTEX_INITIALIZER;
+    std::string inside;
+    const size_t points = ForEachCallError(
+        {{"flock", {EINTR, ENOLCK}}}, [] {},
+        [&] {
+            CriticalSection section(guarded_fd);
+            section.start();
+            inside = LocksFree(&unused, other_fd);
+            return 0;
+        },
+        [&](const FaultRun& run) {
+            const bool taken = !run.fired || run.n == 2 || run.err == EINTR;
+            EXPECT_EQ(taken ? "mutex free, flock held" : "mutex free, flock free", inside)
+                << run.Describe();
+            const bool released = !run.fired || run.n == 1;
+            EXPECT_EQ(released ? "mutex free, flock free" : "mutex free, flock held",
+                      LocksFree(&unused, other_fd))
+                << run.Describe();
+            flock(guarded_fd, LOCK_UN);
+        });
+    EXPECT_EQ(4u, points) << "each error at the lock and at the release";
+    close(guarded_fd);
+    close(other_fd);
+    std::string every_run;  // two runs per failure point and error, a last one per error
+    for (int run = 0; run < 6; ++run)
+        every_run +=
+            "[DEBUG] utility(N): entering critical section\n"
+            "[DEBUG] utility(N): leaving critical section\n";
+    EXPECT_EQ(every_run, Log());
+}
+
+// The classes' calls and their promises at every failure point: create
+// reports -1 and its error line exactly when no file could be made (the
+// object then holds none); a removal's failure is ignored, but the path is
+// forgotten all the same; nothing else in the folder changes.
+template <class Scoped>
+size_t CreateAndRemoveAtEveryFailurePoint(const std::string& folder, const std::string& kind) {
+    const std::vector<CallErrors> failures = {{"", {EIO, ENOSPC, EMFILE, EINTR, ENOENT}}};
+    const std::string neighbour = folder + "/neighbour";
+    std::optional<Scoped> file;
+    std::optional<StderrCapture> capture;
+    auto start = [&] {
+        WriteFile(neighbour, "untouched");
+        capture.emplace();
+    };
+    // The log's text, and whether the failing call was its own printing.
+    auto log_of = [&](const FaultRun& run, std::string* text) {
+        *text = NormalizeLog(capture->Stop(), "utility");
+        capture.reset();
+        return run.fired_call != "fwrite" && run.fired_call != "vfprintf" &&
+               run.fired_call != "fflush";
+    };
+    auto contains = [](const std::string& text, const std::string& line) {
+        return text.find(line) != std::string::npos;
+    };
+    size_t points = ForEachCallError(
+        failures,
+        [&] {
+            file.emplace(folder);
+            start();
+        },
+        [&] { return file->create(); },
+        [&](const FaultRun& run) {
+            const std::string path = file->getPath().c_str();
+            std::string log;
+            EXPECT_EQ(run.fired_call == "mkstemp" ? -1 : 0, run.rc) << run.Describe();
+            EXPECT_EQ(run.rc == 0 ? 2 : 1, CountEntries(folder)) << run.Describe();
+            EXPECT_EQ(run.rc == 0, !path.empty() && PathExists(path)) << run.Describe();
+            const std::string line =
+                run.rc == 0 ? "[DEBUG] utility(N): creating " + kind + " '" + path + "'\n"
+                            : "[ERROR] utility(N): failed to create " + kind + " ...\n";
+            file.reset();
+            if (log_of(run, &log)) {
+                EXPECT_TRUE(contains(log, line)) << run.Describe() << " logged\n" << log;
+            }
+            EXPECT_EQ("untouched", ReadFile(neighbour)) << run.Describe();
+            unlink(path.c_str());
+        });
+    points += ForEachCallError(
+        failures,
+        [&] {
+            start();
+            file.emplace(folder);
+            file->create();
+        },
+        [&] {
+            file->remove();
+            return 0;
+        },
+        [&](const FaultRun& run) {
+            std::string log;
+            EXPECT_EQ("", std::string(file->getPath().c_str())) << run.Describe();
+            file.reset();
+            EXPECT_TRUE(run.fired || CountEntries(folder) == 1)
+                << run.Describe() << ": the file is still there";
+            if (log_of(run, &log)) {
+                EXPECT_TRUE(contains(log, "[DEBUG] utility(N): removing " + kind + " '"))
+                    << run.Describe() << " logged\n"
+                    << log;
+            }
+            EXPECT_EQ("untouched", ReadFile(neighbour)) << run.Describe();
+            for (const auto& [name, text] : FilesIn(folder)) unlink((folder + "/" + name).c_str());
+        });
+    return points;
+}
+
+TEST_F(UtilityTest, ScopedFilesAtEveryFailurePoint) {
+    capture_.Stop();
+    const std::string folder = dir_ / "files";
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+    RecordProperty("sffile_failure_points",
+                   static_cast<int>(CreateAndRemoveAtEveryFailurePoint<SFFile>(folder, "File")));
+    RecordProperty(
+        "tempfile_failure_points",
+        static_cast<int>(CreateAndRemoveAtEveryFailurePoint<TempFile>(folder, "TempFile")));
 }
 
 TEST_F(UtilityTest, SFFileNamesAFileItNeverRemovesByItself) {
-    auto f = std::make_unique<SFFile>(in_);
-    EXPECT_EQ(0u, f->getSize());
-    ASSERT_EQ(0, f->create());
-    ASSERT_EQ(0, f->create()) << "the held file is reused";
-    const std::string path = f->getPath().c_str();
-    WriteFile(path, std::string(1234, 'x'));
-    EXPECT_EQ(1234u, f->getSize());
-    f.reset();
-    EXPECT_TRUE(PathExists(path));
-    SFFile g(dir_ / "missing");
-    EXPECT_EQ(-1, g.create());
-    g.setPrefix(in_);
-    ASSERT_EQ(0, g.create());
-    const std::string second = g.getPath().c_str();
-    g.remove();
-    EXPECT_TRUE(!PathExists(second) && g.getPath().empty() && g.getSize() == 0);
-    const std::string d = "[DEBUG] utility(N): ", e = "[ERROR] ";
-    EXPECT_EQ(d + "creating File '" + path + "'\n" + d + "use exist file\n" + e +
-                  "file-op(N): mkstemp(" + in_.c_str() +
-                  "/missing/XXXXXX): No such file or directory\n" + e +
-                  "utility(N): failed to create File ...\n" + d + "creating File '" + second +
-                  "'\n" + d + "removing File '" + second + "'\n",
-              NormalizeLog(Log(), "file-op"));
+    auto kept = std::make_unique<SFFile>(folder_);
+    EXPECT_EQ(0u, kept->getSize());
+    ASSERT_EQ(0, kept->create());
+    ASSERT_EQ(0, kept->create()) << "the held file is reused";
+    const std::string kept_path = kept->getPath().c_str();
+    WriteFile(kept_path, std::string(1234, 'x'));
+    EXPECT_EQ(1234u, kept->getSize());
+    kept.reset();
+    EXPECT_TRUE(PathExists(kept_path)) << "destruction leaves the file";
+    SFFile removed(dir_ / "missing");
+    EXPECT_EQ(-1, removed.create());
+    removed.setPrefix(folder_);
+    ASSERT_EQ(0, removed.create());
+    const std::string removed_path = removed.getPath().c_str();
+    removed.remove();
+    EXPECT_FALSE(PathExists(removed_path));
+    EXPECT_EQ("", std::string(removed.getPath().c_str()));
+    EXPECT_EQ(0u, removed.getSize());
+    const std::string debug = "[DEBUG] utility(N): ";
+    EXPECT_EQ(debug + "creating File '" + kept_path + "'\n" + debug + "use exist file\n" +
+                  "[ERROR] file-op(N): mkstemp(" + folder_.c_str() +
+                  "/missing/XXXXXX): No such file or directory\n" +
+                  "[ERROR] utility(N): failed to create File ...\n" + debug + "creating File '" +
+                  removed_path + "'\n" + debug + "removing File '" + removed_path + "'\n",
+              Log());
 }
 
 TEST_F(UtilityTest, TempFileSharesItsFileAndTheLastOwnerRemovesIt) {
-    std::string gone, kept;
+    std::string removed_path, permanent_path;
     {
-        TempFile t(in_), q(in_), p(in_);
-        ASSERT_EQ(0, t.create() + p.create());
-        p.convert_permanent();
-        q = p;  // copies the flag with the file, and outlives p
-        gone = t.getPath().c_str();
-        kept = p.getPath().c_str();
+        TempFile sole_owner(folder_), permanent(folder_), heir(folder_);
+        ASSERT_EQ(0, sole_owner.create());
+        ASSERT_EQ(0, permanent.create());
+        permanent.convert_permanent();
+        heir = permanent;  // copies the flag with the file, and outlives it
+        removed_path = sole_owner.getPath().c_str();
+        permanent_path = permanent.getPath().c_str();
     }
-    EXPECT_FALSE(PathExists(gone)) << "the sole owner removes its file";
-    EXPECT_TRUE(PathExists(kept));
-    const std::string d = "[DEBUG] utility(N): ";
-    EXPECT_EQ(d + "creating TempFile '" + gone + "'\n" + d + "creating TempFile '" + kept + "'\n" +
-                  d + "removing TempFile '" + gone + "'\n",
+    EXPECT_FALSE(PathExists(removed_path)) << "the sole owner removes its file";
+    EXPECT_TRUE(PathExists(permanent_path));
+    const std::string debug = "[DEBUG] utility(N): ";
+    EXPECT_EQ(debug + "creating TempFile '" + removed_path + "'\n" + debug + "creating TempFile '" +
+                  permanent_path + "'\n" + debug + "removing TempFile '" + removed_path + "'\n",
               Log());
-    ASSERT_EQ(0, unlink(kept.c_str()));
-    auto a = std::make_unique<TempFile>(in_);
-    ASSERT_EQ(0, a->create());
-    const std::string path = a->getPath().c_str();
-    TempFile b(*a), c(in_), empty(in_);
-    c = b;
-    EXPECT_EQ(path + path, std::string(b.getPath().c_str()) + c.getPath().c_str());
-    EXPECT_EQ(-1, b.create()) << "a sharer of a live file cannot create";
-    a.reset();
-    b = c;      // already co-owners: nothing changes
-    c = empty;  // c stops owning and holds nothing
-    EXPECT_TRUE(c.getPath().empty() && PathExists(path));
-    ASSERT_EQ(0, c.create());
-    const std::string own = c.getPath().c_str();
-    c = b;  // the sole owner's file goes first
-    EXPECT_FALSE(PathExists(own));
-    c.remove();  // for every owner; b keeps the path but owns nothing
-    EXPECT_FALSE(PathExists(path));
-    WriteFile(path, "not ours");
-    ASSERT_EQ(0, b.create()) << "no live file is held any more";
-    EXPECT_NE(path, b.getPath().c_str());
-    { TempFile d(b), e(d); }
-    EXPECT_TRUE(PathExists(b.getPath().c_str())) << "b still owns its new file";
-    b = empty;
-    EXPECT_EQ("not ours", ReadFile(path));
-    EXPECT_EQ(1, CountEntries(dir_.path())) << "only the stranger is left";
-    EXPECT_EQ(0, SFFile::initialize(in_) + TempFile::initialize(in_));
-    SFFile s("");  // the default prefixes, now the test's directory
-    TempFile t("");
-    ASSERT_EQ(0, s.create() + t.create());
-    EXPECT_EQ(3, CountEntries(dir_.path()));
-}
 
-// Out of descriptors (RLIMIT_NOFILE 32, then every free slot taken) in a
-// child whose result names the first check that failed.
-TEST_F(UtilityTest, TemporaryFilesFailCleanlyWithoutDescriptors) {
-    const std::string err = dir_ / "err";
-    auto child = [&] {
-        if (!RedirectStderrTo(err) || !LimitDescriptors(32)) return 1;
-        std::vector<int> taken = ExhaustDescriptors();
-        TempFile t(in_);
-        SFFile f(in_);
-        if (t.create() != -1 || f.create() != -1) return 2;
-        if (!t.getPath().empty() || !f.getPath().empty()) return 3;
-        Release(taken, taken.size());
-        return CountEntries(dir_.path()) == 1 ? 0 : 4;  // nothing left but err
-    };
-    ASSERT_EQ(0, RunInChild(child));
-    const std::string mk =
-        "[ERROR] file-op(N): mkstemp(" + dir_.path() + "/XXXXXX): Too many open files\n";
-    EXPECT_EQ(mk + "[ERROR] utility(N): failed to create TempFile ...\n" + mk +
-                  "[ERROR] utility(N): failed to create File ...\n",
-              NormalizeLog(NormalizeLog(ReadFile(err), "utility"), "file-op"));
+    auto creator = std::make_unique<TempFile>(folder_);
+    ASSERT_EQ(0, creator->create());
+    const std::string shared = creator->getPath().c_str();
+    TempFile copied(*creator), assigned(folder_), empty(folder_);
+    assigned = copied;
+    EXPECT_EQ(shared, assigned.getPath().c_str());
+    EXPECT_EQ(-1, copied.create()) << "a sharer of a live file cannot create";
+    creator.reset();
+    EXPECT_TRUE(PathExists(shared)) << "two owners remain";
+    assigned = empty;  // stops owning and holds nothing
+    EXPECT_EQ("", std::string(assigned.getPath().c_str()));
+    ASSERT_EQ(0, assigned.create());
+    const std::string own = assigned.getPath().c_str();
+    assigned = copied;  // the sole owner's file goes first
+    EXPECT_FALSE(PathExists(own));
+    assigned.remove();  // for every owner; copied keeps the path but owns nothing
+    EXPECT_FALSE(PathExists(shared));
+    WriteFile(shared, "not ours");
+    copied = assigned;  // already co-holders: the empty path is copied all the same
+    EXPECT_EQ("", std::string(copied.getPath().c_str()));
+    ASSERT_EQ(0, copied.create()) << "no live file is held any more";
+    const std::string fresh = copied.getPath().c_str();
+    assigned = empty;  // the former co-holder leaves: the new file is not its own
+    EXPECT_TRUE(PathExists(fresh));
+    copied = empty;
+    EXPECT_FALSE(PathExists(fresh)) << "its one owner removed it";
+    EXPECT_EQ("not ours", ReadFile(shared));
+    EXPECT_EQ(0, SFFile::initialize(folder_));
+    EXPECT_EQ(0, TempFile::initialize(folder_));
+    SFFile default_sffile("");  // the default prefixes, now the test's folder
+    TempFile default_tempfile("");
+    ASSERT_EQ(0, default_sffile.create());
+    ASSERT_EQ(0, default_tempfile.create());
+    EXPECT_EQ(4, CountEntries(dir_.path())) << "the stranger, the permanent file and two new";
 }
 
 TEST(NamesTest, UserNamesSplitAtTheirLastSeparator) {
@@ -255,10 +375,27 @@ TEST(NamesTest, UserNamesSplitAtTheirLastSeparator) {
         {"a/b", "", "", "a/b"},
         {"one:two:", ":", "one:two", ""}};
     for (const auto& [input, deli, before, after] : rows) {
-        std::string first = "stale", second = deli ? "stale" : input;
-        deli ? ParsingByDelimiter(input, first, second, deli) : ParseUsrName(second, first);
+        std::string first = "stale";
+        std::string second = deli ? "stale" : input;
+        if (deli)
+            ParsingByDelimiter(input, first, second, deli);
+        else
+            ParseUsrName(second, first);
         EXPECT_EQ(std::make_pair(before, after), std::make_pair(first, second)) << input;
     }
+}
+
+// A host name that cannot be read is empty; the result is 0 either way.
+TEST(NamesTest, HostNameIsEmptyWhenItCannotBeRead) {
+    char expected[512] = {};
+    ASSERT_EQ(0, gethostname(expected, sizeof expected - 1));
+    std::string host = "stale";
+    ForEachCallError(
+        {{"gethostname", {EINVAL, ENAMETOOLONG}}}, [] {}, [&] { return GetSysHostName(host); },
+        [&](const FaultRun& run) {
+            EXPECT_EQ(0, run.rc);
+            EXPECT_EQ(run.fired ? "" : expected, host) << run.Describe();
+        });
 }
 
 }  // namespace
