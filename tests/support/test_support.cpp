@@ -290,15 +290,4 @@ std::map<std::string, std::string> FilesIn(const std::string& dir) {
     return files;
 }
 
-size_t ForEachCallError(const std::vector<CallErrors>& table, const std::function<void()>& prepare,
-                        const std::function<int()>& operation,
-                        const std::function<void(const FaultRun&)>& check) {
-    SysFaults faults;
-    size_t points = 0;
-    for (const CallErrors& row : table)
-        for (int error : row.errors)
-            points += ForEachFailurePoint(faults, row.call, error, prepare, operation, check);
-    return points;
-}
-
 }  // namespace testutil

@@ -127,9 +127,18 @@ struct CallErrors {
     std::vector<int> errors;
 };
 // ForEachFailurePoint (sys_faults.h) for each call and each of its errors;
-// returns the failure points tried in all.
-size_t ForEachCallError(const std::vector<CallErrors>& table, const std::function<void()>& prepare,
-                        const std::function<int()>& operation,
-                        const std::function<void(const FaultRun&)>& check);
+// returns the failure points tried in all. Inline, so that only the tests
+// that use it need the library's system-call table.
+inline size_t ForEachCallError(const std::vector<CallErrors>& table,
+                               const std::function<void()>& prepare,
+                               const std::function<int()>& operation,
+                               const std::function<void(const FaultRun&)>& check) {
+    SysFaults faults;
+    size_t points = 0;
+    for (const CallErrors& row : table)
+        for (int error : row.errors)
+            points += ForEachFailurePoint(faults, row.call, error, prepare, operation, check);
+    return points;
+}
 
 }  // namespace testutil
