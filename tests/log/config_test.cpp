@@ -1,4 +1,5 @@
-// Config: paths, lookups, write(), and generated files against the reference grammar.
+// Config: paths, lookups, write(), every failure point of read() and write(), and generated
+// files against the reference grammar.
 #include "config.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
-// The logger is process-wide: each case starts from the start-up state.
+// The logger is process-wide: each case starts from the start-up state. Faults come from the
+// system-call table (sys_faults.h), so that none needs root or a file system of its own.
 #include "logger.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
-// Passwords and Base64, the critical section, scoped and temporary files, user names.
+// Passwords and Base64, the critical section, scoped and temporary files, user and host names,
+// the last three also at every failure point of their system calls.
 #include "utility.h"
 
 #include <fcntl.h>
