@@ -1,5 +1,5 @@
-// Passwords and Base64, the critical section, scoped and temporary files, user and host names,
-// the last three also at every failure point of their system calls.
+// Passwords and Base64, the critical section, scoped and temporary files, user and host names;
+// the lock, the files and the host name also at every failure point of their system calls.
 #include "utility.h"
 
 #include <fcntl.h>
