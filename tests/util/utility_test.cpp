@@ -96,6 +96,8 @@ TEST(Base64Test, Rules) {
         EXPECT_EQ(bytes, out.substr(0, bytes.size()));
         EXPECT_EQ(bytes.size(), outlen);
     }
+    size_t room = 8;
+    EXPECT_FALSE(EncBase64Dec(nullptr, 0, &all[0], &room)) << "no input is no valid Base64";
 }
 
 class UtilityTest : public ::testing::Test {
