@@ -2,9 +2,14 @@
 
 #include "config.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -15,8 +20,7 @@ using bv_internal::g_sys;
 
 namespace {
 
-// Closes the stream on every way out. write() takes it back for the last
-// close, since a close that fails there is a write that failed.
+// Closes the stream on every way out.
 struct FileCloser {
     void operator()(FILE* fp) const { g_sys.fclose(fp); }
 };
@@ -48,6 +52,57 @@ bool QuoteValue(const ustring& value, std::string* out) {
         return false;
     }
     return true;
+}
+
+// A new file beside `target`, named after it and this process, opened for
+// writing; -1 when none can be made. A name left behind by a process that
+// died mid-write is skipped.
+int CreateBeside(const std::string& target, std::string* name) {
+    static std::atomic<unsigned> sequence{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *name = target + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(sequence++);
+        const int fd = g_sys.open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = g_sys.write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Puts `text` in place of the file at `path` (of the file a symbolic link
+// there points to) so that at every moment, a crash included, the file holds
+// either all of its old content or all of the new: the text goes to a new
+// file beside it, reaches the disk, and then takes the old one's name. The
+// permissions of a file replaced are kept.
+int ReplaceFile(const char* path, const std::string& text) {
+    std::string target = path;
+    if (char* real = g_sys.realpath(path, nullptr)) {
+        target = real;
+        free(real);
+    } else if (errno != ENOENT) {
+        return -1;
+    }
+    struct stat old;
+    const bool existed = g_sys.stat(target.c_str(), &old) == 0;
+    if (!existed && errno != ENOENT) return -1;
+
+    std::string temporary;
+    const int fd = CreateBeside(target, &temporary);
+    if (fd < 0) return -1;
+    bool done = WriteAll(fd, text) && (!existed || g_sys.fchmod(fd, old.st_mode & 07777) == 0) &&
+                g_sys.fsync(fd) == 0;
+    done = g_sys.close(fd) == 0 && done;
+    done = done && g_sys.rename(temporary.c_str(), target.c_str()) == 0;
+    if (!done) g_sys.unlink(temporary.c_str());
+    return done ? 0 : -1;
 }
 
 }  // namespace
@@ -154,12 +209,7 @@ int Config::write(const ustring& path) const {
         text += line;
     }
 
-    FileOwner fp(g_sys.fopen(path.c_str_utf8(), "w"));
-    if (fp == nullptr) return -1;
-    const bool written = g_sys.fwrite(text.data(), 1, text.size(), fp.get()) == text.size();
-    const bool flushed = g_sys.fflush(fp.get()) == 0;
-    const bool closed = g_sys.fclose(fp.release()) == 0;
-    return written && flushed && closed ? 0 : -1;
+    return ReplaceFile(path.c_str_utf8(), text);
 }
 
 ustring& Config::operator[](const ustring& key) {

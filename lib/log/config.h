@@ -55,8 +55,10 @@ class Config {
     // pairs. Returns 0, or -1 when a pair cannot be expressed in the syntax
     // (a key with other than key characters, a value with control bytes,
     // with both quote characters and a blank, or a line too long to be read
-    // whole) or the file cannot be written. On a pair that cannot be
-    // expressed the file is not touched.
+    // whole) or the file cannot be written. The file is replaced whole (a
+    // new file beside it, synced, renamed over it, keeping its permissions):
+    // a failure at any point leaves the old file as it was, never a part of
+    // the new text, and the new file beside it is removed.
     int write(const ustring& path) const;
 
     // Classifies the NUL-terminated line in `buf` (a buffer of `n` bytes;

@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <time.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -134,7 +135,9 @@ void Logger::LogMsg2(Level level, const ustring& comp, const char* fmt, va_list 
             const int head = static_cast<int>(g_sys.fwrite(stamp, 1, strlen(stamp), log_fp));
             const int body = g_sys.vfprintf(log_fp, fmt, args);
             g_sys.fflush(log_fp);
-            size = static_cast<long long>(head) + body;
+            // Counts what reached the stream: a failed message (-1) must not
+            // take a byte off the stamp that was written before it.
+            size = static_cast<long long>(head) + (body > 0 ? body : 0);
             break;
         }
         default:  // ANDROID_LOGGER and anything outside the enumeration
@@ -159,14 +162,20 @@ int Logger::Rotate() {
     char to[1024];
 
     // Oldest first, so that no rename overwrites a file still to be moved.
+    // Gaps in the numbering are normal; a file that could not be moved for
+    // any other reason is still in the way of the next one, so renumbering
+    // stops there and the current file stays, rather than overwrite it.
     const long long n = rotate_cnt;
-    for (long long i = n - 2; i >= 0; --i) {
+    bool renumbered = true;
+    for (long long i = n - 2; i >= 0 && renumbered; --i) {
         RotatedName(from, base, i);
         RotatedName(to, base, i + 1);
-        g_sys.rename(from, to);  // gaps in the numbering are normal
+        renumbered = g_sys.rename(from, to) == 0 || errno == ENOENT;
     }
-    RotatedName(to, base, static_cast<long long>(rotate_cnt) - 1);
-    remove(to);
+    if (renumbered) {
+        RotatedName(to, base, static_cast<long long>(rotate_cnt) - 1);
+        g_sys.unlink(to);
+    }
 
     // The stream is not published as null in between: LogMsg2's unlocked
     // early-out would take that for a closed channel and drop the lines of
@@ -174,7 +183,7 @@ int Logger::Rotate() {
     CloseOwned(log_fp);
 
     RotatedName(to, base, 0);
-    const int result = g_sys.rename(base, to) == 0 ? 0 : -1;
+    const int result = renumbered && g_sys.rename(base, to) == 0 ? 0 : -1;
     // Even when the current file could not be moved aside, reopen it: losing
     // every later line is worse than a file that grows past its limit.
     FILE* fp = g_sys.fopen(base, "a");

@@ -79,7 +79,8 @@ class Logger {
     // Writes one line if `level` passes the threshold of `comp`. Nothing in
     // `fmt` is evaluated for a dropped line. The caller supplies the whole
     // line, trailing newline included; stream channels prefix the timestamp
-    // "%b %d %H:%M:%S " and flush after every line. Never reports an error.
+    // "%b %d %H:%M:%S " and flush after every line. Never reports an error;
+    // log_size counts the bytes the stream took, a failed print none.
     static void LogMsg(Level level, const ustring& comp, const char* fmt, ...)
         __attribute__((format(printf, 3, 4)));
 
@@ -90,7 +91,10 @@ class Logger {
     // Renames log_path_0 .. log_path_(n-2) one number up, removes
     // log_path_(rotate_cnt-1), then moves the current file to log_path_0 and
     // reopens log_path for appending. Returns 0 on success, -1 on failure.
-    // When the current file cannot be renamed it is reopened for appending so
+    // A rotated file that cannot be renamed (for another reason than being
+    // missing) ends the renumbering there and nothing is removed, so no
+    // rotated file is overwritten; the current file then stays in place.
+    // When the current file is not moved aside it is reopened for appending so
     // that logging goes on in it; only a failed reopen leaves log_fp null
     // (every later line is then dropped until the next Initialize). With an
     // empty log_path there is no file to rotate: -1, nothing is touched.

@@ -1,6 +1,8 @@
 // CriticalSection: a logged scope guard over a caller's mutex or flock.
 #include <sys/file.h>
 
+#include <cerrno>
+
 #include "sys-internal.h"
 #include "util-internal.h"
 #include "utility.h"
@@ -38,7 +40,12 @@ void CriticalSection::end() {
 }
 
 int CriticalSection::lock(int fd) {
-    return g_sys.flock(fd, LOCK_EX);
+    // A signal ends the wait without the lock; the section must not run
+    // unguarded for that.
+    int rc;
+    do rc = g_sys.flock(fd, LOCK_EX);
+    while (rc != 0 && errno == EINTR);
+    return rc;
 }
 
 int CriticalSection::lock(pthread_mutex_t* mutex) {

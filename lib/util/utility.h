@@ -150,7 +150,8 @@ class TempFile {
 // descriptions). start() takes the lock, end() and the destructor release
 // it; entering and leaving are logged at L_DEBUG. The guard never creates,
 // destroys, opens or closes the lock object, and results of the lock calls
-// are not examined. One guard object belongs to one thread.
+// are not examined, except that a flock() interrupted by a signal is tried
+// again. One guard object belongs to one thread.
 
 class CriticalSection {
   public:

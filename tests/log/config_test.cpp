@@ -1,4 +1,5 @@
-// Config: paths, lookups, write(), and generated files against the reference grammar.
+// Config: paths, lookups, write(), every failure point of read() and write(), and generated
+// files against the reference grammar.
 #include "config.h"
 
 #include <gtest/gtest.h>
@@ -13,29 +14,37 @@ namespace {
 
 // The grammar itself is the model's (ConfigModel below); here what it does
 // not reach: paths that cannot be read leave the map alone.
-TEST(ConfigTest, LeadingBlanksAndPaths) {
+TEST(ConfigTest, AnEmptyPathOrAFolderLeavesTheMapAlone) {
     testutil::TempDir dir;
     testutil::WriteFile(dir / "c.conf", "\t key_1-x =\tvalue\n");
     Config cfg;
     ASSERT_EQ(0, cfg.read(dir / "c.conf"));
     cfg["kept"] = "yes";
     EXPECT_EQ(-1, cfg.read(""));
-    EXPECT_EQ(-1, cfg.read(dir / "missing"));
     EXPECT_EQ(-1, cfg.read(dir.path()));  // a directory is no file
     EXPECT_EQ((Pairs{{"key_1-x", "value"}, {"kept", "yes"}}), PairsOf(cfg));
 }
 
-TEST(ConfigTest, TypedLookups) {
+TEST(ConfigTest, TypedLookupsReadValuesAsAStreamWould) {
     Config cfg;
     auto with = [&cfg](const char* key, const char* value) -> Config& {
         cfg[key] = value;
         return cfg;
     };
-    const char* texts[] = {"12abc", "  -3", "x1", "+7", "0x10", "99999999999", "-99999999999"};
-    const int ints[] = {12, -3, 0, 7, 0, INT_MAX, INT_MIN};  // as a stream extracts them
-    for (int i = 0; i < 7; ++i) EXPECT_EQ(ints[i], with("n", texts[i]).get_int("n")) << texts[i];
-    for (const char* v : {"TRUE", "yes", "On", "1", "-2"}) EXPECT_TRUE(with("b", v).get_bool("b"));
-    for (const char* v : {"false", "0", "maybe", ""}) EXPECT_FALSE(with("b", v).get_bool("b"));
+    // Text and the int a stream extracts from it.
+    const std::pair<const char*, int> numbers[] = {{"12abc", 12},
+                                                   {"  -3", -3},
+                                                   {"x1", 0},
+                                                   {"+7", 7},
+                                                   {"0x10", 0},
+                                                   {"99999999999", INT_MAX},
+                                                   {"-99999999999", INT_MIN}};
+    for (const auto& [text, number] : numbers)
+        EXPECT_EQ(number, with("n", text).get_int("n")) << text;
+    for (const char* text : {"TRUE", "yes", "On", "1", "-2"})
+        EXPECT_TRUE(with("b", text).get_bool("b")) << text;
+    for (const char* text : {"false", "0", "maybe", ""})
+        EXPECT_FALSE(with("b", text).get_bool("b")) << text;
     EXPECT_FALSE(cfg.get_bool("never"));  // not inserted
     EXPECT_EQ(0, cfg.get_int("absent"));  // inserted empty
     cfg.unset("n");
@@ -45,24 +54,91 @@ TEST(ConfigTest, TypedLookups) {
 TEST(ConfigTest, WriteRefusesWhatCannotBeReadBack) {
     testutil::TempDir dir;
     const std::string path = dir / "out.conf";
+    // Key and value of pairs the syntax cannot carry.
     const std::pair<const char*, std::string> refused[] = {
         {"a b", "1"},     {"a.b", "1"},     {"k", "tab\there"},
         {"k", "del\x7f"}, {"k", "a'b \"c"}, {"k", std::string(8200, 'x')}};
-    for (const auto& c : refused) {
+    for (const auto& [key, value] : refused) {
         Config cfg;
-        cfg[c.first] = c.second;
-        EXPECT_EQ(-1, cfg.write(path)) << c.first << "=" << c.second;
+        cfg[key] = value;
+        EXPECT_EQ(-1, cfg.write(path)) << key << "=" << value;
         EXPECT_FALSE(testutil::PathExists(path));
     }
-    Config cfg, back;
+    Config cfg;
     char key = 'a';
-    for (const char* v : {"two words", "it's", "say \"hi\"", "a'b\"c", "#x", "", "caf\xc3\xa9"})
-        cfg[std::string(1, key++)] = v;
+    for (const char* value : {"two words", "it's", "say \"hi\"", "a'b\"c", "#x", "", "caf\xc3\xa9"})
+        cfg[std::string(1, key++)] = value;
     cfg["long"] = std::string(8191 - 10, 'x');  // long = "..."\n fills the buffer
     ASSERT_EQ(0, cfg.write(path));
+    Config back;
     EXPECT_EQ(0, back.read(path));
     EXPECT_EQ(PairsOf(cfg), PairsOf(back));
-    EXPECT_EQ(-1, cfg.write(dir / "missing/out.conf"));
+}
+
+// A read error before the first line gives -1 and the map as it was; after
+// it, the lines read so far are merged and the result is 0, as at the end of
+// the file.
+TEST(ConfigFaults, AFailedReadMergesTheLinesReadBeforeIt) {
+    testutil::TempDir dir;
+    const std::string path = dir / "app.conf";
+    testutil::WriteFile(path, "a = 1\nb = 2\nc = 3\n");
+    const std::vector<Pairs> merged = {{{"kept", "yes"}},
+                                       {{"kept", "yes"}, {"a", "1"}},
+                                       {{"kept", "yes"}, {"a", "1"}, {"b", "2"}},
+                                       {{"kept", "yes"}, {"a", "1"}, {"b", "2"}, {"c", "3"}}};
+    Config cfg;
+    const size_t points = testutil::ForEachCallError(
+        {{"", {EIO, EMFILE, EINTR, ENOENT}}},
+        [&] {
+            cfg = Config();
+            cfg["kept"] = "yes";
+        },
+        [&] { return cfg.read(path); },
+        [&](const testutil::FaultRun& run) {
+            const bool opened = run.fired_call != "fopen" && run.fired_call != "fstat";
+            EXPECT_EQ(opened ? 0 : -1, run.rc) << run.Describe();
+            const Pairs got = PairsOf(cfg);
+            const Pairs& want = !opened                     ? merged.front()
+                                : run.fired_call == "fgets" ? merged[got.size() - 1]
+                                                            : merged.back();
+            EXPECT_EQ(want, got) << run.Describe();
+        });
+    RecordProperty("failure_points", static_cast<int>(points));
+}
+
+// Whatever call fails, the file (here reached through a symbolic link) holds
+// its old text or all of the new one, with its permissions, and nothing is
+// left beside it; -1 in the first case. An interrupted write is tried again.
+TEST(ConfigFaults, AFailedWriteLeavesTheOldFileWhole) {
+    testutil::TempDir dir;
+    const std::string path = dir / "app.conf", link = dir / "link.conf";
+    ASSERT_EQ(0, symlink("app.conf", link.c_str()));
+    Config cfg;
+    cfg["level"] = "7";
+    cfg["name"] = "two words";
+    const std::map<std::string, std::string> old_file = {{"app.conf", "level = 3\n"}};
+    const std::map<std::string, std::string> new_file = {
+        {"app.conf", "level = \"7\"\nname = \"two words\"\n"}};
+    // ENOENT from the look-ups would say the file is not there: a new file.
+    const size_t points = testutil::ForEachCallError(
+        {{"", {EIO, ENOSPC, EMFILE, EINTR}}, {"open", {ENOENT}}, {"rename", {ENOENT}}},
+        [&] {
+            testutil::WriteFile(path, "level = 3\n");
+            chmod(path.c_str(), 0640);
+        },
+        [&] { return cfg.write(link); },
+        [&](const testutil::FaultRun& run) {
+            const bool retried = run.fired_call == "write" && run.err == EINTR;
+            EXPECT_EQ(run.fired && !retried ? -1 : 0, run.rc) << run.Describe();
+            EXPECT_EQ(run.rc == 0 ? new_file : old_file, testutil::FilesIn(dir.path()))
+                << run.Describe();
+            struct stat st;
+            EXPECT_EQ(0, lstat(path.c_str(), &st));
+            EXPECT_EQ(0640u, st.st_mode & 07777) << run.Describe();
+            EXPECT_EQ(0, lstat(link.c_str(), &st));
+            EXPECT_TRUE(S_ISLNK(st.st_mode)) << run.Describe() << " replaced the link";
+        });
+    RecordProperty("failure_points", static_cast<int>(points));
 }
 
 // The fuzz target on inputs built from a fixed seed, so that every run checks it.

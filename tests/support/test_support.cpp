@@ -317,4 +317,13 @@ void MakeChain(const std::string& top, int depth, const std::string& name, int f
     if (fd < 0 || close(fd) != 0) throw std::runtime_error("cannot make a chain below " + top);
 }
 
+std::map<std::string, std::string> FilesIn(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    DIR* listing = opendir(dir.c_str());
+    while (struct dirent* entry = listing ? readdir(listing) : nullptr)
+        if (entry->d_type == DT_REG) files[entry->d_name] = ReadFile(dir + "/" + entry->d_name);
+    if (listing) closedir(listing);
+    return files;
+}
+
 }  // namespace testutil

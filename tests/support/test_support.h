@@ -12,8 +12,11 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "sys_faults.h"
 
 namespace testutil {
 
@@ -119,5 +122,27 @@ void Release(std::vector<int>& taken, size_t n);  // closes the last n taken
 // files; through descriptors, so it may exceed PATH_MAX.
 void MakeChain(const std::string& top, int depth, const std::string& name = "d", int files = 0);
 int CountEntries(const std::string& path);  // besides "." and "..", or -1
+// The content of every file in `dir` (not below it), by name.
+std::map<std::string, std::string> FilesIn(const std::string& dir);
+
+// A system call of the table ("" for any) and the errors to fail it with.
+struct CallErrors {
+    std::string call;
+    std::vector<int> errors;
+};
+// ForEachFailurePoint (sys_faults.h) for each call and each of its errors;
+// returns the failure points tried in all. Inline, so that only the tests
+// that use it need the library's system-call table.
+inline size_t ForEachCallError(const std::vector<CallErrors>& table,
+                               const std::function<void()>& prepare,
+                               const std::function<int()>& operation,
+                               const std::function<void(const FaultRun&)>& check) {
+    SysFaults faults;
+    size_t points = 0;
+    for (const CallErrors& row : table)
+        for (int error : row.errors)
+            points += ForEachFailurePoint(faults, row.call, error, prepare, operation, check);
+    return points;
+}
 
 }  // namespace testutil

@@ -1,4 +1,5 @@
-// Passwords and Base64, the critical section, scoped and temporary files, user names.
+// Passwords and Base64, the critical section, scoped and temporary files, user and host names;
+// the lock, the files and the host name also at every failure point of their system calls.
 #include "utility.h"
 
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -94,6 +96,8 @@ TEST(Base64Test, Rules) {
         EXPECT_EQ(bytes, out.substr(0, bytes.size()));
         EXPECT_EQ(bytes.size(), outlen);
     }
+    size_t room = 8;
+    EXPECT_FALSE(EncBase64Dec(nullptr, 0, &all[0], &room)) << "no input is no valid Base64";
 }
 
 class UtilityTest : public ::testing::Test {
@@ -104,143 +108,195 @@ class UtilityTest : public ::testing::Test {
         SFFile::initialize("/tmp");
         TempFile::initialize("/tmp");
     }
-    std::string Log() { return NormalizeLog(cap_.Stop(), "utility"); }
+    std::string Log() { return NormalizeLog(NormalizeLog(capture_.Stop(), "utility"), "file-op"); }
     TempDir dir_;
-    ustring in_ = dir_.path();
-    StderrCapture cap_;
+    ustring folder_ = dir_.path();
+    StderrCapture capture_;
 };
 class CriticalSectionThreads : public UtilityTest {};
 
-// Over a mutex (recursive, so that a second lock by a guard would outlive
-// its end()) and over a descriptor, which excludes another open file.
+bool MutexFree(pthread_mutex_t* mutex) {  // to another thread
+    bool free = false;
+    std::thread([&] {
+        free = pthread_mutex_trylock(mutex) == 0 && pthread_mutex_unlock(mutex) == 0;
+    }).join();
+    return free;
+}
+
+bool FlockFree(int other_fd) {  // to another open file
+    return flock(other_fd, LOCK_EX | LOCK_NB) == 0 && flock(other_fd, LOCK_UN) == 0;
+}
+
+// Over a mutex, recursive, so that a second lock by a guard would outlive its
+// end(). (Over a descriptor: the failure points of flock below.)
 TEST_F(CriticalSectionThreads, LockIsHeldOnceBetweenStartAndEnd) {
-    pthread_mutex_t m = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
-    int fd1 = open(in_.c_str(), O_RDONLY), fd2 = open(in_.c_str(), O_RDONLY);  // flock a folder
-    auto free = [&] {  // whether another thread and another open file could lock; 3: both
-        bool mx = false;
-        std::thread([&] { mx = !pthread_mutex_trylock(&m) && !pthread_mutex_unlock(&m); }).join();
-        return mx + 2 * (flock(fd2, LOCK_EX | LOCK_NB) == 0 && flock(fd2, LOCK_UN) == 0);
-    };
+    pthread_mutex_t mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
     {
-        CriticalSection cs(&m), unused(&m), by_fd(fd1);
-        EXPECT_EQ(3, free()) << "construction takes nothing";
-        cs.start();
-        cs.start();
-        by_fd.start();
-        EXPECT_EQ(0, free());
-        cs.end();
-        by_fd.end();
-        EXPECT_EQ(3, free());
-        pthread_mutex_lock(&m);  // held outside the guard: a stray unlock would free it
-        cs.end();
-        EXPECT_EQ(2, free());
-        pthread_mutex_unlock(&m);
-        cs.start();
-        by_fd.start();
-    }  // the destructors leave; the unused guard unlocks nothing
-    EXPECT_EQ(3, free());
-    const std::string in = "[DEBUG] utility(N): entering critical section\n",
-                      out = "[DEBUG] utility(N): leaving critical section\n";
-    EXPECT_EQ(in + in + out + out + in + in + out + out, Log());
-    close(fd1);
-    close(fd2);
+        CriticalSection guard(&mutex);
+        CriticalSection never_started(&mutex);
+        EXPECT_TRUE(MutexFree(&mutex)) << "a guard takes nothing when made";
+        guard.start();
+        guard.start();
+        EXPECT_FALSE(MutexFree(&mutex)) << "start() takes the lock";
+        guard.end();
+        EXPECT_TRUE(MutexFree(&mutex)) << "one end() leaves a section started twice";
+        pthread_mutex_lock(&mutex);  // held outside the guard: a stray unlock would free it
+        guard.end();
+        EXPECT_FALSE(MutexFree(&mutex)) << "a second end() released a lock it did not hold";
+        pthread_mutex_unlock(&mutex);
+        guard.start();
+    }  // the destructors leave; the guard never started unlocks nothing
+    EXPECT_TRUE(MutexFree(&mutex)) << "the destructor leaves the section";
+    const std::string enter = "[DEBUG] utility(N): entering critical section\n";
+    const std::string leave = "[DEBUG] utility(N): leaving critical section\n";
+    EXPECT_EQ(enter + leave + enter + leave, Log());
+}
+
+// A flock interrupted by a signal is tried again, so the section never runs
+// unguarded for it; other failures go unexamined. The lock is free after
+// end() unless its release failed.
+TEST_F(UtilityTest, CriticalSectionAtEveryFailureOfFlock) {
+    const int guarded_fd = open(folder_.c_str(), O_RDONLY);  // flock a folder
+    const int other_fd = open(folder_.c_str(), O_RDONLY);
+    bool held_inside = false;
+    ForEachCallError(
+        {{"flock", {EINTR, ENOLCK}}}, [] {},
+        [&] {
+            CriticalSection section(guarded_fd);
+            section.start();
+            held_inside = !FlockFree(other_fd);
+            return 0;
+        },
+        [&](const FaultRun& run) {
+            const bool lock_failed = run.fired && run.n == 1 && run.err != EINTR;
+            EXPECT_EQ(!lock_failed, held_inside) << run.Describe() << ": whether the lock was held";
+            const bool release_failed = run.fired && run.n == 2;
+            EXPECT_EQ(!release_failed, FlockFree(other_fd))
+                << run.Describe() << ": whether end() released the lock";
+            flock(guarded_fd, LOCK_UN);
+        });
+    close(guarded_fd);
+    close(other_fd);
+}
+
+// Creating and removing at every failure point: create reports -1 with its
+// error line exactly when no file could be made; a removal's failure is
+// ignored, but the path is forgotten all the same; no other file changes.
+template <class Scoped>
+void CreateAndRemoveAtEveryFailurePoint(const std::string& folder, const std::string& kind) {
+    WriteFile(folder + "/neighbour", "untouched");
+    std::optional<StderrCapture> capture;
+    std::string created;
+    const size_t points = ForEachCallError(
+        {{"", {EIO, ENOSPC, EMFILE, EINTR, ENOENT}}}, [&] { capture.emplace(); },
+        [&] {
+            Scoped file(folder);
+            const int rc = file.create();
+            created = file.getPath().c_str();
+            file.remove();
+            EXPECT_EQ("", std::string(file.getPath().c_str())) << "the path is forgotten";
+            return rc;
+        },
+        [&](const FaultRun& run) {
+            const std::string log = NormalizeLog(capture->Stop(), "utility");
+            capture.reset();
+            EXPECT_EQ(run.fired_call == "mkstemp" ? -1 : 0, run.rc) << run.Describe();
+            const std::string line =
+                run.rc == 0 ? "[DEBUG] utility(N): creating " + kind + " '" + created + "'\n" +
+                                  "[DEBUG] utility(N): removing " + kind + " '" + created + "'\n"
+                            : "[ERROR] utility(N): failed to create " + kind + " ...\n";
+            const bool own_print_failed = run.fired_call == "fwrite" ||
+                                          run.fired_call == "vfprintf" ||
+                                          run.fired_call == "fflush";
+            EXPECT_TRUE(own_print_failed || log.find(line) != std::string::npos)
+                << run.Describe() << " logged\n"
+                << log;
+            const auto files = FilesIn(folder);
+            EXPECT_TRUE(run.fired || files.size() == 1) << "the file was not removed";
+            EXPECT_EQ("untouched", files.at("neighbour")) << run.Describe();
+            unlink(created.c_str());
+        });
+    ::testing::Test::RecordProperty(kind + "_failure_points", static_cast<int>(points));
+}
+
+TEST_F(UtilityTest, ScopedFilesAtEveryFailurePoint) {
+    capture_.Stop();
+    CreateAndRemoveAtEveryFailurePoint<SFFile>(folder_.c_str(), "File");
+    CreateAndRemoveAtEveryFailurePoint<TempFile>(folder_.c_str(), "TempFile");
 }
 
 TEST_F(UtilityTest, SFFileNamesAFileItNeverRemovesByItself) {
-    auto f = std::make_unique<SFFile>(in_);
-    EXPECT_EQ(0u, f->getSize());
-    ASSERT_EQ(0, f->create());
-    ASSERT_EQ(0, f->create()) << "the held file is reused";
-    const std::string path = f->getPath().c_str();
-    WriteFile(path, std::string(1234, 'x'));
-    EXPECT_EQ(1234u, f->getSize());
-    f.reset();
-    EXPECT_TRUE(PathExists(path));
-    SFFile g(dir_ / "missing");
-    EXPECT_EQ(-1, g.create());
-    g.setPrefix(in_);
-    ASSERT_EQ(0, g.create());
-    const std::string second = g.getPath().c_str();
-    g.remove();
-    EXPECT_TRUE(!PathExists(second) && g.getPath().empty() && g.getSize() == 0);
-    const std::string d = "[DEBUG] utility(N): ", e = "[ERROR] ";
-    EXPECT_EQ(d + "creating File '" + path + "'\n" + d + "use exist file\n" + e +
-                  "file-op(N): mkstemp(" + in_.c_str() +
-                  "/missing/XXXXXX): No such file or directory\n" + e +
-                  "utility(N): failed to create File ...\n" + d + "creating File '" + second +
-                  "'\n" + d + "removing File '" + second + "'\n",
-              NormalizeLog(Log(), "file-op"));
+    auto kept = std::make_unique<SFFile>(folder_);
+    EXPECT_EQ(0u, kept->getSize());
+    ASSERT_EQ(0, kept->create());
+    ASSERT_EQ(0, kept->create()) << "the held file is reused";
+    const std::string kept_path = kept->getPath().c_str();
+    WriteFile(kept_path, std::string(1234, 'x'));
+    EXPECT_EQ(1234u, kept->getSize());
+    kept.reset();
+    EXPECT_TRUE(PathExists(kept_path)) << "destruction leaves the file";
+    SFFile removed("");
+    removed.setPrefix(folder_);
+    ASSERT_EQ(0, removed.create());
+    const std::string removed_path = removed.getPath().c_str();
+    removed.remove();
+    EXPECT_FALSE(PathExists(removed_path));
+    EXPECT_EQ(0u, removed.getSize());
+    const std::string debug = "[DEBUG] utility(N): ";
+    EXPECT_EQ(debug + "creating File '" + kept_path + "'\n" + debug + "use exist file\n" + debug +
+                  "creating File '" + removed_path + "'\n" + debug + "removing File '" +
+                  removed_path + "'\n",
+              Log());
 }
 
 TEST_F(UtilityTest, TempFileSharesItsFileAndTheLastOwnerRemovesIt) {
-    std::string gone, kept;
+    std::string removed_path, permanent_path;
     {
-        TempFile t(in_), q(in_), p(in_);
-        ASSERT_EQ(0, t.create() + p.create());
-        p.convert_permanent();
-        q = p;  // copies the flag with the file, and outlives p
-        gone = t.getPath().c_str();
-        kept = p.getPath().c_str();
+        TempFile sole_owner(folder_), permanent(folder_), heir(folder_);
+        ASSERT_EQ(0, sole_owner.create());
+        ASSERT_EQ(0, permanent.create());
+        permanent.convert_permanent();
+        heir = permanent;  // copies the flag with the file, and outlives it
+        removed_path = sole_owner.getPath().c_str();
+        permanent_path = permanent.getPath().c_str();
     }
-    EXPECT_FALSE(PathExists(gone)) << "the sole owner removes its file";
-    EXPECT_TRUE(PathExists(kept));
-    const std::string d = "[DEBUG] utility(N): ";
-    EXPECT_EQ(d + "creating TempFile '" + gone + "'\n" + d + "creating TempFile '" + kept + "'\n" +
-                  d + "removing TempFile '" + gone + "'\n",
-              Log());
-    ASSERT_EQ(0, unlink(kept.c_str()));
-    auto a = std::make_unique<TempFile>(in_);
-    ASSERT_EQ(0, a->create());
-    const std::string path = a->getPath().c_str();
-    TempFile b(*a), c(in_), empty(in_);
-    c = b;
-    EXPECT_EQ(path + path, std::string(b.getPath().c_str()) + c.getPath().c_str());
-    EXPECT_EQ(-1, b.create()) << "a sharer of a live file cannot create";
-    a.reset();
-    b = c;      // already co-owners: nothing changes
-    c = empty;  // c stops owning and holds nothing
-    EXPECT_TRUE(c.getPath().empty() && PathExists(path));
-    ASSERT_EQ(0, c.create());
-    const std::string own = c.getPath().c_str();
-    c = b;  // the sole owner's file goes first
-    EXPECT_FALSE(PathExists(own));
-    c.remove();  // for every owner; b keeps the path but owns nothing
-    EXPECT_FALSE(PathExists(path));
-    WriteFile(path, "not ours");
-    ASSERT_EQ(0, b.create()) << "no live file is held any more";
-    EXPECT_NE(path, b.getPath().c_str());
-    { TempFile d(b), e(d); }
-    EXPECT_TRUE(PathExists(b.getPath().c_str())) << "b still owns its new file";
-    b = empty;
-    EXPECT_EQ("not ours", ReadFile(path));
-    EXPECT_EQ(1, CountEntries(dir_.path())) << "only the stranger is left";
-    EXPECT_EQ(0, SFFile::initialize(in_) + TempFile::initialize(in_));
-    SFFile s("");  // the default prefixes, now the test's directory
-    TempFile t("");
-    ASSERT_EQ(0, s.create() + t.create());
-    EXPECT_EQ(3, CountEntries(dir_.path()));
-}
+    EXPECT_FALSE(PathExists(removed_path)) << "the sole owner removes its file";
+    EXPECT_TRUE(PathExists(permanent_path));
 
-// Out of descriptors (RLIMIT_NOFILE 32, then every free slot taken) in a
-// child whose result names the first check that failed.
-TEST_F(UtilityTest, TemporaryFilesFailCleanlyWithoutDescriptors) {
-    const std::string err = dir_ / "err";
-    auto child = [&] {
-        if (!RedirectStderrTo(err) || !LimitDescriptors(32)) return 1;
-        std::vector<int> taken = ExhaustDescriptors();
-        TempFile t(in_);
-        SFFile f(in_);
-        if (t.create() != -1 || f.create() != -1) return 2;
-        if (!t.getPath().empty() || !f.getPath().empty()) return 3;
-        Release(taken, taken.size());
-        return CountEntries(dir_.path()) == 1 ? 0 : 4;  // nothing left but err
-    };
-    ASSERT_EQ(0, RunInChild(child));
-    const std::string mk =
-        "[ERROR] file-op(N): mkstemp(" + dir_.path() + "/XXXXXX): Too many open files\n";
-    EXPECT_EQ(mk + "[ERROR] utility(N): failed to create TempFile ...\n" + mk +
-                  "[ERROR] utility(N): failed to create File ...\n",
-              NormalizeLog(NormalizeLog(ReadFile(err), "utility"), "file-op"));
+    auto creator = std::make_unique<TempFile>(folder_);
+    ASSERT_EQ(0, creator->create());
+    const std::string shared = creator->getPath().c_str();
+    TempFile copied(*creator), assigned(folder_), empty(folder_);
+    assigned = copied;
+    EXPECT_EQ(shared, assigned.getPath().c_str());
+    EXPECT_EQ(-1, copied.create()) << "a sharer of a live file cannot create";
+    creator.reset();
+    EXPECT_TRUE(PathExists(shared)) << "two owners remain";
+    assigned = empty;  // stops owning and holds nothing
+    EXPECT_EQ("", std::string(assigned.getPath().c_str()));
+    ASSERT_EQ(0, assigned.create());
+    const std::string own = assigned.getPath().c_str();
+    assigned = copied;  // the sole owner's file goes first
+    EXPECT_FALSE(PathExists(own));
+    assigned.remove();  // for every owner; copied keeps the path but owns nothing
+    EXPECT_FALSE(PathExists(shared));
+    WriteFile(shared, "not ours");
+    copied = assigned;  // already co-holders: the empty path is copied all the same
+    EXPECT_EQ("", std::string(copied.getPath().c_str()));
+    ASSERT_EQ(0, copied.create()) << "no live file is held any more";
+    const std::string fresh = copied.getPath().c_str();
+    assigned = empty;  // the former co-holder leaves: the new file is not its own
+    EXPECT_TRUE(PathExists(fresh));
+    copied = empty;
+    EXPECT_FALSE(PathExists(fresh)) << "its one owner removed it";
+    EXPECT_EQ("not ours", ReadFile(shared));
+    EXPECT_EQ(0, SFFile::initialize(folder_));
+    EXPECT_EQ(0, TempFile::initialize(folder_));
+    SFFile default_sffile("");  // the default prefixes, now the test's folder
+    TempFile default_tempfile("");
+    ASSERT_EQ(0, default_sffile.create());
+    ASSERT_EQ(0, default_tempfile.create());
+    EXPECT_EQ(4, CountEntries(dir_.path())) << "the stranger, the permanent file and two new";
 }
 
 TEST(NamesTest, UserNamesSplitAtTheirLastSeparator) {
@@ -255,10 +311,27 @@ TEST(NamesTest, UserNamesSplitAtTheirLastSeparator) {
         {"a/b", "", "", "a/b"},
         {"one:two:", ":", "one:two", ""}};
     for (const auto& [input, deli, before, after] : rows) {
-        std::string first = "stale", second = deli ? "stale" : input;
-        deli ? ParsingByDelimiter(input, first, second, deli) : ParseUsrName(second, first);
+        std::string first = "stale";
+        std::string second = deli ? "stale" : input;
+        if (deli)
+            ParsingByDelimiter(input, first, second, deli);
+        else
+            ParseUsrName(second, first);
         EXPECT_EQ(std::make_pair(before, after), std::make_pair(first, second)) << input;
     }
+}
+
+// A host name that cannot be read is empty; the result is 0 either way.
+TEST(NamesTest, HostNameIsEmptyWhenItCannotBeRead) {
+    char expected[512] = {};
+    ASSERT_EQ(0, gethostname(expected, sizeof expected - 1));
+    std::string host = "stale";
+    ForEachCallError(
+        {{"gethostname", {EINVAL, ENAMETOOLONG}}}, [] {}, [&] { return GetSysHostName(host); },
+        [&](const FaultRun& run) {
+            EXPECT_EQ(0, run.rc);
+            EXPECT_EQ(run.fired ? "" : expected, host) << run.Describe();
+        });
 }
 
 }  // namespace
