@@ -52,7 +52,7 @@ TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
     EXPECT_EQ(a_.toString(),
               "ConnectionEntry{ConnectionInfo{conn_id=1, c_mode=2, server_name='nas'a', "
               "server_ip='ip'a', server_port=5001, farlink_mode='relay', username='O'Brien', "
-              "password=(empty), orb_id='orb'a', session='sess', protocol_version=42, "
+              "password=(empty), orb_id='orb'a', session=********, protocol_version=42, "
               "computer_name='desk', linked=1, use_ssl=1, ssl_allow_untrust=0, "
               "version=7.2.5000000000, status=6, error=-3, user_uid=4000000000, user_gid=1001, "
               "user_is_admin=0}, ProxyInfo{use_proxy=0, use_sys_proxy=1, proxy_ip='px'a', "
@@ -65,7 +65,7 @@ TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
     EXPECT_EQ(fresh->toString(),
               "ConnectionEntry{ConnectionInfo{conn_id=0, c_mode=0, server_name='', server_ip='', "
               "server_port=0, farlink_mode='', username='', password=(empty), orb_id='', "
-              "session='', protocol_version=0, computer_name='', linked=0, use_ssl=1, "
+              "session=(empty), protocol_version=0, computer_name='', linked=0, use_ssl=1, "
               "ssl_allow_untrust=0, version=0.0.0, status=0, error=0, user_uid=0, user_gid=0, "
               "user_is_admin=0}, ProxyInfo{use_proxy=0, use_sys_proxy=0, proxy_ip='', "
               "proxy_port=0, user_name='', password=(empty), domain='', host=''}, "

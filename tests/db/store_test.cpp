@@ -1,6 +1,9 @@
 // The store itself: schema, open/close cycle, eight threads.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,34 +78,67 @@ TEST_F(StoreTest, OpenCloseCycle) {
     EXPECT_EQ(dbtest::Str(enabled), dbtest::Str(s));
 }
 
-// At DEBUG each operation names itself first, whatever follows.
-TEST_F(StoreTest, DebugEntriesNameTheOperations) {
-    Verbose();
-    Log log;
-    std::list<SessionInfo> l;
-    std::list<ConnectionEntry> c;
-    int n = 0;
-    long v = 0;
-    ustring f;
-    SystemDB::resetSession(3), SystemDB::deleteSession(4), SystemDB::disableAllSession();
-    SystemDB::getEnabledSession(l), SystemDB::getValidSessionListByConnectionID(l, 1);
-    SystemDB::getSyncFolder("h", f), SystemDB::getMaxSessionId(), SystemDB::setComputername("pc");
-    SystemDB::setTargetClientVersion(2), SystemDB::setLanguageOptions("en");
-    SystemDB::getTargetClientVersion(v), SystemDB::deleteConnection(5);
-    SystemDB::getLinkedConnectionEntryList(c), SystemDB::getConnectionEntryList(c);
-    SystemDB::getSessionStatusAndErr(1, n, n, n, n), SystemDB::clearSystemDB();
-    SystemDB::getFolderInfoByRowID(1, f, f);
-    std::string expected;  // entries of their own level start with it
-    for (std::string e :
-         {"resetSession. id:[3]", "deleteSession. id:[4]", "disableAllSession ",
-          "getEnabledSession", "getValidSessionListByConnectionID", "getSyncFolder",
-          "[ERROR] system-db(N): cannnot get home share sync folder QQ",
-          "getMaxSessionId: get max id = [0]", "set computer name pc", "set setTargetClientVersion",
-          "set setLanguageOptions", "getTargetClientVersion", "deleteConnection. id:[5]",
-          "getLinkedConnectionEntryList", "getConnectionEntryList", "getSessionStatusAndErr",
-          "cannnot get getSessionStatusAndErr 1", "clear System DB ", "getSystemInfo"})
-        expected += e[0] == '[' ? e : dbtest::kDebug + e + "\n";
-    EXPECT_EQ(log.Text(), expected);
+std::string Octal(mode_t mode) {
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
+    return octal;
+}
+
+std::string ModeOf(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? Octal(st.st_mode) : "missing";
+}
+
+// The store holds credentials: a new file is its owner's alone whatever the
+// umask, and so are the rollback journal of a write and the WAL files.
+TEST_F(StoreTest, ANewStoreAndItsJournalsAreOwnerOnlyWhateverTheUmask) {
+    for (mode_t mask : {022, 000, 0277}) {  // the last takes the owner's bits too
+        SystemDB::destroy();
+        db_ = dir_ / ("umask" + Octal(mask) + ".db");
+        const mode_t saved_mask = umask(mask);
+        Log log;
+        ASSERT_EQ(Open(db_), 0);
+        sqlite3* writer = nullptr;
+        ASSERT_EQ(sqlite3_open(db_.c_str(), &writer), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE; INSERT INTO system_table VALUES (1, 1);",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        const std::string journal = ModeOf(db_ + "-journal");
+        ASSERT_EQ(
+            sqlite3_exec(writer, "ROLLBACK; PRAGMA journal_mode = WAL;", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+        SystemDB::destroy();  // so that the store itself makes the WAL files, and keeps them
+        ASSERT_EQ(Open(db_), 0);
+        ASSERT_EQ(SystemDB::setLanguageOptions("en"), 0);
+        sqlite3_close(writer);
+        umask(saved_mask);
+        EXPECT_EQ("file " + ModeOf(db_) + ", journal " + journal + ", log " + ModeOf(db_ + "-wal") +
+                      ", index " + ModeOf(db_ + "-shm"),
+                  "file 0600, journal 0600, log 0600, index 0600")
+            << "under umask " << Octal(mask);
+        EXPECT_EQ(log.Text(), "");
+    }
+}
+
+// An existing store may be shared through its group; it keeps its mode, and
+// a mode that lets other users in is reported.
+TEST_F(StoreTest, AnExistingStoreKeepsItsModeAndIsReportedWhenOthersMayUseIt) {
+    const std::pair<mode_t, std::string> cases[] = {
+        {0600, ""},
+        {0700, ""},
+        {0644, "readable by other users (mode 0644)"},
+        {0620, "writable by other users (mode 0620)"},
+        {0666, "readable and writable by other users (mode 0666)"}};
+    for (const auto& [mode, complaint] : cases) {
+        SystemDB::destroy();
+        ASSERT_EQ(chmod(db_.c_str(), mode), 0);
+        Log log;
+        ASSERT_EQ(Open(db_), 0);
+        const std::string warning = "[WARNING] system-db(N): SystemDB: database at '" + db_ +
+                                    "' is " + complaint + "; it holds credentials\n";
+        EXPECT_EQ(log.Text(), complaint.empty() ? "" : warning) << "mode " << Octal(mode);
+        EXPECT_EQ(ModeOf(db_), Octal(mode));
+    }
 }
 
 // Eight threads write and read on one store: every call succeeds and every id
