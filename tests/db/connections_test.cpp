@@ -217,17 +217,19 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
         "(1, 7, 901, '/home/u/Sync/'), (1, 4, 1, '/DATA/a_b/'), (1, 4, 2, '/data/50%/'), "
         "(1, 4, 3, '/data/back\\slash/'), (1, 4, 4, '/data/Caf\xC3\xA9/'), (1, 4, 5, "
         "'/it''s/'), (1, 3, 6, '/off/'), (1, 4, 7, ''), (1, 4, 8, NULL), (9, 4, 9, '/orphan/');");
-    PathInfo p;
-    p.view_id = 4444;
-    p.relative_path = "/sentinel";
-    p.connection_entry = b_;
-    ASSERT_EQ(SystemDB::getPathInfoByPath("/home/u/Sync/docs/a.txt", p), 0);
+    PathInfo found;
+    found.view_id = 4444;
+    found.relative_path = "/sentinel";
+    found.connection_entry = b_;
+    ASSERT_EQ(SystemDB::getPathInfoByPath("/home/u/Sync/docs/a.txt", found), 0);
+    // a_'s values, but the state of the row's record kept from b_.
     ConnectionEntry expected = a_;
-    ConnectionInfo &x = expected.connection_info, &k = b_.connection_info;
-    std::tie(x.linked, x.status, x.error, x.version_info, x.user_uid, x.user_gid, x.user_is_admin) =
-        std::tie(k.linked, k.status, k.error, k.version_info, k.user_uid, k.user_gid,
-                 k.user_is_admin);
-    EXPECT_EQ(p.connection_entry, expected);
+    ConnectionInfo& info = expected.connection_info;
+    const ConnectionInfo& kept = b_.connection_info;
+    std::tie(info.linked, info.status, info.error, info.version_info, info.user_uid, info.user_gid,
+             info.user_is_admin) = std::tie(kept.linked, kept.status, kept.error, kept.version_info,
+                                            kept.user_uid, kept.user_gid, kept.user_is_admin);
+    EXPECT_EQ(found.connection_entry, expected);
 
     // ASCII letters fold, "%", "_" and "\" match only themselves; disabled, empty,
     // NULL or orphan folders map nothing. Rows: path|view (0: none)|relative.
@@ -236,13 +238,15 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
           "/data/CAF\xC3\xA9/m|4|/m", "/it's/x'y|5|/x'y", "/home/u/Sync|0", "/home/u/Syncing/x|0",
           "/data/aXb/f|0", "/data/50abc/x|0", "/data/backXslash/z|0", "/off/f|0", "/any/path|0",
           "|0", "/orphan/f|0"}) {
-        const auto c = dbtest::Cells(row);
-        const uint64_t view = std::stoull(c[1]);
-        PathInfo q = p;
-        EXPECT_EQ(SystemDB::getPathInfoByPath(c[0].c_str(), q), view ? 0 : -1) << row;
-        EXPECT_EQ(q.view_id, view ? view : p.view_id) << row;
-        EXPECT_EQ(q.relative_path, view ? ustring(c[2].c_str()) : p.relative_path) << row;
-        EXPECT_EQ(q.connection_entry, p.connection_entry) << row;
+        const auto cells = dbtest::Cells(row);
+        const std::string& path = cells[0];
+        const uint64_t view = std::stoull(cells[1]);
+        PathInfo lookup = found;
+        EXPECT_EQ(SystemDB::getPathInfoByPath(path.c_str(), lookup), view ? 0 : -1) << row;
+        EXPECT_EQ(lookup.view_id, view ? view : found.view_id) << row;
+        EXPECT_EQ(lookup.relative_path, view ? ustring(cells[2].c_str()) : found.relative_path)
+            << row;
+        EXPECT_EQ(lookup.connection_entry, found.connection_entry) << row;
     }
 
     // Values no writer produces: flags are true when not 0 for the whole-row
@@ -251,27 +255,40 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
         "UPDATE connection_table SET use_ssl = 2, ssl_allow_untrust = 3, use_proxy = -1, "
         "use_system_proxy = 2, use_tunnel = 5, proxy_port = 70000, tunnel_port = 65537, "
         "user_uid = -1, server_name = NULL, proxy_password = 'not base64!' WHERE id = 1;");
-    ConnectionEntry e;
-    ASSERT_EQ(SystemDB::getPathInfoByPath("/it's/", p) + SystemDB::getConnectionEntryByConnID(1, e),
-              0);
-    auto odd = [](const ConnectionEntry& g) {
-        const ConnectionInfo& c = g.connection_info;
-        return Nums(c.use_ssl, c.ssl_allow_untrust, g.proxy_info.use_proxy,
-                    g.proxy_info.use_sys_proxy, g.tunnel_info.use_tunnel, g.proxy_info.proxy_port,
-                    g.tunnel_info.tunnel_port) +
-               c.server_name.c_str_utf8() + g.proxy_info.password + "|";
+    ConnectionEntry whole_row;
+    ASSERT_EQ(SystemDB::getPathInfoByPath("/it's/", found), 0);
+    ASSERT_EQ(SystemDB::getConnectionEntryByConnID(1, whole_row), 0);
+    auto odd_values = [](const ConnectionEntry& entry) {
+        const ConnectionInfo& info = entry.connection_info;
+        return Nums(info.use_ssl, info.ssl_allow_untrust, entry.proxy_info.use_proxy,
+                    entry.proxy_info.use_sys_proxy, entry.tunnel_info.use_tunnel,
+                    entry.proxy_info.proxy_port, entry.tunnel_info.tunnel_port) +
+               info.server_name.c_str_utf8() + entry.proxy_info.password + "|";
     };
-    EXPECT_EQ(odd(p.connection_entry) + odd(e) + std::to_string(e.connection_info.user_uid),
+    EXPECT_EQ(odd_values(found.connection_entry) + odd_values(whole_row) +
+                  std::to_string(whole_row.connection_info.user_uid),
               "0 0 0 0 0 4464 1 |1 1 1 1 1 4464 1 |4294967295");
 }
 
 TEST_F(ConnectionsTest, GeneralOptionsSingleSettingsAndTheUserProxy) {
-    GeneralOptions g, back;
-    g.enable_iconoverlay = g.enable_startup = false;
-    g.use_bw_icon = true;
-    g.sync_mode = -7;
-    g.open_folder = "/home/o'neil";
-    ASSERT_EQ(SystemDB::setGeneralOptions(g) + SystemDB::setComputername("Bob's PC") +
+    // A new installation's options, which a store holding none leaves as they are.
+    alignas(GeneralOptions) unsigned char raw[sizeof(GeneralOptions)];
+    std::memset(raw, 0x5a, sizeof raw);  // so that a member left unset shows
+    GeneralOptions& fresh = *new (raw) GeneralOptions;
+    ASSERT_EQ(SystemDB::getGeneralOptions(fresh), 0);
+    EXPECT_EQ(Nums(fresh.enable_desktop_notification, fresh.enable_iconoverlay,
+                   fresh.enable_startup, fresh.use_bw_icon, fresh.sync_mode) +
+                  "'" + fresh.open_folder.c_str_utf8() + "'",
+              "1 1 1 0 0 ''");
+    fresh.~GeneralOptions();
+
+    GeneralOptions written, back;
+    written.enable_iconoverlay = false;
+    written.enable_startup = false;
+    written.use_bw_icon = true;
+    written.sync_mode = -7;
+    written.open_folder = "/home/o'neil";
+    ASSERT_EQ(SystemDB::setGeneralOptions(written) + SystemDB::setComputername("Bob's PC") +
                   SystemDB::setLanguageOptions("de") +
                   SystemDB::setTargetClientVersion(4294967313L),
               0);
@@ -296,13 +313,16 @@ TEST_F(ConnectionsTest, GeneralOptionsSingleSettingsAndTheUserProxy) {
                   back.open_folder.c_str_utf8(),
               "0 0 0 1 -7 mine");
     long version = 0;
-    ustring t = "stale";
-    ASSERT_EQ(SystemDB::getTargetClientVersion(version) + SystemDB::getLastUpdateQueryTime(t), 0);
-    EXPECT_EQ(std::to_string(version) + t.c_str_utf8(), "4294967313");  // no time yet: empty
+    ustring query_time = "stale";
     ASSERT_EQ(
-        SystemDB::setLastUpdateQueryTime("2026-12-06 'noon'") + SystemDB::getLastUpdateQueryTime(t),
+        SystemDB::getTargetClientVersion(version) + SystemDB::getLastUpdateQueryTime(query_time),
         0);
-    EXPECT_EQ(t, ustring("2026-12-06 'noon'"));
+    EXPECT_EQ(std::to_string(version) + query_time.c_str_utf8(),
+              "4294967313");  // no time yet: empty
+    ASSERT_EQ(SystemDB::setLastUpdateQueryTime("2026-12-06 'noon'") +
+                  SystemDB::getLastUpdateQueryTime(query_time),
+              0);
+    EXPECT_EQ(query_time, ustring("2026-12-06 'noon'"));
     Plant("DELETE FROM system_table WHERE key = 'target_client_version'");
     Log log;
     EXPECT_EQ(SystemDB::getTargetClientVersion(version) + version, 4294967312L);  // untouched
@@ -314,15 +334,15 @@ TEST_F(ConnectionsTest, GeneralOptionsSingleSettingsAndTheUserProxy) {
     ASSERT_EQ(SystemDB::setUserProxyInfo(b_.proxy_info), 0);
     EXPECT_EQ(Dump("SELECT group_concat(value, '|') FROM system_table WHERE key LIKE 'user_%'"),
               "1|0|px-b|8080|dom-b|host-b|pu-b|" + Enc("pw-b") + "\n");
-    ProxyInfo p = a_.proxy_info;
-    ASSERT_EQ(SystemDB::getUserProxyInfo(p), 0);
-    EXPECT_EQ(p, b_.proxy_info);
-    p.password = "";
-    ASSERT_EQ(SystemDB::setUserProxyInfo(p), 0);
-    const std::string d = dbtest::kDebug;
-    const std::string set = d + "set setUserProxyInfo\n" + d + "ip px-b\n" + d +
-                            "proxy_port 8080\n" + d + "user_name pu-b\n" + d + "password ";
-    EXPECT_EQ(plog.Text(), set + "********\n" + d + "getUserProxyInfo\n" + set + "(empty)\n");
+    ProxyInfo proxy = a_.proxy_info;
+    ASSERT_EQ(SystemDB::getUserProxyInfo(proxy), 0);
+    EXPECT_EQ(proxy, b_.proxy_info);
+    proxy.password = "";
+    ASSERT_EQ(SystemDB::setUserProxyInfo(proxy), 0);
+    const std::string debug = dbtest::kDebug;
+    const std::string set = debug + "set setUserProxyInfo\n" + debug + "ip px-b\n" + debug +
+                            "proxy_port 8080\n" + debug + "user_name pu-b\n" + debug + "password ";
+    EXPECT_EQ(plog.Text(), set + "********\n" + debug + "getUserProxyInfo\n" + set + "(empty)\n");
     EXPECT_EQ(Dump("SELECT quote(value) FROM system_table WHERE key = 'user_proxy_pass'"), "''\n");
     EXPECT_EQ(testutil::ReadFile(db_).find("pw-b"), std::string::npos);
 
@@ -332,18 +352,19 @@ TEST_F(ConnectionsTest, GeneralOptionsSingleSettingsAndTheUserProxy) {
         "UPDATE system_table SET value = CASE key WHEN 'user_proxy_port' THEN 70000 WHEN "
         "'user_use_proxy' THEN 2 WHEN 'user_proxy_ip' THEN 'a' || char(0) || 'b' WHEN "
         "'user_proxy_pass' THEN 'not base64' ELSE value END;");
-    p = a_.proxy_info;
-    ASSERT_EQ(SystemDB::getUserProxyInfo(p), 0);
-    EXPECT_EQ(Nums(p.use_proxy, p.proxy_port) + p.password + p.host, "0 4464 host-b");
-    EXPECT_EQ(p.proxy_ip, std::string("a\0b", 3));
+    proxy = a_.proxy_info;
+    ASSERT_EQ(SystemDB::getUserProxyInfo(proxy), 0);
+    EXPECT_EQ(Nums(proxy.use_proxy, proxy.proxy_port) + proxy.password + proxy.host,
+              "0 4464 host-b");
+    EXPECT_EQ(proxy.proxy_ip, std::string("a\0b", 3));
     // A row without a key resets what was read before it.
     Plant(
         "DELETE FROM system_table WHERE key = 'user_proxy_host';"
         "INSERT INTO system_table VALUES (NULL, 'x'), ('user_proxy_host', 'after');");
     Log reset;
-    ASSERT_EQ(SystemDB::getUserProxyInfo(p), 0);
+    ASSERT_EQ(SystemDB::getUserProxyInfo(proxy), 0);
     EXPECT_EQ(reset.Text(), "[ERROR] system-db(N): get proxy info failed, use default setting\n");
-    EXPECT_EQ(p.toString(),
+    EXPECT_EQ(proxy.toString(),
               "ProxyInfo{use_proxy=0, use_sys_proxy=0, proxy_ip='', proxy_port=0, "
               "user_name='', password=(empty), domain='', host='after'}");
 }
