@@ -498,13 +498,15 @@ TEST_F(StoreFaults, ALockHeldByAnotherProcessIsWaitedFor) {
 TEST_F(StoreFaults, UnwritableAndFullFileSystemsFailWritesAndKeepEarlierRows) {
     SystemDB::destroy();
     const std::string err = dir_ / "stderr", ro = dir_ / "ro", mnt = dir_ / "mnt";
-    const std::string before = testutil::ReadFile(db_), e = dbtest::kErr;
+    const std::string before = testutil::ReadFile(db_), error = dbtest::kErr;
     ASSERT_EQ(mkdir(ro.c_str(), 0755) | mkdir(mnt.c_str(), 0755), 0);
     testutil::WriteFile(ro + "/system.db", before);
     testutil::WriteFile(err, "");
     ASSERT_EQ(chmod((ro + "/system.db").c_str(), 0444) | chmod(ro.c_str(), 0555), 0);
     ASSERT_EQ(chmod(dir_.path().c_str(), 0755) | chmod(err.c_str(), 0666), 0);
-    auto say = [](const char* what, long n) { std::fprintf(stderr, "%s %ld\n", what, n); };
+    auto say = [](const char* what, long result) {
+        std::fprintf(stderr, "%s %ld\n", what, result);
+    };
     int rc = testutil::RunInChild(
         [&] {
             if (!testutil::RedirectStderrTo(err)) return 3;
@@ -517,32 +519,32 @@ TEST_F(StoreFaults, UnwritableAndFullFileSystemsFailWritesAndKeepEarlierRows) {
     EXPECT_EQ(testutil::ReadFile(ro + "/system.db"), before);
     EXPECT_FALSE(testutil::PathExists(ro + "/new.db"));
     EXPECT_EQ(testutil::NormalizeLog(testutil::ReadFile(err), "system-db"),
-              e + "SystemDB: Failed to initialize database at '" + ro +
-                  "/system.db'. [8] attempt to write a readonly database\n" + e +
-                  "initialize fail attempt to write a readonly database\nro -1\n" + e +
+              error + "SystemDB: Failed to initialize database at '" + ro +
+                  "/system.db'. [8] attempt to write a readonly database\n" + error +
+                  "initialize fail attempt to write a readonly database\nro -1\n" + error +
                   "SystemDB: Failed to open database at '" + ro +
                   "/new.db'. [14] unable to open database file\nnew -1\n");
     rc = testutil::RunInChild([&] {
         if (!testutil::MountPrivateTmpfs(mnt, "size=512k").empty()) return 77;
         if (!testutil::RedirectStderrTo(err)) return 3;
-        long v = 0;
+        long version = 0;
         say("init", Open(mnt + "/system.db"));
         say("set", SystemDB::setTargetClientVersion(7));
         say("full", testutil::FillFileSystem(mnt + "/filler") == ENOSPC);
         say("set", SystemDB::setTargetClientVersion(8));
         say("name", SystemDB::setComputername(std::string(20000, 'n').c_str()));
-        say("get", SystemDB::getTargetClientVersion(v) + v);
+        say("get", SystemDB::getTargetClientVersion(version) + version);
         unlink((mnt + "/filler").c_str());
         say("set", SystemDB::setTargetClientVersion(9));
-        say("get", SystemDB::getTargetClientVersion(v) + v);
+        say("get", SystemDB::getTargetClientVersion(version) + version);
         return 0;
     });
     if (rc == 77) GTEST_SKIP() << "no private tmpfs here";
     ASSERT_EQ(rc, 0);
     const std::string full = " fail ret = 13 database or disk is full\n";
     EXPECT_EQ(testutil::NormalizeLog(testutil::ReadFile(err), "system-db"),
-              "init 0\nset 0\nfull 1\n" + e + "setTargetClientVersion" + full + "set -1\n" + e +
-                  "setComputername" + full + "name -1\nget 7\nset 0\nget 9\n");
+              "init 0\nset 0\nfull 1\n" + error + "setTargetClientVersion" + full + "set -1\n" +
+                  error + "setComputername" + full + "name -1\nget 7\nset 0\nget 9\n");
 }
 
 // Zeroed session pages (the last kept) leave the file openable but those rows
@@ -550,8 +552,8 @@ TEST_F(StoreFaults, UnwritableAndFullFileSystemsFailWritesAndKeepEarlierRows) {
 TEST_F(StoreFaults, DamagedOrTruncatedFilesFailCleanly) {
     ASSERT_EQ(SystemDB::setTargetClientVersion(3), 0);
     std::string sql = "BEGIN;";
-    for (int i = 0; i < 400; ++i)
-        sql += "INSERT INTO session_table (share_name) VALUES ('" + std::to_string(i) +
+    for (int row = 0; row < 400; ++row)
+        sql += "INSERT INTO session_table (share_name) VALUES ('" + std::to_string(row) +
                std::string(200, 'x') + "');";
     Plant(sql + "COMMIT;");
     SystemDB::destroy();
@@ -563,16 +565,16 @@ TEST_F(StoreFaults, DamagedOrTruncatedFilesFailCleanly) {
     Log log;
     ASSERT_EQ(Open(db_), 0);
     std::list<SessionInfo> sessions;
-    SessionInfo s;
+    SessionInfo session;
     long version = 0;
     EXPECT_EQ(SystemDB::getEnabledSession(sessions), -1);
-    EXPECT_EQ(SystemDB::addNewSessionInfo(s), -1);
+    EXPECT_EQ(SystemDB::addNewSessionInfo(session), -1);
     EXPECT_EQ(SystemDB::setTargetClientVersion(4), 0);  // the intact table goes on working
     EXPECT_EQ(SystemDB::getTargetClientVersion(version) + version, 4);
     SystemDB::destroy();
-    const std::string bad = " database disk image is malformed\n", e = dbtest::kErr;
+    const std::string bad = " database disk image is malformed\n", error = dbtest::kErr;
     std::string expected =
-        e + "sqlite3_step: [11]" + bad + e + "addNewSessionInfo fail ret = 11" + bad;
+        error + "sqlite3_step: [11]" + bad + error + "addNewSessionInfo fail ret = 11" + bad;
     // Still closed after each refusal, so the next file is tried.
     for (std::string bytes : {good.substr(0, good.size() / 2 + 100), good.substr(0, 50),
                               std::string("not a database\n")}) {
@@ -580,8 +582,8 @@ TEST_F(StoreFaults, DamagedOrTruncatedFilesFailCleanly) {
         EXPECT_EQ(Open(db_), -1);
         EXPECT_EQ(testutil::ReadFile(db_), bytes);
         const std::string why = bytes.size() >= 50 ? bad : " file is not a database\n";
-        expected += e + "SystemDB: Failed to initialize database at '" + db_ + "'. [" +
-                    (bytes.size() >= 50 ? "11]" : "26]") + why + e + "initialize fail" + why;
+        expected += error + "SystemDB: Failed to initialize database at '" + db_ + "'. [" +
+                    (bytes.size() >= 50 ? "11]" : "26]") + why + error + "initialize fail" + why;
     }
     EXPECT_EQ(log.Text(), expected);
 }
