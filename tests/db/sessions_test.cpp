@@ -164,12 +164,13 @@ TEST_F(SessionsTest, FolderConflictsCompareWholeComponentsAndLiteralWildcards) {
           "/data/100%/|4|/data/100%|1", "/data/abc/|4|/data/a%|0", "/data/%/|4|/data/x/y|0",
           "/data/x/y/|4|/data/%|0", "/data/a\\b/|4|/data/a\\b|1", "/data/a\\%/|4|/data/a\\x|0",
           "/data/ab/|4|/data/a\\b|0"}) {
-        const auto c = dbtest::Cells(row);
+        const auto cells = dbtest::Cells(row);
+        const std::string &stored = cells[0], &attribute = cells[1], &candidate = cells[2];
         Plant("DELETE FROM session_table");
-        Insert("(1, " + c[1] + ", '" + c[0] + "')", "id, attribute, sync_folder");
-        for (bool conflict : {false, true}) {
-            EXPECT_EQ(SystemDB::isSyncFolderConflict(c[2].c_str(), conflict, {}), 0);
-            EXPECT_EQ(conflict, c[3] == "1") << row;
+        Insert("(1, " + attribute + ", '" + stored + "')", "id, attribute, sync_folder");
+        for (bool conflict : {false, true}) {  // whatever it held before
+            EXPECT_EQ(SystemDB::isSyncFolderConflict(candidate.c_str(), conflict, {}), 0);
+            EXPECT_EQ(conflict, cells[3] == "1") << row;
         }
     }
     for (auto [filter, expected] :  // the filter names the sessions left out
