@@ -96,7 +96,7 @@ struct Outputs {
              << path.connection_entry.toString() << "\n"
              << proxy.toString() << "\nshare=" << share << " folder=" << folder
              << " query_time=" << query_time;
-        for (const ConnectionEntry& e : connections) text << "\n" << e.toString();
+        for (const ConnectionEntry& listed : connections) text << "\n" << listed.toString();
         return text.str();
     }
 
@@ -178,7 +178,7 @@ Operation UnnamedWrite(const char* name, std::function<int()> call) {
 }
 
 std::string Debug(const std::string& text) {
-    return "[DEBUG] system-db(N): " + text;
+    return dbtest::kDebug + text;
 }
 
 const Operation kOperations[] = {
