@@ -60,7 +60,8 @@ const std::string kRows =
     "'home', '/a/', 4); INSERT INTO system_table VALUES ('user_proxy_pass', '" +
     Obfuscated(kUserProxyPassword) + "');";
 
-// Every output of the operations, holding values that no failure may change.
+// Every output of the operations, holding values that no failure may change,
+// and the secrets that the writes store.
 struct Outputs {
     Outputs() {
         session.session_id = 7;
@@ -73,9 +74,6 @@ struct Outputs {
         proxy.host = "proxy host";
         options.sync_mode = 9;
         version.major = 9;
-    }
-    // The records planted with secrets, for the operations that write them.
-    void PlantSecrets() {
         for (ConnectionInfo* info : {&connection, &entry.connection_info}) {
             info->session = kSessionText.c_str();
             info->password = kConnectionPassword.c_str();
@@ -455,7 +453,6 @@ TEST_F(EveryOperation, WritesItsOwnEntriesAtDebugAndShowsNoSecret) {
             "WHERE key <> 'release_version'; " +
             kRows);
         out = Outputs();
-        out.PlantSecrets();
         Log log;
         op.call();
         const std::string entries = log.Text();
