@@ -482,9 +482,9 @@ TEST_F(StoreFaults, ALockHeldByAnotherProcessIsWaitedFor) {
         testutil::DatabaseLockHolder holder(db_, 1200);
         ASSERT_TRUE(holder.locked());
         Log log;
-        auto t0 = std::chrono::steady_clock::now();
+        const auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(call(), 0);
-        EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+        EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
         EXPECT_EQ(log.Text(), "");
     }
     EXPECT_EQ(version, 2);
