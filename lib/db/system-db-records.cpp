@@ -7,7 +7,8 @@
 
 namespace {
 
-// Diagnostics may say whether a password is set, never what it is.
+// Diagnostics may say whether a secret (a password, a session text) is set,
+// never what it is.
 const char* Mask(bool empty) {
     return empty ? "(empty)" : "********";
 }
@@ -131,9 +132,9 @@ ustring ConnectionInfo::toString() const {
     s << "ConnectionInfo{conn_id=" << conn_id << ", c_mode=" << c_mode << ", server_name='"
       << server_name << "', server_ip='" << server_ip << "', server_port=" << server_port
       << ", farlink_mode='" << farlink_mode << "', username='" << username
-      << "', password=" << Mask(password.empty()) << ", orb_id='" << orb_id << "', session='"
-      << session << "', protocol_version=" << protocol_version << ", computer_name='"
-      << computer_name << "', linked=" << linked << ", use_ssl=" << use_ssl
+      << "', password=" << Mask(password.empty()) << ", orb_id='" << orb_id
+      << "', session=" << Mask(session.empty()) << ", protocol_version=" << protocol_version
+      << ", computer_name='" << computer_name << "', linked=" << linked << ", use_ssl=" << use_ssl
       << ", ssl_allow_untrust=" << ssl_allow_untrust << ", version=" << version_info.major << "."
       << version_info.minor << "." << version_info.build_number << ", status=" << status
       << ", error=" << error << ", user_uid=" << user_uid << ", user_gid=" << user_gid

@@ -1,7 +1,12 @@
 // The system database store: process-wide state, opening, closing and the schema.
 #include "system-db.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include "db-internal.h"
 
@@ -77,6 +82,46 @@ const char kSchemaScript[] =
     "INSERT or IGNORE into system_table values ('release_version', 13);"
     "COMMIT;";
 
+// Names that SQLite opens as no file (in-memory and temporary stores) or
+// reads as a URI, whose options say how its file is made, are left to it.
+bool IsPlainFileName(const char* name) {
+    return *name && std::strcmp(name, ":memory:") != 0 && std::strncmp(name, "file:", 5) != 0;
+}
+
+// The store holds proxy passwords and session texts, so a new one is made
+// owner-only before SQLite first opens it: it never exists with a wider
+// mode, and SQLite gives its journal and WAL files the database's mode. An
+// existing file, or one that cannot be made, is left for SQLite to open or
+// to report.
+void CreateOwnerOnly(const char* name) {
+    int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    // The umask can only have narrowed 0600; this gives the owner back what
+    // it took. Should it fail, the file is still no wider than 0600, and
+    // SQLite reports it if the owner cannot write it.
+    (void)fchmod(fd, 0600);
+    close(fd);
+}
+
+// An existing store keeps its mode (the programs of an installation may
+// share it through their group), but one that other users may read or write
+// is worth one line.
+void WarnIfOpenToOthers(const ustring& path) {
+    struct stat st;
+    if (!IsPlainFileName(path.c_str_utf8()) || stat(path.c_str_utf8(), &st) != 0) return;
+    const bool readable = st.st_mode & (S_IRGRP | S_IROTH);
+    const bool writable = st.st_mode & (S_IWGRP | S_IWOTH);
+    if (!readable && !writable) return;
+    SYSDB_LOG(L_WARNING,
+              "[WARNING] system-db(%d): SystemDB: database at '%s' is %s by other users (mode "
+              "%04o); it holds credentials\n",
+              path.c_str(),
+              readable && writable ? "readable and writable"
+              : readable           ? "readable"
+                                   : "writable",
+              static_cast<unsigned>(st.st_mode & 07777));
+}
+
 }  // namespace
 
 SystemDB::SystemDB() {
@@ -101,6 +146,7 @@ int SystemDB::initialize(const ustring& system_db_path) {
         return 0;
     }
 
+    if (IsPlainFileName(system_db_path.c_str_utf8())) CreateOwnerOnly(system_db_path.c_str_utf8());
     sqlite3* db = nullptr;
     int rc = sqlite3_open(system_db_path.c_str_utf8(), &db);
     if (rc != SQLITE_OK) {
@@ -128,6 +174,7 @@ int SystemDB::initialize(const ustring& system_db_path) {
         return -1;
     }
 
+    WarnIfOpenToOthers(system_db_path);
     m_db = db;
     m_system_db_path = system_db_path.c_str_utf8();
     SYSDB_LOG(L_INFO, "[INFO] system-db(%d): SystemDB has been initialized with location '%s'\n",

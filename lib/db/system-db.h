@@ -122,7 +122,7 @@ struct SessionInfo {
 // ---- connection records ----
 // Plain values: copies are deep, nothing points into the store. Comparison
 // covers every member; toString() is for diagnostics and never shows a
-// password, only whether one is set.
+// password or a session text, only whether one is set.
 
 // Stored and returned as a plain int; the store never interprets it.
 enum ConnectionMode {
@@ -154,7 +154,7 @@ struct ConnectionInfo {
     bool operator==(const ConnectionInfo& other) const;
     bool operator!=(const ConnectionInfo& other) const { return !(*this == other); }
     // One line "ConnectionInfo{conn_id=1, c_mode=1, server_name='...', ...}";
-    // the password shows as ******** or (empty).
+    // the password and the session show as ******** or (empty).
     ustring toString() const;
 
     int c_mode;  // a ConnectionMode value
@@ -259,10 +259,14 @@ class SystemDB {
     // Opens the database file at `system_db_path` (UTF-8), creating the file
     // and whatever is missing of the schema (three tables, three indexes, the
     // release_version row 13) in one transaction; an existing table or
-    // version row is never altered. Sets a busy timeout of 300 s. Returns 0,
-    // also when the store is already open (then the argument is ignored and
-    // the first database stays in use), or -1 when the file cannot be opened
-    // or is not a usable database; the store then stays closed.
+    // version row is never altered. A new file is made owner-only (0600)
+    // whatever the umask; an existing one keeps its mode, with an L_WARNING
+    // entry when other users may read or write it. Neither applies to a name
+    // starting with "file:", which SQLite may read as a URI. Sets a busy
+    // timeout of 300 s. Returns 0, also when the store is already open (then
+    // the argument is ignored and the first database stays in use), or -1
+    // when the file cannot be opened or is not a usable database; the store
+    // then stays closed.
     static int initialize(const ustring& system_db_path);
 
     // Closes the store if it is open; a no-op otherwise. The store may be

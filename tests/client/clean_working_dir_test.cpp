@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "utility.h"
 
 namespace {
 
@@ -255,6 +256,29 @@ TEST_F(CleanWorkingDirTest, PathsAreTakenLiterally) {
            err, in_tmp);
     EXPECT_TRUE(PathExists(Wd(rel)));
     EXPECT_FALSE(PathExists(Wd(b)));
+}
+
+// The database holds credentials; no output of the command shows one, in clear or as stored.
+TEST_F(CleanWorkingDirTest, ShowsNoSecretOfTheDatabase) {
+    const std::string folder = MakeSyncFolder("a");
+    MakeDb({"enabled=" + folder});
+    const std::string session = "session-text-42", proxy = "proxy-password-42",
+                      user_proxy = "user-proxy-password-42";
+    std::string stored_proxy, stored_user_proxy;
+    SyncPassEnc(proxy, stored_proxy);
+    SyncPassEnc(user_proxy, stored_user_proxy);
+    ExecSql(db_, "UPDATE connection_table SET session = '" + session + "', proxy_password = '" +
+                     stored_proxy + "'; INSERT INTO system_table VALUES ('user_proxy_pass', '" +
+                     stored_user_proxy + "');");
+    for (const Args& args : {Args{"-n", "-v", db_}, Args{"-v", db_}}) {
+        const CommandResult result = Run(args);
+        const std::string shown = result.out + result.err, what = ::testing::PrintToString(args);
+        EXPECT_NE(result.out.find(Wd(folder)), std::string::npos)
+            << what;  // it did report the session
+        for (const std::string& secret :
+             {session, proxy, user_proxy, stored_proxy, stored_user_proxy})
+            EXPECT_EQ(shown.find(secret), std::string::npos) << what << " shows " << secret;
+    }
 }
 
 // Suite name ending in Threads: the thread sanitizer run covers the drawing thread.

@@ -52,7 +52,7 @@ TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
     EXPECT_EQ(a_.toString(),
               "ConnectionEntry{ConnectionInfo{conn_id=1, c_mode=2, server_name='nas'a', "
               "server_ip='ip'a', server_port=5001, farlink_mode='relay', username='O'Brien', "
-              "password=(empty), orb_id='orb'a', session='sess', protocol_version=42, "
+              "password=(empty), orb_id='orb'a', session=********, protocol_version=42, "
               "computer_name='desk', linked=1, use_ssl=1, ssl_allow_untrust=0, "
               "version=7.2.5000000000, status=6, error=-3, user_uid=4000000000, user_gid=1001, "
               "user_is_admin=0}, ProxyInfo{use_proxy=0, use_sys_proxy=1, proxy_ip='px'a', "
@@ -65,7 +65,7 @@ TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
     EXPECT_EQ(fresh->toString(),
               "ConnectionEntry{ConnectionInfo{conn_id=0, c_mode=0, server_name='', server_ip='', "
               "server_port=0, farlink_mode='', username='', password=(empty), orb_id='', "
-              "session='', protocol_version=0, computer_name='', linked=0, use_ssl=1, "
+              "session=(empty), protocol_version=0, computer_name='', linked=0, use_ssl=1, "
               "ssl_allow_untrust=0, version=0.0.0, status=0, error=0, user_uid=0, user_gid=0, "
               "user_is_admin=0}, ProxyInfo{use_proxy=0, use_sys_proxy=0, proxy_ip='', "
               "proxy_port=0, user_name='', password=(empty), domain='', host=''}, "
@@ -86,13 +86,12 @@ TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
 
     Logger::log_level[dbtest::kComp] = Logger::L_INFO;  // not found: -1, untouched, a note
     Log log;
-    ConnectionEntry e = b_;
+    ConnectionEntry entry = b_;
     ConnectionInfo info = b_.connection_info;
-    EXPECT_EQ(SystemDB::getConnectionEntryByConnID(5, e) +
-                  SystemDB::getConnectionInfoById(5, info) +
-                  SystemDB::getConnectionInfoByORBID("ORB'A", info),  // exact bytes
-              -3);
-    EXPECT_EQ(std::tie(e, info), std::tie(b_, b_.connection_info));
+    EXPECT_EQ(SystemDB::getConnectionEntryByConnID(5, entry), -1);
+    EXPECT_EQ(SystemDB::getConnectionInfoById(5, info), -1);
+    EXPECT_EQ(SystemDB::getConnectionInfoByORBID("ORB'A", info), -1);  // exact bytes
+    EXPECT_EQ(std::tie(entry, info), std::tie(b_, b_.connection_info));
     const std::string gone = "[INFO] system-db(N): connection 5 does not exit\n";
     EXPECT_EQ(log.Text(), gone + gone + "[INFO] system-db(N): orb_id ORB'A is not found\n");
 }
@@ -101,70 +100,86 @@ TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
 TEST_F(ConnectionsTest, EveryColumnReachesTheRecordAndItsComparison) {
     Plant(
         "INSERT INTO session_table VALUES (1, 5, 'share', 5, 0, 10, 2, -3, 3, '/f/', 1);"
-        "CREATE TABLE keep_c AS SELECT * FROM connection_table WHERE id = 1;"
-        "CREATE TABLE keep_s AS SELECT * FROM session_table;");
-    SessionInfo s0, s;
-    ConnectionEntry e;
-    ASSERT_EQ(SystemDB::getSessionInfoBySessionID(1, s0), 0);
-    for (std::string t : {"connection_table", "session_table"}) {
+        "CREATE TABLE kept_connection_table AS SELECT * FROM connection_table WHERE id = 1;"
+        "CREATE TABLE kept_session_table AS SELECT * FROM session_table;");
+    SessionInfo original_session, session;
+    ConnectionEntry entry;
+    ASSERT_EQ(SystemDB::getSessionInfoBySessionID(1, original_session), 0);
+    for (std::string table : {"connection_table", "session_table"}) {
         for (const auto& row : testutil::QueryRows(
-                 db_, "SELECT name FROM pragma_table_info('" + t + "') WHERE name <> 'id'")) {
-            const std::string& c = row[0];
-            if (t[0] == 's' && (c == "ctime" || c == "status" || c == "error")) continue;
-            Plant("UPDATE " + t + " SET " + c + " = CASE WHEN typeof(" + c + ") = 'text' THEN " +
-                  c + " || 'x' ELSE " + c + " = 0 END WHERE id = 1;");
-            ASSERT_EQ(SystemDB::getConnectionEntryByConnID(1, e), 0);
-            ASSERT_EQ(SystemDB::getSessionInfoBySessionID(1, s), 0);
-            EXPECT_FALSE(e == a_ && s == s0) << c;
-            Plant("UPDATE " + t + " SET " + c + " = (SELECT " + c + " FROM keep_" + t[0] + ");");
+                 db_, "SELECT name FROM pragma_table_info('" + table + "') WHERE name <> 'id'")) {
+            const std::string& column = row[0];
+            // Columns no session record holds.
+            if (table == "session_table" &&
+                (column == "ctime" || column == "status" || column == "error"))
+                continue;
+            Plant("UPDATE " + table + " SET " + column + " = CASE WHEN typeof(" + column +
+                  ") = 'text' THEN " + column + " || 'x' ELSE " + column +
+                  " = 0 END WHERE id = 1;");
+            ASSERT_EQ(SystemDB::getConnectionEntryByConnID(1, entry), 0);
+            ASSERT_EQ(SystemDB::getSessionInfoBySessionID(1, session), 0);
+            EXPECT_FALSE(entry == a_ && session == original_session) << column << " not read";
+            Plant("UPDATE " + table + " SET " + column + " = (SELECT " + column + " FROM kept_" +
+                  table + ");");
         }
     }
 }
 
 TEST_F(ConnectionsTest, InsertAndUpdateStoreEveryColumnTheyOwn) {
     const std::string rows = "SELECT * FROM connection_table WHERE id > 1";
-    ConnectionEntry e = b_;
-    e.connection_info.password = "conn-secret";  // never stored
-    ASSERT_EQ(SystemDB::setConnectionEntry(e.connection_info, e.proxy_info, e.tunnel_info), 0);
-    EXPECT_EQ(e.connection_info.conn_id, 3u);
-    const std::string b = "|nas-b|ip-b|6001|direct|bob|orb-b|sess-b|43|lap|0|1|0|px-b|8080|pu-b|" +
-                          Enc("pw-b") + "|dom-b|host-b|1|tun-b|22|";
+    ConnectionEntry entry = b_;
+    entry.connection_info.password = "conn-secret";  // never stored
+    ASSERT_EQ(
+        SystemDB::setConnectionEntry(entry.connection_info, entry.proxy_info, entry.tunnel_info),
+        0);
+    EXPECT_EQ(entry.connection_info.conn_id, 3u);
+    const std::string b_values =
+        "|nas-b|ip-b|6001|direct|bob|orb-b|sess-b|43|lap|0|1|0|px-b|8080|pu-b|" + Enc("pw-b") +
+        "|dom-b|host-b|1|tun-b|22|";
     // linked, status, error and the user columns take the column defaults.
-    EXPECT_EQ(Dump(rows),
-              "2|3" + b + "0|1|-4|80000|8|1|1|5|6|1\n3|3" + b + "0|0|0|80000|8|1|1|0|0|1\n");
+    EXPECT_EQ(Dump(rows), "2|3" + b_values + "0|1|-4|80000|8|1|1|5|6|1\n3|3" + b_values +
+                              "0|0|0|80000|8|1|1|0|0|1\n");
     const std::string file = testutil::ReadFile(db_);
-    EXPECT_EQ(file.find("conn-secret") + file.find("pw-b"), 2 * std::string::npos);
+    EXPECT_EQ(file.find("conn-secret"), std::string::npos);
+    EXPECT_EQ(file.find("pw-b"), std::string::npos);
 
     // Every row with the orb_id takes a_'s values but its identity and state.
-    e = a_;
-    e.connection_info.orb_id = "orb-b";
-    e.connection_info.conn_id = 0;
-    ASSERT_EQ(SystemDB::updateConnectionEntry(e.connection_info, e.proxy_info, e.tunnel_info), 0);
-    EXPECT_EQ(e.connection_info.conn_id, 2u);
-    const std::string a = "|nas'a|ip'a|5001|relay|bob|orb-b|sess|42|desk|1|0|1|px'a|3128|pu'a|" +
-                          Enc("pw'a") + "|dom'a|host'a|0|tun'a|443|";
-    const std::string after =
-        "2|2" + a + "0|1|-4|5000000000|7|2|0|5|6|1\n3|2" + a + "0|0|0|5000000000|7|2|0|0|0|1\n";
+    entry = a_;
+    entry.connection_info.orb_id = "orb-b";
+    entry.connection_info.conn_id = 0;
+    ASSERT_EQ(
+        SystemDB::updateConnectionEntry(entry.connection_info, entry.proxy_info, entry.tunnel_info),
+        0);
+    EXPECT_EQ(entry.connection_info.conn_id, 2u);
+    const std::string a_values =
+        "|nas'a|ip'a|5001|relay|bob|orb-b|sess|42|desk|1|0|1|px'a|3128|pu'a|" + Enc("pw'a") +
+        "|dom'a|host'a|0|tun'a|443|";
+    const std::string after = "2|2" + a_values + "0|1|-4|5000000000|7|2|0|5|6|1\n3|2" + a_values +
+                              "0|0|0|5000000000|7|2|0|0|0|1\n";
     EXPECT_EQ(Dump(rows), after);
-    e.connection_info.orb_id = "no such orb";
-    e.connection_info.conn_id = 42;
+    entry.connection_info.orb_id = "no such orb";
+    entry.connection_info.conn_id = 42;
     Log log;
-    EXPECT_EQ(SystemDB::updateConnectionEntry(e.connection_info, e.proxy_info, e.tunnel_info), -1);
+    EXPECT_EQ(
+        SystemDB::updateConnectionEntry(entry.connection_info, entry.proxy_info, entry.tunnel_info),
+        -1);
     EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get id for last update connection\n");
-    EXPECT_EQ(e.connection_info.conn_id, 42u);
+    EXPECT_EQ(entry.connection_info.conn_id, 42u);
     EXPECT_EQ(Dump(rows), after);
 }
 
 TEST_F(ConnectionsTest, SingleColumnWritesDeletionClearingAndPackageVersions) {
-    VersionInfo v;
-    std::tie(v.build_number, v.major, v.minor) = std::make_tuple(2147483648L, 9, 3);
+    VersionInfo version;
+    version.build_number = 2147483648L;
+    version.major = 9;
+    version.minor = 3;
     std::function<int(uint64_t)> writes[] = {
         [](uint64_t id) { return SystemDB::setConnectionStatus(id, 2); },
         [](uint64_t id) { return SystemDB::setConnectionErr(id, -8); },
         [](uint64_t id) { return SystemDB::setLinkByConnection(id, 0); },
         [](uint64_t id) { return SystemDB::setSSLEnableByConnID(id, false); },
         [](uint64_t id) { return SystemDB::updateUserInfo(id, 4000000002u, 7, true); },
-        [&](uint64_t id) { return SystemDB::setPackageVersion(id, v); },
+        [&](uint64_t id) { return SystemDB::setPackageVersion(id, version); },
         [](uint64_t id) { return SystemDB::deleteConnection(id); }};
     const std::string cols =
         "SELECT id, status, error, linked, use_ssl, user_uid, user_gid, "
@@ -172,10 +187,10 @@ TEST_F(ConnectionsTest, SingleColumnWritesDeletionClearingAndPackageVersions) {
     const std::string two = "2|1|-4|0|0|5|6|1|80000|8|1\n", rows = Dump(cols);
     for (auto& write : writes) EXPECT_EQ(write(9), 0);  // no such row
     EXPECT_EQ(Dump(cols), rows);
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(writes[i](1), 0);
+    for (int write = 0; write < 6; ++write) EXPECT_EQ(writes[write](1), 0);  // all but deletion
     EXPECT_EQ(Dump(cols), "1|2|-8|0|0|4000000002|7|1|2147483648|9|3\n" + two);
-    EXPECT_EQ(SystemDB::setSSLEnableByConnID(1, true) + SystemDB::updateUserInfo(1, 1, 2, false),
-              0);
+    EXPECT_EQ(SystemDB::setSSLEnableByConnID(1, true), 0);
+    EXPECT_EQ(SystemDB::updateUserInfo(1, 1, 2, false), 0);
     EXPECT_EQ(Dump(cols), "1|2|-8|0|1|1|2|0|2147483648|9|3\n" + two);
     Plant("INSERT INTO session_table (conn_id) VALUES (1);");
     EXPECT_EQ(writes[6](1), 0);
@@ -198,16 +213,16 @@ TEST_F(ConnectionsTest, SingleColumnWritesDeletionClearingAndPackageVersions) {
         "VALUES (1, 300, 1, 2, 1, 0, 0), (2, 100, 1, 2, 1, 1, -2), (3, 300, 1, 2, 1, 0, 0), (4, "
         "50, 1, 2, 0, 0, 0), (5, 60, 1, 2, 1, 2, 0), (6, 70, 1, 2, 1, 0, -1), (7, 80, 1, 2, 1, 0, "
         "-4), (8, 5000000000, 3, 4, 1, 0, 0);");
-    std::list<long> out = {1, 2, 3};
-    ASSERT_EQ(SystemDB::getPackageVersionList({-1, -4}, out), 0);
-    EXPECT_EQ(out, (std::list<long>{100, 300, 300, 5000000000L}));
-    ASSERT_EQ(SystemDB::getPackageVersionList({}, out), 0);
-    EXPECT_EQ(out, (std::list<long>{70, 80, 100, 300, 300, 5000000000L}));
-    ASSERT_EQ(SystemDB::getPackageVersion(8, v), 0);
-    EXPECT_EQ(Nums(v.build_number, v.major, v.minor), "5000000000 3 4 ");
+    std::list<long> versions = {1, 2, 3};
+    ASSERT_EQ(SystemDB::getPackageVersionList({-1, -4}, versions), 0);
+    EXPECT_EQ(versions, (std::list<long>{100, 300, 300, 5000000000L}));
+    ASSERT_EQ(SystemDB::getPackageVersionList({}, versions), 0);
+    EXPECT_EQ(versions, (std::list<long>{70, 80, 100, 300, 300, 5000000000L}));
+    ASSERT_EQ(SystemDB::getPackageVersion(8, version), 0);
+    EXPECT_EQ(Nums(version.build_number, version.major, version.minor), "5000000000 3 4 ");
     Log log;
-    EXPECT_EQ(SystemDB::getPackageVersion(9, v), -1);
-    EXPECT_EQ(v.build_number, 5000000000L);
+    EXPECT_EQ(SystemDB::getPackageVersion(9, version), -1);
+    EXPECT_EQ(version.build_number, 5000000000L);
     EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get package_version for conn_id [9].\n");
 }
 
@@ -217,17 +232,19 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
         "(1, 7, 901, '/home/u/Sync/'), (1, 4, 1, '/DATA/a_b/'), (1, 4, 2, '/data/50%/'), "
         "(1, 4, 3, '/data/back\\slash/'), (1, 4, 4, '/data/Caf\xC3\xA9/'), (1, 4, 5, "
         "'/it''s/'), (1, 3, 6, '/off/'), (1, 4, 7, ''), (1, 4, 8, NULL), (9, 4, 9, '/orphan/');");
-    PathInfo p;
-    p.view_id = 4444;
-    p.relative_path = "/sentinel";
-    p.connection_entry = b_;
-    ASSERT_EQ(SystemDB::getPathInfoByPath("/home/u/Sync/docs/a.txt", p), 0);
+    PathInfo found;
+    found.view_id = 4444;
+    found.relative_path = "/sentinel";
+    found.connection_entry = b_;
+    ASSERT_EQ(SystemDB::getPathInfoByPath("/home/u/Sync/docs/a.txt", found), 0);
+    // a_'s values, but the state of the row's record kept from b_.
     ConnectionEntry expected = a_;
-    ConnectionInfo &x = expected.connection_info, &k = b_.connection_info;
-    std::tie(x.linked, x.status, x.error, x.version_info, x.user_uid, x.user_gid, x.user_is_admin) =
-        std::tie(k.linked, k.status, k.error, k.version_info, k.user_uid, k.user_gid,
-                 k.user_is_admin);
-    EXPECT_EQ(p.connection_entry, expected);
+    ConnectionInfo& info = expected.connection_info;
+    const ConnectionInfo& kept = b_.connection_info;
+    std::tie(info.linked, info.status, info.error, info.version_info, info.user_uid, info.user_gid,
+             info.user_is_admin) = std::tie(kept.linked, kept.status, kept.error, kept.version_info,
+                                            kept.user_uid, kept.user_gid, kept.user_is_admin);
+    EXPECT_EQ(found.connection_entry, expected);
 
     // ASCII letters fold, "%", "_" and "\" match only themselves; disabled, empty,
     // NULL or orphan folders map nothing. Rows: path|view (0: none)|relative.
@@ -236,13 +253,15 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
           "/data/CAF\xC3\xA9/m|4|/m", "/it's/x'y|5|/x'y", "/home/u/Sync|0", "/home/u/Syncing/x|0",
           "/data/aXb/f|0", "/data/50abc/x|0", "/data/backXslash/z|0", "/off/f|0", "/any/path|0",
           "|0", "/orphan/f|0"}) {
-        const auto c = dbtest::Cells(row);
-        const uint64_t view = std::stoull(c[1]);
-        PathInfo q = p;
-        EXPECT_EQ(SystemDB::getPathInfoByPath(c[0].c_str(), q), view ? 0 : -1) << row;
-        EXPECT_EQ(q.view_id, view ? view : p.view_id) << row;
-        EXPECT_EQ(q.relative_path, view ? ustring(c[2].c_str()) : p.relative_path) << row;
-        EXPECT_EQ(q.connection_entry, p.connection_entry) << row;
+        const auto cells = dbtest::Cells(row);
+        const std::string& path = cells[0];
+        const uint64_t view = std::stoull(cells[1]);
+        PathInfo lookup = found;
+        EXPECT_EQ(SystemDB::getPathInfoByPath(path.c_str(), lookup), view ? 0 : -1) << row;
+        EXPECT_EQ(lookup.view_id, view ? view : found.view_id) << row;
+        EXPECT_EQ(lookup.relative_path, view ? ustring(cells[2].c_str()) : found.relative_path)
+            << row;
+        EXPECT_EQ(lookup.connection_entry, found.connection_entry) << row;
     }
 
     // Values no writer produces: flags are true when not 0 for the whole-row
@@ -251,30 +270,43 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
         "UPDATE connection_table SET use_ssl = 2, ssl_allow_untrust = 3, use_proxy = -1, "
         "use_system_proxy = 2, use_tunnel = 5, proxy_port = 70000, tunnel_port = 65537, "
         "user_uid = -1, server_name = NULL, proxy_password = 'not base64!' WHERE id = 1;");
-    ConnectionEntry e;
-    ASSERT_EQ(SystemDB::getPathInfoByPath("/it's/", p) + SystemDB::getConnectionEntryByConnID(1, e),
-              0);
-    auto odd = [](const ConnectionEntry& g) {
-        const ConnectionInfo& c = g.connection_info;
-        return Nums(c.use_ssl, c.ssl_allow_untrust, g.proxy_info.use_proxy,
-                    g.proxy_info.use_sys_proxy, g.tunnel_info.use_tunnel, g.proxy_info.proxy_port,
-                    g.tunnel_info.tunnel_port) +
-               c.server_name.c_str_utf8() + g.proxy_info.password + "|";
+    ConnectionEntry whole_row;
+    ASSERT_EQ(SystemDB::getPathInfoByPath("/it's/", found), 0);
+    ASSERT_EQ(SystemDB::getConnectionEntryByConnID(1, whole_row), 0);
+    auto odd_values = [](const ConnectionEntry& entry) {
+        const ConnectionInfo& info = entry.connection_info;
+        return Nums(info.use_ssl, info.ssl_allow_untrust, entry.proxy_info.use_proxy,
+                    entry.proxy_info.use_sys_proxy, entry.tunnel_info.use_tunnel,
+                    entry.proxy_info.proxy_port, entry.tunnel_info.tunnel_port) +
+               info.server_name.c_str_utf8() + entry.proxy_info.password + "|";
     };
-    EXPECT_EQ(odd(p.connection_entry) + odd(e) + std::to_string(e.connection_info.user_uid),
+    EXPECT_EQ(odd_values(found.connection_entry) + odd_values(whole_row) +
+                  std::to_string(whole_row.connection_info.user_uid),
               "0 0 0 0 0 4464 1 |1 1 1 1 1 4464 1 |4294967295");
 }
 
 TEST_F(ConnectionsTest, GeneralOptionsSingleSettingsAndTheUserProxy) {
-    GeneralOptions g, back;
-    g.enable_iconoverlay = g.enable_startup = false;
-    g.use_bw_icon = true;
-    g.sync_mode = -7;
-    g.open_folder = "/home/o'neil";
-    ASSERT_EQ(SystemDB::setGeneralOptions(g) + SystemDB::setComputername("Bob's PC") +
-                  SystemDB::setLanguageOptions("de") +
-                  SystemDB::setTargetClientVersion(4294967313L),
-              0);
+    // A new installation's options, which a store holding none leaves as they are.
+    alignas(GeneralOptions) unsigned char raw[sizeof(GeneralOptions)];
+    std::memset(raw, 0x5a, sizeof raw);  // so that a member left unset shows
+    GeneralOptions& fresh = *new (raw) GeneralOptions;
+    ASSERT_EQ(SystemDB::getGeneralOptions(fresh), 0);
+    EXPECT_EQ(Nums(fresh.enable_desktop_notification, fresh.enable_iconoverlay,
+                   fresh.enable_startup, fresh.use_bw_icon, fresh.sync_mode) +
+                  "'" + fresh.open_folder.c_str_utf8() + "'",
+              "1 1 1 0 0 ''");
+    fresh.~GeneralOptions();
+
+    GeneralOptions written, back;
+    written.enable_iconoverlay = false;
+    written.enable_startup = false;
+    written.use_bw_icon = true;
+    written.sync_mode = -7;
+    written.open_folder = "/home/o'neil";
+    ASSERT_EQ(SystemDB::setGeneralOptions(written), 0);
+    ASSERT_EQ(SystemDB::setComputername("Bob's PC"), 0);
+    ASSERT_EQ(SystemDB::setLanguageOptions("de"), 0);
+    ASSERT_EQ(SystemDB::setTargetClientVersion(4294967313L), 0);
     EXPECT_EQ(Dump("SELECT group_concat(key || '=' || value || ':' || typeof(value), ' ') FROM "
                    "(SELECT * FROM system_table ORDER BY key)"),
               "computer_name=Bob's PC:text enable_desktop_notification=1:text "
@@ -296,16 +328,18 @@ TEST_F(ConnectionsTest, GeneralOptionsSingleSettingsAndTheUserProxy) {
                   back.open_folder.c_str_utf8(),
               "0 0 0 1 -7 mine");
     long version = 0;
-    ustring t = "stale";
-    ASSERT_EQ(SystemDB::getTargetClientVersion(version) + SystemDB::getLastUpdateQueryTime(t), 0);
-    EXPECT_EQ(std::to_string(version) + t.c_str_utf8(), "4294967313");  // no time yet: empty
-    ASSERT_EQ(
-        SystemDB::setLastUpdateQueryTime("2026-12-06 'noon'") + SystemDB::getLastUpdateQueryTime(t),
-        0);
-    EXPECT_EQ(t, ustring("2026-12-06 'noon'"));
+    ustring query_time = "stale";
+    ASSERT_EQ(SystemDB::getTargetClientVersion(version), 0);
+    EXPECT_EQ(version, 4294967313L);
+    ASSERT_EQ(SystemDB::getLastUpdateQueryTime(query_time), 0);
+    EXPECT_EQ(query_time, ustring(""));  // no time yet
+    ASSERT_EQ(SystemDB::setLastUpdateQueryTime("2026-12-06 'noon'"), 0);
+    ASSERT_EQ(SystemDB::getLastUpdateQueryTime(query_time), 0);
+    EXPECT_EQ(query_time, ustring("2026-12-06 'noon'"));
     Plant("DELETE FROM system_table WHERE key = 'target_client_version'");
     Log log;
-    EXPECT_EQ(SystemDB::getTargetClientVersion(version) + version, 4294967312L);  // untouched
+    EXPECT_EQ(SystemDB::getTargetClientVersion(version), -1);
+    EXPECT_EQ(version, 4294967313L);  // untouched
     EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get getTargetClientVersion\n");
 
     Plant("DELETE FROM system_table WHERE key IS NULL");
@@ -314,15 +348,15 @@ TEST_F(ConnectionsTest, GeneralOptionsSingleSettingsAndTheUserProxy) {
     ASSERT_EQ(SystemDB::setUserProxyInfo(b_.proxy_info), 0);
     EXPECT_EQ(Dump("SELECT group_concat(value, '|') FROM system_table WHERE key LIKE 'user_%'"),
               "1|0|px-b|8080|dom-b|host-b|pu-b|" + Enc("pw-b") + "\n");
-    ProxyInfo p = a_.proxy_info;
-    ASSERT_EQ(SystemDB::getUserProxyInfo(p), 0);
-    EXPECT_EQ(p, b_.proxy_info);
-    p.password = "";
-    ASSERT_EQ(SystemDB::setUserProxyInfo(p), 0);
-    const std::string d = dbtest::kDebug;
-    const std::string set = d + "set setUserProxyInfo\n" + d + "ip px-b\n" + d +
-                            "proxy_port 8080\n" + d + "user_name pu-b\n" + d + "password ";
-    EXPECT_EQ(plog.Text(), set + "********\n" + d + "getUserProxyInfo\n" + set + "(empty)\n");
+    ProxyInfo proxy = a_.proxy_info;
+    ASSERT_EQ(SystemDB::getUserProxyInfo(proxy), 0);
+    EXPECT_EQ(proxy, b_.proxy_info);
+    proxy.password = "";
+    ASSERT_EQ(SystemDB::setUserProxyInfo(proxy), 0);
+    const std::string debug = dbtest::kDebug;
+    const std::string set = debug + "set setUserProxyInfo\n" + debug + "ip px-b\n" + debug +
+                            "proxy_port 8080\n" + debug + "user_name pu-b\n" + debug + "password ";
+    EXPECT_EQ(plog.Text(), set + "********\n" + debug + "getUserProxyInfo\n" + set + "(empty)\n");
     EXPECT_EQ(Dump("SELECT quote(value) FROM system_table WHERE key = 'user_proxy_pass'"), "''\n");
     EXPECT_EQ(testutil::ReadFile(db_).find("pw-b"), std::string::npos);
 
@@ -332,18 +366,19 @@ TEST_F(ConnectionsTest, GeneralOptionsSingleSettingsAndTheUserProxy) {
         "UPDATE system_table SET value = CASE key WHEN 'user_proxy_port' THEN 70000 WHEN "
         "'user_use_proxy' THEN 2 WHEN 'user_proxy_ip' THEN 'a' || char(0) || 'b' WHEN "
         "'user_proxy_pass' THEN 'not base64' ELSE value END;");
-    p = a_.proxy_info;
-    ASSERT_EQ(SystemDB::getUserProxyInfo(p), 0);
-    EXPECT_EQ(Nums(p.use_proxy, p.proxy_port) + p.password + p.host, "0 4464 host-b");
-    EXPECT_EQ(p.proxy_ip, std::string("a\0b", 3));
+    proxy = a_.proxy_info;
+    ASSERT_EQ(SystemDB::getUserProxyInfo(proxy), 0);
+    EXPECT_EQ(Nums(proxy.use_proxy, proxy.proxy_port) + proxy.password + proxy.host,
+              "0 4464 host-b");
+    EXPECT_EQ(proxy.proxy_ip, std::string("a\0b", 3));
     // A row without a key resets what was read before it.
     Plant(
         "DELETE FROM system_table WHERE key = 'user_proxy_host';"
         "INSERT INTO system_table VALUES (NULL, 'x'), ('user_proxy_host', 'after');");
     Log reset;
-    ASSERT_EQ(SystemDB::getUserProxyInfo(p), 0);
+    ASSERT_EQ(SystemDB::getUserProxyInfo(proxy), 0);
     EXPECT_EQ(reset.Text(), "[ERROR] system-db(N): get proxy info failed, use default setting\n");
-    EXPECT_EQ(p.toString(),
+    EXPECT_EQ(proxy.toString(),
               "ProxyInfo{use_proxy=0, use_sys_proxy=0, proxy_ip='', proxy_port=0, "
               "user_name='', password=(empty), domain='', host='after'}");
 }

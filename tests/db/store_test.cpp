@@ -1,6 +1,9 @@
 // The store itself: schema, open/close cycle, eight threads.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,107 +47,146 @@ TEST_F(StoreTest, NewFileGetsTheSchemaAnOlderOneKeepsItsOwn) {
               "release_version=12|" + old + "|3|4|1|old|4|2|/o/\n");
 }
 
-TEST_F(StoreTest, OpenCloseCycle) {
+// Closing releases the file; a second open keeps the first store; the
+// entries are INFO, below the default threshold.
+TEST_F(StoreTest, ClosingReleasesTheFileAndASecondOpenKeepsTheFirstStore) {
     SystemDB::destroy();
     const int closed = testutil::OpenDescriptors();
-    SessionInfo s{0, "kept", SA_ENABLE, 0, 0, 0, "", 0, PERM_ALL};
-    Log quiet;  // INFO entries stay below the default threshold
+    SessionInfo kept{0, "kept", SA_ENABLE, 0, 0, 0, "", 0, PERM_ALL};
+    Log quiet;
     ASSERT_EQ(Open(db_), 0);
     SystemDB::destroy();
     EXPECT_EQ(quiet.Text(), "");
-    EXPECT_EQ(testutil::OpenDescriptors(), closed);  // closing releases the file
+    EXPECT_EQ(testutil::OpenDescriptors(), closed);
     const std::string other = dir_ / "other.db";
     Verbose();
     Log log;
     SystemDB::destroy();
     ASSERT_EQ(Open(db_), 0);
-    EXPECT_EQ(Open(other), 0);  // keeps the first
-    ASSERT_EQ(SystemDB::addNewSessionInfo(s), 0);
+    EXPECT_EQ(Open(other), 0);
+    ASSERT_EQ(SystemDB::addNewSessionInfo(kept), 0);
     SystemDB::destroy();
-    EXPECT_EQ(SystemDB::setSessionStatus(s.session_id, 2), -1);
-    const std::string i = "[INFO] system-db(N): SystemDB has been ";
-    EXPECT_EQ(log.Text(), i + "deinitialzed (no-op)\n" + i + "initialized with location '" + db_ +
-                              "'\n" + i + "initialized (no-op)\n" + i + "deinitialzed\n" +
-                              dbtest::kErr +
-                              "setSessionStatus fail ret = 21 system database is not open\n");
+    const std::string info = "[INFO] system-db(N): SystemDB has been ";
+    EXPECT_EQ(log.Text(), info + "deinitialzed (no-op)\n" + info + "initialized with location '" +
+                              db_ + "'\n" + info + "initialized (no-op)\n" + info +
+                              "deinitialzed\n");
     EXPECT_FALSE(testutil::PathExists(other));
     Logger::log_level.erase(dbtest::kComp);
     ASSERT_EQ(Open(db_), 0);
     std::list<SessionInfo> enabled;
     ASSERT_EQ(SystemDB::getEnabledSession(enabled), 0);
-    EXPECT_EQ(dbtest::Str(enabled), dbtest::Str(s));
+    EXPECT_EQ(dbtest::Str(enabled), dbtest::Str(kept));
 }
 
-// At DEBUG each operation names itself first, whatever follows.
-TEST_F(StoreTest, DebugEntriesNameTheOperations) {
-    Verbose();
-    Log log;
-    std::list<SessionInfo> l;
-    std::list<ConnectionEntry> c;
-    int n = 0;
-    long v = 0;
-    ustring f;
-    SystemDB::resetSession(3), SystemDB::deleteSession(4), SystemDB::disableAllSession();
-    SystemDB::getEnabledSession(l), SystemDB::getValidSessionListByConnectionID(l, 1);
-    SystemDB::getSyncFolder("h", f), SystemDB::getMaxSessionId(), SystemDB::setComputername("pc");
-    SystemDB::setTargetClientVersion(2), SystemDB::setLanguageOptions("en");
-    SystemDB::getTargetClientVersion(v), SystemDB::deleteConnection(5);
-    SystemDB::getLinkedConnectionEntryList(c), SystemDB::getConnectionEntryList(c);
-    SystemDB::getSessionStatusAndErr(1, n, n, n, n), SystemDB::clearSystemDB();
-    SystemDB::getFolderInfoByRowID(1, f, f);
-    std::string expected;  // entries of their own level start with it
-    for (std::string e :
-         {"resetSession. id:[3]", "deleteSession. id:[4]", "disableAllSession ",
-          "getEnabledSession", "getValidSessionListByConnectionID", "getSyncFolder",
-          "[ERROR] system-db(N): cannnot get home share sync folder QQ",
-          "getMaxSessionId: get max id = [0]", "set computer name pc", "set setTargetClientVersion",
-          "set setLanguageOptions", "getTargetClientVersion", "deleteConnection. id:[5]",
-          "getLinkedConnectionEntryList", "getConnectionEntryList", "getSessionStatusAndErr",
-          "cannnot get getSessionStatusAndErr 1", "clear System DB ", "getSystemInfo"})
-        expected += e[0] == '[' ? e : dbtest::kDebug + e + "\n";
-    EXPECT_EQ(log.Text(), expected);
+std::string Octal(mode_t mode) {
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
+    return octal;
+}
+
+std::string ModeOf(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? Octal(st.st_mode) : "missing";
+}
+
+// The store holds credentials: a new file is its owner's alone whatever the
+// umask, and so are the rollback journal of a write and the WAL files.
+TEST_F(StoreTest, ANewStoreAndItsJournalsAreOwnerOnlyWhateverTheUmask) {
+    for (mode_t mask : {022, 000, 0277}) {  // the last takes the owner's bits too
+        SystemDB::destroy();
+        db_ = dir_ / ("umask" + Octal(mask) + ".db");
+        const mode_t saved_mask = umask(mask);
+        Log log;
+        ASSERT_EQ(Open(db_), 0);
+        sqlite3* writer = nullptr;
+        ASSERT_EQ(sqlite3_open(db_.c_str(), &writer), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE; INSERT INTO system_table VALUES (1, 1);",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        const std::string journal = ModeOf(db_ + "-journal");
+        ASSERT_EQ(
+            sqlite3_exec(writer, "ROLLBACK; PRAGMA journal_mode = WAL;", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+        SystemDB::destroy();  // so that the store itself makes the WAL files, and keeps them
+        ASSERT_EQ(Open(db_), 0);
+        ASSERT_EQ(SystemDB::setLanguageOptions("en"), 0);
+        sqlite3_close(writer);
+        umask(saved_mask);
+        EXPECT_EQ("file " + ModeOf(db_) + ", journal " + journal + ", log " + ModeOf(db_ + "-wal") +
+                      ", index " + ModeOf(db_ + "-shm"),
+                  "file 0600, journal 0600, log 0600, index 0600")
+            << "under umask " << Octal(mask);
+        EXPECT_EQ(log.Text(), "");
+    }
+}
+
+// An existing store may be shared through its group; it keeps its mode, and
+// a mode that lets other users in is reported.
+TEST_F(StoreTest, AnExistingStoreKeepsItsModeAndIsReportedWhenOthersMayUseIt) {
+    const std::pair<mode_t, std::string> cases[] = {
+        {0600, ""},
+        {0700, ""},
+        {0644, "readable by other users (mode 0644)"},
+        {0620, "writable by other users (mode 0620)"},
+        {0666, "readable and writable by other users (mode 0666)"}};
+    for (const auto& [mode, complaint] : cases) {
+        SystemDB::destroy();
+        ASSERT_EQ(chmod(db_.c_str(), mode), 0);
+        Log log;
+        ASSERT_EQ(Open(db_), 0);
+        const std::string warning = "[WARNING] system-db(N): SystemDB: database at '" + db_ +
+                                    "' is " + complaint + "; it holds credentials\n";
+        EXPECT_EQ(log.Text(), complaint.empty() ? "" : warning) << "mode " << Octal(mode);
+        EXPECT_EQ(ModeOf(db_), Octal(mode));
+    }
 }
 
 // Eight threads write and read on one store: every call succeeds and every id
 // handed back names its own thread's row; faults are noted for the main thread.
 constexpr int kThreads = 8, kRounds = 10;  // each write waits for the disk
 
-void Worker(int t, std::string& faults) {
-    for (int r = 0; r < kRounds; ++r) {
-        const std::string tag = std::to_string(t) + "-" + std::to_string(r);
+void Worker(int thread, std::string& faults) {
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string tag = std::to_string(thread) + "-" + std::to_string(round);
         auto check = [&](bool ok, const char* what) {
             if (!ok) faults += tag + ": " + what + "\n";
         };
-        ConnectionInfo c;
-        c.orb_id = ("orb'" + tag).c_str();
-        ProxyInfo p;
-        p.password = "pw-" + tag;
-        check(SystemDB::setConnectionEntry(c, p, TunnelInfo()) == 0, "insert connection");
+        ConnectionInfo connection;
+        connection.orb_id = ("orb'" + tag).c_str();
+        ProxyInfo proxy;
+        proxy.password = "pw-" + tag;
+        check(SystemDB::setConnectionEntry(connection, proxy, TunnelInfo()) == 0,
+              "insert connection");
         const std::string share = "share'" + tag, folder = "/sync/" + tag;
-        const uint64_t view = t * 100 + r;
-        SessionInfo s{0, share.c_str(), SA_ENABLE, view, 0, 0, folder.c_str(), c.conn_id, PERM_ALL};
-        check(SystemDB::addNewSessionInfo(s) == 0, "add session");
-        const uint64_t conn = c.conn_id, session = s.session_id;
-        c.conn_id = s.session_id = 0;
-        s.share_version = r + 1;
-        check(SystemDB::updateConnectionEntry(c, p, TunnelInfo()) == 0 && c.conn_id == conn,
+        const uint64_t view = thread * 100 + round;
+        SessionInfo session{0, share.c_str(),  SA_ENABLE,          view,    0,
+                            0, folder.c_str(), connection.conn_id, PERM_ALL};
+        check(SystemDB::addNewSessionInfo(session) == 0, "add session");
+        const uint64_t conn_id = connection.conn_id, session_id = session.session_id;
+        connection.conn_id = 0;  // to be found again by the updates
+        session.session_id = 0;
+        session.share_version = round + 1;
+        check(SystemDB::updateConnectionEntry(connection, proxy, TunnelInfo()) == 0 &&
+                  connection.conn_id == conn_id,
               "update connection");
-        check(SystemDB::updateSessionInfo(s) == 0 && s.session_id == session, "update session");
-        check(SystemDB::setSessionStatus(session, t) == 0 &&
-                  SystemDB::setConnectionStatus(conn, t) == 0,
+        check(SystemDB::updateSessionInfo(session) == 0 && session.session_id == session_id,
+              "update session");
+        check(SystemDB::setSessionStatus(session_id, thread) == 0 &&
+                  SystemDB::setConnectionStatus(conn_id, thread) == 0,
               "status");
-        ConnectionEntry e;
+        ConnectionEntry entry;
         SessionInfo back;
         PathInfo path;
         std::list<SessionInfo> sessions;
-        check(SystemDB::getConnectionEntryByConnID(conn, e) == 0 &&
-                  e.connection_info.orb_id == c.orb_id && e.proxy_info.password == p.password &&
-                  SystemDB::getSessionInfoBySessionID(session, back) == 0 &&
-                  back.share_name == s.share_name && back.share_version == r + 1 &&
+        check(SystemDB::getConnectionEntryByConnID(conn_id, entry) == 0 &&
+                  entry.connection_info.orb_id == connection.orb_id &&
+                  entry.proxy_info.password == proxy.password &&
+                  SystemDB::getSessionInfoBySessionID(session_id, back) == 0 &&
+                  back.share_name == session.share_name && back.share_version == round + 1 &&
                   SystemDB::getPathInfoByPath((folder + "/f").c_str(), path) == 0 &&
-                  path.view_id == s.view_id &&
-                  path.connection_entry.connection_info.conn_id == conn &&
-                  SystemDB::getEnabledSession(sessions) == 0 && sessions.size() > size_t(r),
+                  path.view_id == session.view_id &&
+                  path.connection_entry.connection_info.conn_id == conn_id &&
+                  SystemDB::getEnabledSession(sessions) == 0 && sessions.size() > size_t(round),
               "read back");
     }
 }
@@ -154,9 +196,10 @@ using StoreThreads = SystemDBFixture;
 TEST_F(StoreThreads, InterleavedWritesAndReadsKeepTheirOwnRows) {
     std::vector<std::string> faults(kThreads);
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) threads.emplace_back(Worker, t, std::ref(faults[t]));
-    for (auto& th : threads) th.join();
-    for (const auto& f : faults) EXPECT_EQ(f, "");
+    for (int thread = 0; thread < kThreads; ++thread)
+        threads.emplace_back(Worker, thread, std::ref(faults[thread]));
+    for (std::thread& running : threads) running.join();
+    for (const std::string& noted : faults) EXPECT_EQ(noted, "");
     EXPECT_EQ(Dump("SELECT count(*), count(DISTINCT c.id), sum(s.status = c.status AND "
                    "substr(s.share_name, 7) = substr(c.orb_id, 5) AND s.share_version = "
                    "1 + substr(c.orb_id, instr(c.orb_id, '-') + 1)) FROM session_table AS s JOIN "

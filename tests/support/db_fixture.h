@@ -16,13 +16,15 @@
 namespace dbtest {
 
 inline const ustring kComp("system_db_debug");
-inline const std::string kErr = "[ERROR] system-db(N): ", kDebug = "[DEBUG] system-db(N): ";
+inline const std::string kErr = "[ERROR] system-db(N): ";
+inline const std::string kDebug = "[DEBUG] system-db(N): ";
 
 // The rows of a query on a separate connection: "a|b|c\n" each.
 inline std::string Dump(const std::string& db, const std::string& sql) {
     std::string out;
     for (const auto& row : testutil::QueryRows(db, sql)) {
-        for (size_t i = 0; i < row.size(); ++i) out += (i ? "|" : "") + row[i];
+        for (size_t column = 0; column < row.size(); ++column)
+            out += (column == 0 ? "" : "|") + row[column];
         out += "\n";
     }
     return out;
@@ -31,29 +33,34 @@ inline std::string Dump(const std::string& db, const std::string& sql) {
 // The cells of a table row written as "a|b|c" (or the rows of a table).
 inline std::vector<std::string> Cells(const std::string& row, char sep = '|') {
     std::vector<std::string> cells(1);
-    for (char c : row) c == sep ? void(cells.emplace_back()) : cells.back().push_back(c);
+    for (char byte : row) {
+        if (byte == sep)
+            cells.emplace_back();
+        else
+            cells.back().push_back(byte);
+    }
     return cells;
 }
 
 // Numbers as "1 2 3 ".
-template <class... T>
-std::string Nums(T... v) {
-    std::string s;
-    ((s += std::to_string(v) + " "), ...);
-    return s;
+template <class... Number>
+std::string Nums(Number... numbers) {
+    std::string text;
+    for (const std::string& number : {std::to_string(numbers)...}) text += number + " ";
+    return text;
 }
 
 // "id|conn|share|attribute|view|version|folder|perm|enabled\n".
-inline std::string Str(const SessionInfo& s) {
-    return std::to_string(s.session_id) + "|" + std::to_string(s.conn_id) + "|" +
-           s.share_name.c_str_utf8() + "|" + std::to_string(s.attribute) + "|" +
-           std::to_string(s.view_id) + "|" + std::to_string(s.share_version) + "|" +
-           s.sync_folder.c_str_utf8() + "|" + std::to_string(s.perm_mode) + "|" +
-           std::to_string(s.enabled) + "\n";
+inline std::string Str(const SessionInfo& session) {
+    return std::to_string(session.session_id) + "|" + std::to_string(session.conn_id) + "|" +
+           session.share_name.c_str_utf8() + "|" + std::to_string(session.attribute) + "|" +
+           std::to_string(session.view_id) + "|" + std::to_string(session.share_version) + "|" +
+           session.sync_folder.c_str_utf8() + "|" + std::to_string(session.perm_mode) + "|" +
+           std::to_string(session.enabled) + "\n";
 }
-inline std::string Str(const std::list<SessionInfo>& l) {
+inline std::string Str(const std::list<SessionInfo>& sessions) {
     std::string out;
-    for (const SessionInfo& s : l) out += Str(s);
+    for (const SessionInfo& session : sessions) out += Str(session);
     return out;
 }
 
@@ -61,9 +68,10 @@ inline std::string Str(const std::list<SessionInfo>& l) {
 struct Log {
     std::string Text() {
         return testutil::NormalizeLog(
-            std::regex_replace(cap.Stop(), std::regex(testutil::kTimestampRe), ""), "system-db");
+            std::regex_replace(capture.Stop(), std::regex(testutil::kTimestampRe), ""),
+            "system-db");
     }
-    testutil::StderrCapture cap;
+    testutil::StderrCapture capture;
 };
 
 }  // namespace dbtest
