@@ -53,7 +53,8 @@ const char kHelp[] =
     "\n"
     "Removes the working directory .BrimvaleWorkingDirectory, with everything\n"
     "below it, inside the sync folder of every enabled session recorded in the\n"
-    "system database SYSTEM_DB. The database itself is not changed.\n"
+    "system database SYSTEM_DB. The database gets the client's tables when it\n"
+    "lacks them, and nothing else.\n"
     "\n"
     "  -n, --dry-run   print each working directory that would be removed and\n"
     "                  exists, one per line; remove nothing, write nothing\n"
@@ -324,12 +325,13 @@ void DryRun(const ustring& db_path, const Options& options) {
 }
 
 // The -v line for a session that was not skipped.
-std::string Outcome(const ustring& path, int rc, int err, const FSRemoveSummary& summary) {
+std::string Outcome(const ustring& path, int rc, const std::string& why,
+                    const FSRemoveSummary& summary) {
     std::string quoted = std::string("'") + path.c_str() + "'";
     std::string freed = HumanSize(summary.bytes) + " freed";
     if (rc != 0)
-        return "not removed completely " + quoted + ": " + std::strerror(err) + "; " +
-               Entries(summary.entries) + " removed, " + freed;
+        return "not removed completely " + quoted + ": " + why + "; " + Entries(summary.entries) +
+               " removed, " + freed;
     if (summary.entries == 0) return "nothing to remove at " + quoted;
     return "removed " + quoted + ": " + Entries(summary.entries) + ", " + freed;
 }
@@ -339,13 +341,13 @@ void Clean(const ustring& db_path, const Options& options) {
     std::list<SessionInfo> session_list;
     SystemDB::getEnabledSession(session_list);
 
-    // Nothing is counted unless a report or the progress line needs it.
+    // Sizes are taken only for the report; counting entries costs nothing
+    // worth saving, and the summary names a mount point left in place.
     FSRemoveSummary summary;
     summary.want_bytes = options.verbose;
     std::unique_ptr<ProgressLine> progress;
     if (options.progress && isatty(STDERR_FILENO))
         progress.reset(new ProgressLine(session_list.size(), summary.entries));
-    FSRemoveSummary* counting = options.verbose || progress ? &summary : nullptr;
     auto quiet = [&](auto fn) {
         if (progress)
             progress->Quiet(fn);
@@ -369,17 +371,21 @@ void Clean(const ustring& db_path, const Options& options) {
         ustring path = WorkingDirOf(session);
         summary.entries = 0;
         summary.bytes = 0;
+        summary.mount_point.clear();
         if (progress) progress->Begin(n, session.sync_folder);
-        int rc = FSRemove(path, false, counting);
+        int rc = FSRemove(path, false, &summary);
         int err = errno;
+        std::string why = std::strerror(err);
+        if (!summary.mount_point.empty())
+            why += std::string("; mount point '") + summary.mount_point.c_str() + "' left in place";
         if (rc == 0 && !options.verbose) continue;
         quiet([&] {
             if (rc != 0)
                 CWD_LOG(L_ERR,
                         "[ERROR] clean-working-dir(%d): Failed to remove working directory '%s' "
                         "completely. %s\n",
-                        path.c_str(), std::strerror(err));
-            if (options.verbose) std::cout << Outcome(path, rc, err, summary) << std::endl;
+                        path.c_str(), why.c_str());
+            if (options.verbose) std::cout << Outcome(path, rc, why, summary) << std::endl;
         });
     }
 }

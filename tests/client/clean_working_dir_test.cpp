@@ -153,14 +153,16 @@ TEST_F(CleanWorkingDirTest, CleansTheEnabledSessionsAsStored) {
 TEST_F(CleanWorkingDirTest, DryRunListsWhatTheRunRemovesAndFailuresAreLogged) {
     std::string a = MakeSyncFolder("a"), off = MakeSyncFolder("off"), b = MakeSyncFolder("b");
     std::string none = tmp_ / "none", dangling = tmp_ / "dangling", stuck = tmp_ / "stuck";
+    const std::string plain_file = tmp_ / "plain-file";  // a folder path through a file
     std::string sub = Wd(stuck) + "/locked/sub";
     ASSERT_EQ(RunCommand({"mkdir", "-p", none, dangling, sub}).status, 0);
     ASSERT_EQ(symlink((tmp_ / "nowhere").c_str(), Wd(dangling).c_str()), 0);
     Args files = {sub + "/1", sub + "/2"};
     for (const std::string& f : files) WriteFile(f, "f");
+    WriteFile(plain_file, "not a folder");
     WriteFile(Wd(b) + "/big", std::string(1300000, 'b'));
-    MakeDb({"enabled=" + a, "disabled=" + off, "enabled=" + none, "enabled=" + dangling,
-            "enabled=" + stuck, "enabled=" + b});
+    MakeDb({"enabled=" + a, "disabled=" + off, "enabled=" + none, "enabled=" + plain_file,
+            "enabled=" + dangling, "enabled=" + stuck, "enabled=" + b});
     const std::string before = ReadFile(db_);
 
     // In table order; a dangling link counts, as the real run removes it.
@@ -175,8 +177,8 @@ TEST_F(CleanWorkingDirTest, DryRunListsWhatTheRunRemovesAndFailuresAreLogged) {
     }
     const std::string reported =
         "removed '" + Wd(a) + "': 8 entries, " + Du({Wd(a)}) + " freed\nnothing to remove at '" +
-        Wd(none) + "'\nremoved '" + Wd(dangling) + "': 1 entry, " + Du({Wd(dangling)}) +
-        " freed\nnot removed completely '" + Wd(stuck) +
+        Wd(none) + "'\nnothing to remove at '" + Wd(plain_file) + "'\nremoved '" + Wd(dangling) +
+        "': 1 entry, " + Du({Wd(dangling)}) + " freed\nnot removed completely '" + Wd(stuck) +
         "': Permission denied; 2 entries removed, " + Du(files) + " freed\nremoved '" + Wd(b) +
         "': 9 entries, " + Du({Wd(b)}) + " freed\n";
     Expect({"--dry-run", db_}, listed);
