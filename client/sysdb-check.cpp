@@ -39,10 +39,11 @@ void CheckFile(const StoreView& view, const std::string& path, std::vector<Findi
                             {{"table", table}}});
     const std::vector<std::string>& report = view.quick_check();
     if (!(report.size() == 1 && report[0] == "ok"))
-        findings.push_back({"error",
-                            "quick-check",
-                            "PRAGMA quick_check reports: " + (report.empty() ? "" : report[0]),
-                            {{"report", report}}});
+        findings.push_back(
+            {"error",
+             "quick-check",
+             "PRAGMA quick_check reports: " + (report.empty() ? "nothing" : report[0]),
+             {{"report", report}}});
     const std::string& library = view.library_release_version();
     const std::optional<std::string>& release = view.release_version();
     if (!release)

@@ -1,9 +1,12 @@
 // brimvale-sysdb's in-memory copy of a system database and its own readers.
 #include "sysdb-store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -87,11 +90,16 @@ StoreView::~StoreView() {
 
 bool StoreView::Open(const std::string& path, bool quick_check, std::string& error) {
     const std::string quoted = "'" + path + "'";
+    // Opened once only to say plainly why a file cannot be read (SQLite's
+    // text would be "unable to open database file" for every reason).
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || fstat(fd, &st) != 0) {
         error = "cannot read " + quoted + ": " + std::strerror(errno);
+        if (fd >= 0) close(fd);
         return false;
     }
+    close(fd);
     if (S_ISDIR(st.st_mode)) {
         error = quoted + " is a directory, not a system database";
         return false;
@@ -115,9 +123,20 @@ bool StoreView::Open(const std::string& path, bool quick_check, std::string& err
     }
     sqlite3_busy_timeout(file, kBusyTimeoutMs);
     const std::string unreadable = quoted + " cannot be read as a system database: ";
-    if (quick_check && !FirstColumns(file, "PRAGMA quick_check;", quick_check_)) {
+    std::vector<std::string> report;
+    if (quick_check && !FirstColumns(file, "PRAGMA quick_check;", report)) {
         error = unreadable + sqlite3_errmsg(file);
         return false;
+    }
+    // A row may hold several lines, headed by the name of the database.
+    for (const std::string& row : report) {
+        size_t start = 0;
+        while (start <= row.size()) {
+            size_t end = std::min(row.find('\n', start), row.size());
+            std::string line = row.substr(start, end - start);
+            if (line.compare(0, 16, "*** in database ") != 0) quick_check_.push_back(line);
+            start = end + 1;
+        }
     }
     // VACUUM INTO writes a fresh copy in rollback-journal form: a page copy
     // would keep a WAL mode that an in-memory database cannot open.
