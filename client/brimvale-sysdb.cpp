@@ -128,7 +128,7 @@ void PrintJson(Json document) {
 }
 
 int Fail(const std::string& message) {
-    std::cerr << "brimvale-sysdb: " << message << '\n';
+    std::cerr << "brimvale-sysdb: " << EscapeText(message) << '\n';
     return 2;
 }
 

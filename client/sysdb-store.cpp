@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -81,6 +83,49 @@ std::optional<std::string> ReleaseVersion(sqlite3* db) {
     return values.front();
 }
 
+// The URI under which SQLite reads the file at `path` without locking it
+// or making its WAL index.
+std::string ImmutableUri(const std::string& path) {
+    std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
+    std::string uri = "file:";
+    for (const char* p = real ? real.get() : path.c_str(); *p; ++p) {
+        if (*p != '%' && *p != '?' && *p != '#') {
+            uri += *p;
+            continue;
+        }
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(*p));
+        uri += escaped;
+    }
+    return uri + "?immutable=1";
+}
+
+// Opens the file `name` read-only, runs PRAGMA quick_check on it when asked
+// (its rows into `report`) and copies it into kCopyUri. SQLITE_OK, or the
+// failing result with SQLite's message.
+int CopyIntoMemory(const std::string& name, int flags, bool quick_check,
+                   std::vector<std::string>& report, std::string& message) {
+    sqlite3* file = nullptr;
+    int rc = sqlite3_open_v2(name.c_str(), &file, flags, nullptr);
+    Connection owner(file, &sqlite3_close);
+    if (rc != SQLITE_OK) {
+        message = sqlite3_errstr(rc);
+        return rc;
+    }
+    sqlite3_busy_timeout(file, kBusyTimeoutMs);
+    // VACUUM INTO writes a fresh copy in rollback-journal form: a page copy
+    // would keep a WAL mode that an in-memory database cannot open.
+    std::unique_ptr<char, decltype(&sqlite3_free)> sql(
+        sqlite3_mprintf("VACUUM INTO '%q';", kCopyUri), &sqlite3_free);
+    if (quick_check && !FirstColumns(file, "PRAGMA quick_check;", report))
+        rc = sqlite3_extended_errcode(file);
+    else
+        rc = sql ? sqlite3_exec(file, sql.get(), nullptr, nullptr, nullptr) : SQLITE_NOMEM;
+    if (rc == SQLITE_OK) return rc;
+    message = sqlite3_errmsg(file);
+    return sqlite3_extended_errcode(file);
+}
+
 }  // namespace
 
 StoreView::~StoreView() {
@@ -110,22 +155,24 @@ bool StoreView::Open(const std::string& path, bool quick_check, std::string& err
     }
 
     Connection copy = OpenMemory(kCopyUri);
-    sqlite3* file = nullptr;
-    int rc = sqlite3_open_v2(LiteralPath(path).c_str(), &file, SQLITE_OPEN_READONLY, nullptr);
-    Connection file_owner(file, &sqlite3_close);
-    if (rc != SQLITE_OK) {
-        error = "cannot open " + quoted + ": " + sqlite3_errstr(rc);
-        return false;
-    }
     if (!copy) {
         error = "cannot make the in-memory copy: out of memory";
         return false;
     }
-    sqlite3_busy_timeout(file, kBusyTimeoutMs);
-    const std::string unreadable = quoted + " cannot be read as a system database: ";
     std::vector<std::string> report;
-    if (quick_check && !FirstColumns(file, "PRAGMA quick_check;", report)) {
-        error = unreadable + sqlite3_errmsg(file);
+    std::string message;
+    int rc = CopyIntoMemory(LiteralPath(path), SQLITE_OPEN_READONLY, quick_check, report, message);
+    // A file in WAL mode cannot be read where its WAL index (-shm) is absent
+    // and cannot be made, as in a directory the command may not write. No
+    // connection has it open then (it would have made that index), so it is
+    // read as immutable, without locks.
+    if ((rc & 0xFF) == SQLITE_READONLY || (rc & 0xFF) == SQLITE_CANTOPEN) {
+        report.clear();
+        rc = CopyIntoMemory(ImmutableUri(path), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, quick_check,
+                            report, message);
+    }
+    if (rc != SQLITE_OK) {
+        error = quoted + " cannot be read as a system database: " + message;
         return false;
     }
     // A row may hold several lines, headed by the name of the database.
@@ -138,16 +185,6 @@ bool StoreView::Open(const std::string& path, bool quick_check, std::string& err
             start = end + 1;
         }
     }
-    // VACUUM INTO writes a fresh copy in rollback-journal form: a page copy
-    // would keep a WAL mode that an in-memory database cannot open.
-    std::unique_ptr<char, decltype(&sqlite3_free)> sql(
-        sqlite3_mprintf("VACUUM INTO '%q';", kCopyUri), &sqlite3_free);
-    rc = sql ? sqlite3_exec(file, sql.get(), nullptr, nullptr, nullptr) : SQLITE_NOMEM;
-    if (rc != SQLITE_OK) {
-        error = unreadable + sqlite3_errmsg(file);
-        return false;
-    }
-    file_owner.reset();
 
     bool any_table = false;
     for (const auto& [table, columns] : kClientTables) {

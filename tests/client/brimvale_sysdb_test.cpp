@@ -1,6 +1,5 @@
 // brimvale-sysdb run on system databases written through the library.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "system-db.h"
+#include "terminal.h"
 #include "test_support.h"
 #include "utility.h"
 
@@ -37,17 +37,6 @@ std::string Stored(const std::string& password) {
     return stored;
 }
 
-// script(1) needs a pseudo-terminal, which a build chroot may lack.
-bool PseudoTerminalAvailable() {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    const char* name =
-        master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
-    int slave = name ? open(name, O_RDWR | O_NOCTTY) : -1;
-    if (slave >= 0) close(slave);
-    if (master >= 0) close(master);
-    return slave >= 0;
-}
-
 class BrimvaleSysdbTest : public ::testing::Test {
   protected:
     TempDir tmp_;
@@ -57,22 +46,22 @@ class BrimvaleSysdbTest : public ::testing::Test {
 
     // Whatever the command does, the file's bytes and modification time stay.
     CommandResult Run(const Args& args, const std::string& db, const Args& prefix = {}) {
-        struct stat before_stat {};
-        stat(db.c_str(), &before_stat);
-        const std::string before = PathExists(db) ? ReadFile(db) : "(absent)";
+        const std::string before = BytesAndTime(db);
         Args argv = prefix;
         argv.push_back(kBin);
         argv.insert(argv.end(), args.begin(), args.end());
         argv.push_back(db);
         CommandResult result = RunCommand(argv);
-        struct stat after_stat {};
-        stat(db.c_str(), &after_stat);
-        EXPECT_TRUE((PathExists(db) ? ReadFile(db) : "(absent)") == before)
-            << args[0] << " changed the bytes of " << db;
-        EXPECT_TRUE(after_stat.st_mtim.tv_sec == before_stat.st_mtim.tv_sec &&
-                    after_stat.st_mtim.tv_nsec == before_stat.st_mtim.tv_nsec)
-            << args[0] << " changed the modification time of " << db;
+        EXPECT_TRUE(BytesAndTime(db) == before) << args[0] << " changed " << db;
         return result;
+    }
+
+    static std::string BytesAndTime(const std::string& path) {
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0) return "(absent)";
+        std::string time =
+            std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+        return S_ISREG(st.st_mode) ? time + ReadFile(path) : time;
     }
 
     Json RunJson(const std::string& command, int status, const std::string& db) {
@@ -134,7 +123,6 @@ TEST_F(BrimvaleSysdbTest, EveryRecordDecodedInBothFormsAndNoSecretShown) {
     ASSERT_EQ(SystemDB::setLinkByConnection(1, 1), 0);
     ASSERT_EQ(SystemDB::setConnectionStatus(1, 2), 0);
     ASSERT_EQ(SystemDB::setConnectionErr(1, -3), 0);
-    AddConnection("plain");
 
     const std::string home = tmp_ / "Home", odd = tmp_ / "caf\xC3\xA9";
     ASSERT_EQ(RunCommand({"mkdir", "-p", home + kWd}).status, 0);
@@ -161,92 +149,38 @@ TEST_F(BrimvaleSysdbTest, EveryRecordDecodedInBothFormsAndNoSecretShown) {
     ASSERT_EQ(SystemDB::setLanguageOptions("de"), 0);
     SystemDB::destroy();
 
-    const Json sessions = {{{"id", 1},
-                            {"share_name", "home"},
-                            {"sync_folder", home},
-                            {"attribute", 7},
-                            {"attributes", {"enabled", "used", "home"}},
-                            {"perm_mode", "PERM_EXEC_BIT"},
-                            {"status", 2},
-                            {"status_name", "SESSION_STAT_SYNCING"},
-                            {"error", -3},
-                            {"error_name", "SESSION_ERR_QUOTA"},
-                            {"conn_id", 1},
-                            {"view_id", 0},
-                            {"share_version", 0},
-                            {"working_dir", home + kWd},
-                            {"working_dir_exists", true}},
-                           {{"id", 2},
-                            {"share_name", "bad\xEF\xBF\xBD\tname"},
-                            {"sync_folder", odd},
-                            {"attribute", 24},
-                            {"attributes", {"deleted", "read-only"}},
-                            {"perm_mode", "PERM_DOMAIN"},
-                            {"status", 7},
-                            {"status_name", nullptr},
-                            {"error", -42},
-                            {"error_name", nullptr},
-                            {"conn_id", 2},
-                            {"view_id", 0},
-                            {"share_version", 0},
-                            {"working_dir", odd + kWd},
-                            {"working_dir_exists", false}}};
+    // Paths are added below; \ufffd is what JSON shows for the byte that is not UTF-8.
+    Json sessions = Json::parse(R"([
+        {"id": 1, "share_name": "home", "attribute": 7, "attributes": ["enabled", "used", "home"],
+         "perm_mode": "PERM_EXEC_BIT", "status": 2, "status_name": "SESSION_STAT_SYNCING",
+         "error": -3, "error_name": "SESSION_ERR_QUOTA", "conn_id": 1, "view_id": 0,
+         "share_version": 0, "working_dir_exists": true},
+        {"id": 2, "share_name": "bad\ufffd\tname", "attribute": 24,
+         "attributes": ["deleted", "read-only"], "perm_mode": "PERM_DOMAIN", "status": 7,
+         "status_name": null, "error": -42, "error_name": null, "conn_id": 2, "view_id": 0,
+         "share_version": 0, "working_dir_exists": false}])");
+    sessions[0]["sync_folder"] = home;
+    sessions[0]["working_dir"] = home + kWd;
+    sessions[1]["sync_folder"] = odd;
+    sessions[1]["working_dir"] = odd + kWd;
     EXPECT_EQ(RunJson("sessions", 0, db_)["sessions"], sessions);
 
-    const Json no_proxy = {{"use_proxy", false}, {"use_system_proxy", false},
-                           {"address", ""},      {"host", ""},
-                           {"port", 0},          {"user", ""},
-                           {"domain", ""},       {"password", "not set"}};
-    const Json connections = {
-        {{"id", 1},
-         {"server_name", "files.example"},
-         {"server_address", "192.0.2.7"},
-         {"server_port", 5001},
-         {"use_ssl", true},
-         {"username", "ana"},
-         {"linked", 1},
-         {"status", 2},
-         {"error", -3},
-         {"package_version", {{"major", 7}, {"minor", 2}, {"build", 64001}}},
-         {"proxy",
-          {{"use_proxy", true},
-           {"use_system_proxy", false},
-           {"address", "198.51.100.2"},
-           {"host", "proxy.corp"},
-           {"port", 3128},
-           {"user", "pu"},
-           {"domain", "CORP"},
-           {"password", "set"}}},
-         {"tunnel", {{"use_tunnel", true}, {"address", "203.0.113.9"}, {"port", 4443}}}},
-        {{"id", 2},
-         {"server_name", "plain"},
-         {"server_address", ""},
-         {"server_port", 0},
-         {"use_ssl", true},
-         {"username", ""},
-         {"linked", 0},
-         {"status", 0},
-         {"error", 0},
-         {"package_version", {{"major", 0}, {"minor", 0}, {"build", 0}}},
-         {"proxy", no_proxy},
-         {"tunnel", {{"use_tunnel", false}, {"address", ""}, {"port", 0}}}}};
-    EXPECT_EQ(RunJson("connections", 0, db_)["connections"], connections);
+    EXPECT_EQ(RunJson("connections", 0, db_)["connections"], Json::parse(R"([
+        {"id": 1, "server_name": "files.example", "server_address": "192.0.2.7",
+         "server_port": 5001, "use_ssl": true, "username": "ana", "linked": 1, "status": 2,
+         "error": -3, "package_version": {"major": 7, "minor": 2, "build": 64001},
+         "proxy": {"use_proxy": true, "use_system_proxy": false, "address": "198.51.100.2",
+                   "host": "proxy.corp", "port": 3128, "user": "pu", "domain": "CORP",
+                   "password": "set"},
+         "tunnel": {"use_tunnel": true, "address": "203.0.113.9", "port": 4443}}])"));
 
-    Json settings = RunJson("settings", 0, db_);
-    const Json expected_general = {{"enable_desktop_notification", false},
-                                   {"enable_iconoverlay", true},
-                                   {"enable_startup", true},
-                                   {"use_black_white_icon", true},
-                                   {"sync_mode", 2},
-                                   {"open_folder", "/srv/x"}};
-    Json expected_proxy = no_proxy;
-    expected_proxy["use_system_proxy"] = true;
-    expected_proxy["port"] = 8080;
-    expected_proxy["password"] = "set";
-    EXPECT_EQ(settings["general"], expected_general);
-    EXPECT_EQ(settings["user_proxy"], expected_proxy);
-    EXPECT_EQ(settings["release_version"], "13");
-    EXPECT_EQ(settings["other"], Json({{"language", "de"}}));
+    EXPECT_EQ(RunJson("settings", 0, db_), Json::parse(R"({"database": ")" + db_ + R"(",
+        "general": {"enable_desktop_notification": false, "enable_iconoverlay": true,
+                    "enable_startup": true, "use_black_white_icon": true, "sync_mode": 2,
+                    "open_folder": "/srv/x"},
+        "user_proxy": {"use_proxy": false, "use_system_proxy": true, "address": "", "host": "",
+                       "port": 8080, "user": "", "domain": "", "password": "set"},
+        "release_version": "13", "other": {"language": "de"}})"));
 
     // Text: a header, then one record per line, tab-separated, stored bytes escaped.
     const std::string text_sessions =
@@ -324,11 +258,6 @@ TEST_F(BrimvaleSysdbTest, CheckReportsEachFindingAndNothingOnASoundStore) {
     EXPECT_EQ(findings[6]["entries"], 3);
     EXPECT_EQ(findings[6]["bytes"], std::stoull(du));
     EXPECT_EQ(findings[7]["sessions"], Json({4, 5}));
-    const std::string text = Run({"check"}, db_).out;
-    EXPECT_NE(text.find("\nerror: enabled session 2 ('file'): its sync folder '" + plain_file +
-                        "' is not a directory\n"),
-              std::string::npos)
-        << text;
 
     // An old, damaged file: only the session table, holding the root directory as a folder,
     // and a page that nothing uses (counted in the header's big-endian page count at 28).
@@ -430,6 +359,8 @@ TEST_F(BrimvaleSysdbTest, WaitsForALockAndReadsAReadOnlyFile) {
         ASSERT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(Json::parse(result.out)["sessions"][0]["status_name"], "SESSION_STAT_PAUSE");
     }
+    // In WAL mode, the harder case: its index file cannot be made beside it.
+    ExecSql(db_, "PRAGMA journal_mode=WAL;");
     ASSERT_EQ(chmod(tmp_.path().c_str(), 0555), 0);
     ASSERT_EQ(chmod(db_.c_str(), 0444), 0);
     const Args as_nobody =

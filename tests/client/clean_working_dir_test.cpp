@@ -1,7 +1,6 @@
 // clean-working-dir run on planted databases and sync folders.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <regex>
@@ -10,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "terminal.h"
 #include "test_support.h"
 
 namespace {
@@ -21,17 +21,6 @@ const char kWd[] = ".BrimvaleWorkingDirectory";
 const std::string kBin = CLEAN_WORKING_DIR_BIN;
 const std::string kUsage =
     "usage: clean-working-dir [-n|--dry-run] [-v|--verbose] [--progress] [--] SYSTEM_DB\n";
-
-// script(1) needs a pseudo-terminal, which a build chroot may lack.
-bool PseudoTerminalAvailable() {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    const char* name =
-        master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
-    int slave = name ? open(name, O_RDWR | O_NOCTTY) : -1;
-    if (slave >= 0) close(slave);
-    if (master >= 0) close(master);
-    return slave >= 0;
-}
 
 std::string Wd(const std::string& folder) {
     return folder + "/" + kWd;
