@@ -359,17 +359,52 @@ TEST_F(BrimvaleSysdbTest, WaitsForALockAndReadsAReadOnlyFile) {
         ASSERT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(Json::parse(result.out)["sessions"][0]["status_name"], "SESSION_STAT_PAUSE");
     }
-    // In WAL mode, the harder case: its index file cannot be made beside it.
+    // In WAL mode, the harder case: its index file cannot be made beside it. The name looks
+    // like a URI and holds URI syntax: read as one, it would name the decoy "sys".
     ExecSql(db_, "PRAGMA journal_mode=WAL;");
+    const std::string name = "file:sys?tem%41#.db";
+    ASSERT_EQ(rename(db_.c_str(), (tmp_ / name).c_str()), 0);
+    ASSERT_EQ(SystemDB::initialize(ustring(tmp_ / "sys")), 0);
+    AddSession("decoy", tmp_ / "decoy", SA_ENABLE);
+    SystemDB::destroy();
+    const std::string before = ReadFile(tmp_ / name);
     ASSERT_EQ(chmod(tmp_.path().c_str(), 0555), 0);
-    ASSERT_EQ(chmod(db_.c_str(), 0444), 0);
-    const Args as_nobody =
-        geteuid() ? Args{} : Args{"setpriv", "--reuid=nobody", "--regid=65534", "--clear-groups"};
-    CommandResult result = Run({"sessions"}, db_, as_nobody);
+    ASSERT_EQ(chmod((tmp_ / name).c_str(), 0444), 0);
+    Args prefix = {"env", "-C", tmp_.path()};
+    if (geteuid() == 0)
+        prefix.insert(prefix.begin(),
+                      {"setpriv", "--reuid=nobody", "--regid=65534", "--clear-groups"});
+    CommandResult result = Run({"sessions"}, name, prefix);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find("\n1\ta\t"), std::string::npos) << result.out;
-    EXPECT_EQ(CountEntries(tmp_.path()), 1) << "a file was made beside the database";
+    EXPECT_TRUE(ReadFile(tmp_ / name) == before) << "the file changed";
+    EXPECT_EQ(CountEntries(tmp_.path()), 2) << "a file was made beside the database";
     ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
+}
+
+// Valid UTF-8 passes as it is; any other byte, control characters and the backslash show
+// as \xNN.
+TEST_F(BrimvaleSysdbTest, TextEscapesWhatIsNotPrintableUtf8) {
+    // Stored share name, as the text shows it.
+    const std::pair<std::string, std::string> names[] = {
+        {"\xC2\xA9 \xDF\xBF", "\xC2\xA9 \xDF\xBF"},
+        {"\xC1\xBF \xC2", "\\xc1\\xbf \\xc2"},  // overlong; cut short
+        {"\xE0\xA0\x80 \xE0\x9F\xBF", "\xE0\xA0\x80 \\xe0\\x9f\\xbf"},
+        {"\xED\x9F\xBF \xED\xA0\x80", "\xED\x9F\xBF \\xed\\xa0\\x80"},  // a surrogate
+        {"\xF0\x90\x80\x80 \xF0\x8F\xBF\xBF", "\xF0\x90\x80\x80 \\xf0\\x8f\\xbf\\xbf"},
+        {"\xF4\x8F\xBF\xBF \xF4\x90\x80\x80", "\xF4\x8F\xBF\xBF \\xf4\\x90\\x80\\x80"},
+        {"\xF5\x80 \xE2\x82(", "\\xf5\\x80 \\xe2\\x82("},
+        {"\x7F\x01\\ ~", "\\x7f\\x01\\x5c ~"}};
+    ASSERT_EQ(SystemDB::initialize(ustring(db_)), 0);
+    for (const auto& [stored, shown] : names) AddSession(stored, "/x", 0);
+    SystemDB::destroy();
+    const std::string text = Run({"sessions"}, db_).out;
+    size_t line = text.find('\n');
+    for (const auto& [stored, shown] : names) {
+        const size_t share = text.find('\t', line) + 1;
+        EXPECT_EQ(text.substr(share, text.find('\t', share) - share), shown);
+        line = text.find('\n', share);
+    }
 }
 
 TEST_F(BrimvaleSysdbTest, AlignedColumnsOnATerminal) {
