@@ -1,0 +1,428 @@
+// brimvale-sysdb run on system databases written through the library.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "system-db.h"
+#include "terminal.h"
+#include "test_support.h"
+#include "utility.h"
+
+namespace {
+
+using namespace testutil;
+using Json = nlohmann::json;
+using Args = std::vector<std::string>;
+
+const std::string kBin = BRIMVALE_SYSDB_BIN;
+const std::string kUsage = "usage: brimvale-sysdb COMMAND [--json] [--] SYSTEM_DB\n";
+const char* const kCommands[] = {"sessions", "connections", "settings", "check"};
+const char kWd[] = "/.BrimvaleWorkingDirectory";
+
+// Planted in the database; no output may show them, in clear or as stored.
+const std::string kConnectionProxyPassword = "conn-proxy-pw-7141";
+const std::string kSessionText = "session-text-5926";
+const std::string kUserProxyPassword = "user-proxy-pw-3388";
+
+std::string Stored(const std::string& password) {
+    std::string stored;
+    SyncPassEnc(password, stored);
+    return stored;
+}
+
+class BrimvaleSysdbTest : public ::testing::Test {
+  protected:
+    TempDir tmp_;
+    std::string db_ = tmp_ / "system.db";
+
+    void TearDown() override { SystemDB::destroy(); }
+
+    // Whatever the command does, the file's bytes and modification time stay.
+    CommandResult Run(const Args& args, const std::string& db, const Args& prefix = {}) {
+        const std::string before = BytesAndTime(db);
+        Args argv = prefix;
+        argv.push_back(kBin);
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.push_back(db);
+        CommandResult result = RunCommand(argv);
+        EXPECT_TRUE(BytesAndTime(db) == before) << args[0] << " changed " << db;
+        return result;
+    }
+
+    static std::string BytesAndTime(const std::string& path) {
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0) return "(absent)";
+        std::string time =
+            std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+        return S_ISREG(st.st_mode) ? time + ReadFile(path) : time;
+    }
+
+    Json RunJson(const std::string& command, int status, const std::string& db) {
+        CommandResult result = Run({command, "--json"}, db);
+        EXPECT_EQ(result.status, status) << command << ": " << result.err;
+        EXPECT_EQ(result.err, "") << command;
+        Json document = Json::parse(result.out, nullptr, false);
+        EXPECT_FALSE(document.is_discarded()) << command << " printed no JSON:\n" << result.out;
+        EXPECT_EQ(document.value("database", ""), db);
+        return document;
+    }
+
+    // A connection of the library's defaults but for its name; returns its id.
+    uint64_t AddConnection(const std::string& server_name) {
+        ConnectionInfo connection;
+        connection.server_name = server_name;
+        EXPECT_EQ(SystemDB::setConnectionEntry(connection, ProxyInfo(), TunnelInfo()), 0);
+        return connection.conn_id;
+    }
+
+    uint64_t AddSession(const std::string& share, const std::string& folder, int attribute,
+                        uint64_t conn_id = 1) {
+        SessionInfo session;
+        session.share_name = share;
+        session.sync_folder = folder;
+        session.attribute = attribute;
+        session.conn_id = conn_id;
+        EXPECT_EQ(SystemDB::addNewSessionInfo(session), 0);
+        return session.session_id;
+    }
+};
+
+TEST_F(BrimvaleSysdbTest, EveryRecordDecodedInBothFormsAndNoSecretShown) {
+    ASSERT_EQ(SystemDB::initialize(ustring(db_)), 0);
+    ConnectionInfo connection;
+    connection.server_name = "files.example";
+    connection.server_ip = "192.0.2.7";
+    connection.server_port = 5001;
+    connection.username = "ana";
+    connection.session = kSessionText;
+    ProxyInfo proxy;
+    proxy.use_proxy = true;
+    proxy.proxy_ip = "198.51.100.2";
+    proxy.proxy_port = 3128;
+    proxy.user_name = "pu";
+    proxy.password = kConnectionProxyPassword;
+    proxy.domain = "CORP";
+    proxy.host = "proxy.corp";
+    TunnelInfo tunnel;
+    tunnel.use_tunnel = true;
+    tunnel.tunnel_ip = "203.0.113.9";
+    tunnel.tunnel_port = 4443;
+    ASSERT_EQ(SystemDB::setConnectionEntry(connection, proxy, tunnel), 0);
+    VersionInfo version;
+    version.major = 7;
+    version.minor = 2;
+    version.build_number = 64001;
+    ASSERT_EQ(SystemDB::setPackageVersion(1, version), 0);
+    ASSERT_EQ(SystemDB::setLinkByConnection(1, 1), 0);
+    ASSERT_EQ(SystemDB::setConnectionStatus(1, 2), 0);
+    ASSERT_EQ(SystemDB::setConnectionErr(1, -3), 0);
+
+    const std::string home = tmp_ / "Home", odd = tmp_ / "caf\xC3\xA9";
+    ASSERT_EQ(RunCommand({"mkdir", "-p", home + kWd}).status, 0);
+    AddSession("home", home, SA_ENABLE | SA_USED | SA_IS_HOME);
+    ASSERT_EQ(SystemDB::setSessionStatus(1, SYS_STATUS::SESSION_STAT_SYNCING), 0);
+    ASSERT_EQ(SystemDB::setSessionErr(1, SYS_STATUS::SESSION_ERR_QUOTA), 0);
+    // Not UTF-8 and a tab: escaped in text, U+FFFD in JSON. Unnamed status and error values.
+    AddSession("bad\xFF\tname", odd + "/", SA_DELETED | SA_READ_ONLY, 2);
+    ASSERT_EQ(SystemDB::setPermSyncModeBySession(2, PERM_DOMAIN), 0);
+    ASSERT_EQ(SystemDB::setSessionStatus(2, 7), 0);
+    ASSERT_EQ(SystemDB::setSessionErr(2, -42), 0);
+
+    GeneralOptions general;
+    general.enable_desktop_notification = false;
+    general.use_bw_icon = true;
+    general.sync_mode = 2;
+    general.open_folder = "/srv/x";
+    ASSERT_EQ(SystemDB::setGeneralOptions(general), 0);
+    ProxyInfo user_proxy;
+    user_proxy.use_sys_proxy = true;
+    user_proxy.proxy_port = 8080;
+    user_proxy.password = kUserProxyPassword;
+    ASSERT_EQ(SystemDB::setUserProxyInfo(user_proxy), 0);
+    ASSERT_EQ(SystemDB::setLanguageOptions("de"), 0);
+    SystemDB::destroy();
+
+    // Paths are added below; \ufffd is what JSON shows for the byte that is not UTF-8.
+    Json sessions = Json::parse(R"([
+        {"id": 1, "share_name": "home", "attribute": 7, "attributes": ["enabled", "used", "home"],
+         "perm_mode": "PERM_EXEC_BIT", "status": 2, "status_name": "SESSION_STAT_SYNCING",
+         "error": -3, "error_name": "SESSION_ERR_QUOTA", "conn_id": 1, "view_id": 0,
+         "share_version": 0, "working_dir_exists": true},
+        {"id": 2, "share_name": "bad\ufffd\tname", "attribute": 24,
+         "attributes": ["deleted", "read-only"], "perm_mode": "PERM_DOMAIN", "status": 7,
+         "status_name": null, "error": -42, "error_name": null, "conn_id": 2, "view_id": 0,
+         "share_version": 0, "working_dir_exists": false}])");
+    sessions[0]["sync_folder"] = home;
+    sessions[0]["working_dir"] = home + kWd;
+    sessions[1]["sync_folder"] = odd;
+    sessions[1]["working_dir"] = odd + kWd;
+    EXPECT_EQ(RunJson("sessions", 0, db_)["sessions"], sessions);
+
+    EXPECT_EQ(RunJson("connections", 0, db_)["connections"], Json::parse(R"([
+        {"id": 1, "server_name": "files.example", "server_address": "192.0.2.7",
+         "server_port": 5001, "use_ssl": true, "username": "ana", "linked": 1, "status": 2,
+         "error": -3, "package_version": {"major": 7, "minor": 2, "build": 64001},
+         "proxy": {"use_proxy": true, "use_system_proxy": false, "address": "198.51.100.2",
+                   "host": "proxy.corp", "port": 3128, "user": "pu", "domain": "CORP",
+                   "password": "set"},
+         "tunnel": {"use_tunnel": true, "address": "203.0.113.9", "port": 4443}}])"));
+
+    EXPECT_EQ(RunJson("settings", 0, db_), Json::parse(R"({"database": ")" + db_ + R"(",
+        "general": {"enable_desktop_notification": false, "enable_iconoverlay": true,
+                    "enable_startup": true, "use_black_white_icon": true, "sync_mode": 2,
+                    "open_folder": "/srv/x"},
+        "user_proxy": {"use_proxy": false, "use_system_proxy": true, "address": "", "host": "",
+                       "port": 8080, "user": "", "domain": "", "password": "set"},
+        "release_version": "13", "other": {"language": "de"}})"));
+
+    // Text: a header, then one record per line, tab-separated, stored bytes escaped.
+    const std::string text_sessions =
+        "ID\tSHARE\tSYNC_FOLDER\tATTRIBUTES\tPERM_MODE\tSTATUS\tERROR\tCONN_ID\tWORKING_DIR\n"
+        "1\thome\t" +
+        home +
+        "\tenabled,used,home\tPERM_EXEC_BIT\tSESSION_STAT_SYNCING\t"
+        "SESSION_ERR_QUOTA\t1\tpresent\n"
+        "2\tbad\\xff\\x09name\t" +
+        odd + "\tdeleted,read-only\tPERM_DOMAIN\t7\t-42\t2\tabsent\n";
+    EXPECT_EQ(Run({"sessions"}, db_).out, text_sessions);
+    const std::string text_connection =
+        "1\tfiles.example\t192.0.2.7\t5001\tyes\tana\t1\t2\t-3\t7.2-64001\tyes\t198.51.100.2\t"
+        "proxy.corp\t3128\tpu\tCORP\tset\tyes\t203.0.113.9\t4443\n";
+    EXPECT_NE(Run({"connections"}, db_).out.find("\n" + text_connection), std::string::npos);
+    const std::string text_settings = Run({"settings"}, db_).out;
+    for (const std::string line :
+         {"SETTING\tVALUE\n", "general.enable_desktop_notification\tno\n", "general.sync_mode\t2\n",
+          "user_proxy.use_system_proxy\tyes\n", "user_proxy.password\tset\n",
+          "release_version\t13\n", "other.language\tde\n"})
+        EXPECT_NE(text_settings.find(line), std::string::npos) << line << "in\n" << text_settings;
+
+    std::string everything;
+    for (const char* command : kCommands)
+        for (const Args& form : {Args{command}, Args{command, "--json"}}) {
+            CommandResult result = Run(form, db_);
+            everything += result.out + result.err;
+        }
+    for (const std::string& secret : {kConnectionProxyPassword, Stored(kConnectionProxyPassword),
+                                      kSessionText, kUserProxyPassword, Stored(kUserProxyPassword)})
+        EXPECT_EQ(everything.find(secret), std::string::npos) << "printed: " << secret;
+}
+
+TEST_F(BrimvaleSysdbTest, CheckReportsEachFindingAndNothingOnASoundStore) {
+    const std::string plain_file = tmp_ / "plain.txt", outer = tmp_ / "outer", left = tmp_ / "left";
+    WriteFile(plain_file, "not a folder");
+    ASSERT_EQ(
+        RunCommand({"mkdir", "-p", outer + "/inner", outer + kWd, left + kWd + "/cache"}).status,
+        0);
+    WriteFile(left + kWd + "/cache/chunk", std::string(5000, 'c'));
+    ASSERT_EQ(SystemDB::initialize(ustring(db_)), 0);
+    AddConnection("server");
+    const int enabled = SA_ENABLE | SA_USED;
+    AddSession("gone", tmp_ / "gone", enabled);
+    AddSession("file", plain_file, enabled);
+    AddSession("relative", "Sync", enabled);
+    AddSession("outer", outer, enabled);
+    AddSession("inner", outer + "/inner", enabled);
+    AddSession("orphan", tmp_ / "orphan", SA_USED, 99);
+    AddSession("left", left, SA_USED);
+    AddSession("outer-again", outer, SA_USED);  // its working directory is the enabled one's
+    SystemDB::destroy();
+    ExecSql(db_, "UPDATE system_table SET value = '12' WHERE key = 'release_version';");
+    ASSERT_EQ(chmod(db_.c_str(), 0644), 0);
+
+    // Kind, severity, session (0: none).
+    const std::tuple<std::string, std::string, int> expected[] = {
+        {"release-version", "warning", 0},  {"store-readable", "warning", 0},
+        {"folder-missing", "error", 1},     {"folder-not-directory", "error", 2},
+        {"folder-relative", "error", 3},    {"connection-missing", "error", 6},
+        {"working-dir-left", "warning", 7}, {"folders-overlap", "error", 0}};
+    Json findings = RunJson("check", 1, db_)["findings"];
+    ASSERT_EQ(findings.size(), std::size(expected)) << findings.dump(1);
+    for (size_t i = 0; i < findings.size(); ++i) {
+        const auto& [kind, severity, session] = expected[i];
+        EXPECT_EQ(findings[i]["kind"], kind) << i;
+        EXPECT_EQ(findings[i]["severity"], severity) << kind;
+        EXPECT_EQ(findings[i].value("session", 0), session) << kind;
+    }
+    EXPECT_EQ(findings[0]["release_version"], "12");
+    EXPECT_EQ(findings[0]["library"], "13");
+    EXPECT_EQ(findings[1]["mode"], "0644");
+    EXPECT_EQ(findings[5]["conn_id"], 99);
+    const std::string du = RunCommand({"du", "-s", "-B1", left + kWd}).out;
+    EXPECT_EQ(findings[6]["entries"], 3);
+    EXPECT_EQ(findings[6]["bytes"], std::stoull(du));
+    EXPECT_EQ(findings[7]["sessions"], Json({4, 5}));
+
+    // An old, damaged file: only the session table, holding the root directory as a folder,
+    // and a page that nothing uses (counted in the header's big-endian page count at 28).
+    ExecSql(db_,
+            "DROP TABLE connection_table; DROP TABLE system_table; DELETE FROM session_table; "
+            "INSERT INTO session_table (id, attribute, sync_folder) VALUES (9, 4, '/');");
+    std::string bytes = ReadFile(db_);
+    const uint32_t pages = bytes.size() / 4096 + 1;
+    for (int i = 0; i < 4; ++i) bytes[28 + i] = char(pages >> (24 - 8 * i));
+    WriteFile(db_, bytes + std::string(4096, '\0'));
+    ASSERT_EQ(chmod(db_.c_str(), 0600), 0);
+    EXPECT_EQ(Run({"check"}, db_).out,
+              "warning: the file has no table connection_table; the client would add it empty\n"
+              "warning: the file has no table system_table; the client would add it empty\n"
+              "error: PRAGMA quick_check reports: Page " +
+                  std::to_string(pages) +
+                  " is never used\n"
+                  "warning: the file has no release_version; this library writes 13\n"
+                  "error: enabled session 9 (''): its sync folder is empty (the root directory)\n"
+                  "error: session 9 ('') belongs to connection 0, which does not exist\n");
+
+    // A sound store: owner-only, every enabled folder present, connections existing.
+    ASSERT_EQ(unlink(db_.c_str()), 0);
+    ASSERT_EQ(SystemDB::initialize(ustring(db_)), 0);
+    AddConnection("server");
+    AddSession("outer", outer, enabled);
+    AddSession("left", left, SA_USED | SA_ENABLE);
+    SystemDB::destroy();
+    ASSERT_EQ(chmod(db_.c_str(), 0600), 0);
+    EXPECT_EQ(RunJson("check", 0, db_)["findings"], Json::array());
+    EXPECT_EQ(Run({"check"}, db_).out, "no findings\n");
+}
+
+TEST_F(BrimvaleSysdbTest, UnreadableFilesAndUsageErrorsGiveStatus2) {
+    ASSERT_EQ(SystemDB::initialize(ustring(db_)), 0);
+    AddSession("a", tmp_ / "a", SA_ENABLE);
+    SystemDB::destroy();
+    std::string damaged = ReadFile(db_);
+    damaged.replace(4096, 300, std::string(300, '\xAB'));
+    ExecSql(tmp_ / "other.db", "CREATE TABLE notes (text);");
+    ExecSql(tmp_ / "alike.db", "CREATE TABLE session_table (id, folder);");
+    WriteFile(tmp_ / "damaged.db", damaged);
+    WriteFile(tmp_ / "text.db", "this is not a database\n" + std::string(200, 'z'));
+    WriteFile(tmp_ / "empty.db", "");
+    const std::string none =
+        "is not a system database: it has none of the tables "
+        "connection_table, session_table, system_table";
+    // File, what the one line on standard error says after its quoted path.
+    const std::pair<std::string, std::string> cases[] = {
+        {"absent.db", ": No such file or directory"},
+        {"", " is a directory, not a system database"},
+        {"text.db", " cannot be read as a system database: file is not a database"},
+        {"damaged.db", " cannot be read as a system database: database disk image is malformed"},
+        {"empty.db", " " + none},
+        {"other.db", " " + none},
+        {"alike.db", " is not a system database: no such column: conn_id"}};
+    for (const auto& [name, reason] : cases) {
+        const std::string path = tmp_ / name;
+        const std::string said =
+            name == "absent.db" ? "cannot read '" + path + "'" : "'" + path + "'";
+        for (const char* command : kCommands) {
+            CommandResult result = Run({command, "--json"}, path);
+            EXPECT_EQ(result.status, 2) << command << " " << name;
+            EXPECT_EQ(result.err, "brimvale-sysdb: " + said + reason + "\n") << command;
+            EXPECT_EQ(result.out, "") << command << " " << name;
+        }
+    }
+    EXPECT_FALSE(PathExists(tmp_ / "absent.db"));
+
+    for (const Args& args : {Args{}, Args{"bogus", db_}, Args{"sessions"}, Args{"--json", db_},
+                             Args{"check", db_, db_}, Args{"settings", "--bogus", db_}}) {
+        Args argv = {kBin};
+        argv.insert(argv.end(), args.begin(), args.end());
+        CommandResult result = RunCommand(argv);
+        EXPECT_EQ(result.status, 2) << ::testing::PrintToString(args);
+        EXPECT_NE(result.err.find(kUsage), std::string::npos) << ::testing::PrintToString(args);
+        EXPECT_EQ(result.out, "");
+    }
+    for (const Args& args : {Args{kBin, "--help"}, Args{kBin, "check", db_, "-h"}}) {
+        CommandResult result = RunCommand(args);
+        EXPECT_EQ(result.out.find(kUsage), 0u) << result.out;
+        EXPECT_EQ(result.status, 0);
+    }
+    EXPECT_TRUE(std::regex_match(RunCommand({kBin, "--version"}).out,
+                                 std::regex("brimvale-sysdb [0-9]+\\.[0-9]+\\.[0-9]+\n")));
+}
+
+// Another process holds the file locked: the command waits, then reads its changes. A
+// read-only file in a read-only directory is read without a trace.
+TEST_F(BrimvaleSysdbTest, WaitsForALockAndReadsAReadOnlyFile) {
+    ASSERT_EQ(SystemDB::initialize(ustring(db_)), 0);
+    AddSession("a", tmp_ / "a", SA_ENABLE);
+    SystemDB::destroy();
+    {
+        // The holder's own commit changes the file: the bytes are compared below, after it.
+        DatabaseLockHolder holder(db_, 1500, "UPDATE session_table SET status = 3;");
+        ASSERT_TRUE(holder.locked());
+        CommandResult result = RunCommand({kBin, "sessions", "--json", db_});
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(Json::parse(result.out)["sessions"][0]["status_name"], "SESSION_STAT_PAUSE");
+    }
+    // In WAL mode, the harder case: its index file cannot be made beside it. The name looks
+    // like a URI and holds URI syntax: read as one, it would name the decoy "sys".
+    ExecSql(db_, "PRAGMA journal_mode=WAL;");
+    const std::string name = "file:sys?tem%41#.db";
+    ASSERT_EQ(rename(db_.c_str(), (tmp_ / name).c_str()), 0);
+    ASSERT_EQ(SystemDB::initialize(ustring(tmp_ / "sys")), 0);
+    AddSession("decoy", tmp_ / "decoy", SA_ENABLE);
+    SystemDB::destroy();
+    const std::string before = ReadFile(tmp_ / name);
+    ASSERT_EQ(chmod(tmp_.path().c_str(), 0555), 0);
+    ASSERT_EQ(chmod((tmp_ / name).c_str(), 0444), 0);
+    Args prefix = {"env", "-C", tmp_.path()};
+    if (geteuid() == 0)
+        prefix.insert(prefix.begin(),
+                      {"setpriv", "--reuid=nobody", "--regid=65534", "--clear-groups"});
+    CommandResult result = Run({"sessions"}, name, prefix);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("\n1\ta\t"), std::string::npos) << result.out;
+    EXPECT_TRUE(ReadFile(tmp_ / name) == before) << "the file changed";
+    EXPECT_EQ(CountEntries(tmp_.path()), 2) << "a file was made beside the database";
+    ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
+}
+
+// Valid UTF-8 passes as it is; any other byte, control characters and the backslash show
+// as \xNN.
+TEST_F(BrimvaleSysdbTest, TextEscapesWhatIsNotPrintableUtf8) {
+    // Stored share name, as the text shows it.
+    const std::pair<std::string, std::string> names[] = {
+        {"\xC2\xA9 \xDF\xBF", "\xC2\xA9 \xDF\xBF"},
+        {"\xC1\xBF \xC2", "\\xc1\\xbf \\xc2"},  // overlong; cut short
+        {"\xE0\xA0\x80 \xE0\x9F\xBF", "\xE0\xA0\x80 \\xe0\\x9f\\xbf"},
+        {"\xED\x9F\xBF \xED\xA0\x80", "\xED\x9F\xBF \\xed\\xa0\\x80"},  // a surrogate
+        {"\xF0\x90\x80\x80 \xF0\x8F\xBF\xBF", "\xF0\x90\x80\x80 \\xf0\\x8f\\xbf\\xbf"},
+        {"\xF4\x8F\xBF\xBF \xF4\x90\x80\x80", "\xF4\x8F\xBF\xBF \\xf4\\x90\\x80\\x80"},
+        {"\xF5\x80 \xE2\x82(", "\\xf5\\x80 \\xe2\\x82("},
+        {"\x7F\x01\\ ~", "\\x7f\\x01\\x5c ~"}};
+    ASSERT_EQ(SystemDB::initialize(ustring(db_)), 0);
+    for (const auto& [stored, shown] : names) AddSession(stored, "/x", 0);
+    SystemDB::destroy();
+    const std::string text = Run({"sessions"}, db_).out;
+    size_t line = text.find('\n');
+    for (const auto& [stored, shown] : names) {
+        const size_t share = text.find('\t', line) + 1;
+        EXPECT_EQ(text.substr(share, text.find('\t', share) - share), shown);
+        line = text.find('\n', share);
+    }
+}
+
+TEST_F(BrimvaleSysdbTest, AlignedColumnsOnATerminal) {
+    if (!PseudoTerminalAvailable()) GTEST_SKIP() << "no pseudo-terminal can be opened here";
+    ASSERT_EQ(SystemDB::initialize(ustring(db_)), 0);
+    AddSession("x", "x", SA_ENABLE);
+    AddSession("", "\xC3\xA9t\xC3\xA9", SA_USED);  // shown "-"; three columns wide
+    SystemDB::destroy();
+    CommandResult result =
+        RunCommand({"script", "-qec", kBin + " sessions " + ShellQuote(db_), "/dev/null"});
+    result.out.erase(std::remove(result.out.begin(), result.out.end(), '\r'), result.out.end());
+    EXPECT_EQ(result.out,
+              "ID  SHARE  SYNC_FOLDER  ATTRIBUTES  PERM_MODE      STATUS             ERROR        "
+              "   CONN_ID  WORKING_DIR\n"
+              "1   x      x            enabled     PERM_EXEC_BIT  SESSION_STAT_STOP  SESSION_ERR_OK"
+              "  1        absent\n"
+              "2   -      \xC3\xA9t\xC3\xA9          used        PERM_EXEC_BIT  SESSION_STAT_STOP  "
+              "SESSION_ERR_OK  1        absent\n");
+}
+
+}  // namespace
