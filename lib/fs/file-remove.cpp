@@ -1,37 +1,36 @@
 // Recursive removal and its counting twin.
 //
 // One thread, the caller's, walks the tree and decides everything: it opens,
-// lists, takes the status of entries the listing gives no type for, checks
-// mounts and identities, and removes directories. It works relative to
-// directory descriptors, so no symbolic link below the given path is ever
-// followed (not even one swapped in for a directory while we look at it), and
-// keeps at most kMaxOpenDirs streams open, closing the one nearest the top and
-// reopening it through ".." (checked by device and inode) on the way back up,
-// so neither path length nor the descriptor limit caps the depth.
+// lists, takes the status of entries listed without a type, checks mounts and
+// identities, and removes directories. It works relative to directory
+// descriptors, so no symbolic link below the given path is ever followed (not
+// even one swapped in for a directory meanwhile), and keeps at most
+// kMaxOpenDirs streams open, closing the one nearest the top and reopening it
+// through ".." (checked by device and inode) on the way back up, so neither
+// path length nor the descriptor limit caps the depth.
 //
-// Helpers only unlink. Removing is a system call per entry, and on a disk that
-// discards freed blocks each call that frees data, and each last close of a
-// removed directory, waits for the device; more calls in flight hide the wait.
-// Once the walker has listed kLargeTree entries it starts up to kMaxHelpers
-// threads (the cores the process may use, less one) and hands them jobs:
-// chunks of non-directory names of one directory, in inode order, with a
-// duplicate descriptor of it; or removed directories to close.
+// Helpers only unlink. Each unlink that frees data, and each last close of a
+// removed directory, may wait for the device (a disk that discards freed
+// blocks); more calls in flight hide the wait. Once the walker has listed
+// kLargeTree entries it starts up to kMaxHelpers threads (the cores it may use
+// less one) and hands them jobs: chunks of non-directory names of one
+// directory, in inode order, with a duplicate descriptor of it; or removed
+// directories to close.
 //
 // Why it cannot deadlock, and what it holds:
-// - A helper waits only for work. It does a job without the lock and marks it
-//   done on every way out (RunJob), so a job in a helper's hands finishes.
-// - The walker waits only in Drain: for the jobs of one directory, before it
-//   removes it, or for all jobs. Meanwhile it does queued jobs itself, so it
-//   waits only for jobs in helpers' hands.
-// - A directory is removed only when none of its jobs is queued or running.
+// - A helper waits only for work; it does a job unlocked and marks it done on
+//   every way out (RunJob), so a job in a helper's hands finishes.
+// - The walker waits only in Drain (for one directory's jobs before removing
+//   it, or for all), doing queued jobs itself meanwhile: it waits only for jobs
+//   in helpers' hands. So a directory goes only when none of its jobs is left.
 // - Descriptors: the walk alone holds the top's parent, at most
-//   kMaxOpenDirs + 1 streams and one being opened; queued jobs hold at most
-//   kMaxQueuedFds more and each running one at most kCloseBatch. When an open
-//   fails for want of descriptors the walker drains every job and tries once
-//   more, so with helpers it needs no more descriptors than alone.
-// - A failure anywhere stops every thread at its next entry; the first
-//   failure's errno is the call's. A mount point met below the top stays, with
-//   its ancestors; the rest goes on, and the call fails at the end.
+//   kMaxOpenDirs + 1 streams and one being opened; queued jobs at most
+//   kMaxQueuedFds more, each running one at most kCloseBatch. Out of
+//   descriptors, the walker drains every job and tries again: with helpers it
+//   never needs more than alone.
+// - A failure anywhere stops every thread at its next entry; the first one's
+//   errno is the call's. A mount point met below the top stays, with its
+//   ancestors; the rest goes on, and the call fails at the end.
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -89,21 +88,23 @@ void AfterRemove(int parent_fd, const char* name) {
     if (fileop_internal::g_after_remove_hook) fileop_internal::g_after_remove_hook(parent_fd, name);
 }
 
-// The status of an open directory and the id of its mount (0 where the kernel
-// gives none; then the device alone tells mounts apart).
-bool DirStatus(int fd, struct stat* st, uint64_t* mount_id) {
+// Who a directory is: its device, inode and mount (0 where the kernel gives
+// no mount id; then the device alone tells mounts apart), and its size.
+struct DirId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    uint64_t mount = 0;
+    uint64_t bytes = 0;
+    bool SameMount(const DirId& o) const { return dev == o.dev && mount == o.mount; }
+    bool SameDir(const DirId& o) const { return dev == o.dev && ino == o.ino; }
+};
+
+bool StatDir(int fd, const char* path, DirId* id) {
     struct statx stx;
-    const unsigned mask = STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_BLOCKS;
-    *mount_id = 0;
-    if (g_sys.statx(fd, "", AT_EMPTY_PATH, mask | STATX_MNT_ID, &stx) != 0)
-        return errno == ENOSYS && g_sys.fstat(fd, st) == 0;
-    *st = {};
-    st->st_dev = makedev(stx.stx_dev_major, stx.stx_dev_minor);
-    st->st_ino = stx.stx_ino;
-    st->st_mode = stx.stx_mode;
-    st->st_nlink = stx.stx_nlink;
-    st->st_blocks = static_cast<blkcnt_t>(stx.stx_blocks);
-    if (stx.stx_mask & STATX_MNT_ID) *mount_id = stx.stx_mnt_id;
+    const unsigned mask = STATX_INO | STATX_BLOCKS | STATX_MNT_ID;
+    if (g_sys.statx(fd, path, *path ? 0 : AT_EMPTY_PATH, mask, &stx) != 0) return false;
+    *id = DirId{makedev(stx.stx_dev_major, stx.stx_dev_minor), stx.stx_ino,
+                (stx.stx_mask & STATX_MNT_ID) ? stx.stx_mnt_id : 0, stx.stx_blocks * 512};
     return true;
 }
 
@@ -134,9 +135,6 @@ class Removal {
         stopped_.store(true);  // on the way out of an exception
         JoinHelpers();
     }
-    Removal(const Removal&) = delete;
-    Removal& operator=(const Removal&) = delete;
-
     const bool count_only;
 
     // ---- the tally ----
@@ -145,15 +143,27 @@ class Removal {
     // size, or 0 for a later link of an object already counted (as du does).
     // Decided here, before the entry is unlinked, so that a thread stat'ing
     // another link after this unlink (one link left) finds it decided.
-    uint64_t BytesOf(const struct stat& st) EXCLUDES(mu_);
+    uint64_t BytesOf(const struct stat& st) EXCLUDES(mu_) {
+        const uint64_t bytes = static_cast<uint64_t>(st.st_blocks) * 512;
+        if (S_ISDIR(st.st_mode) || (st.st_nlink <= 1 && !any_linked_.load())) return bytes;
+        MutexGuard lock(&mu_);
+        auto key = std::make_pair(st.st_dev, st.st_ino);
+        auto it = linked_.find(key);
+        if (it != linked_.end()) {
+            if (st.st_nlink <= 1) linked_.erase(it);
+            return 0;
+        }
+        if (st.st_nlink > 1) {
+            linked_.insert(key);
+            any_linked_.store(true);
+        }
+        return bytes;
+    }
     void Add(uint64_t bytes) {
         if (summary_ == nullptr) return;
         summary_->entries.fetch_add(1, std::memory_order_relaxed);
-        if (bytes != kUnknownBytes) summary_->bytes.fetch_add(bytes, std::memory_order_relaxed);
-    }
-    void SetMountPoint(const std::string& path) {
-        if (summary_ != nullptr && summary_->mount_point.empty())
-            summary_->mount_point = path.c_str();
+        if (bytes != kUnknownBytes && summary_->want_bytes)
+            summary_->bytes.fetch_add(bytes, std::memory_order_relaxed);
     }
 
     // ---- failures ----
@@ -164,6 +174,12 @@ class Removal {
         if (first_errno_ == 0) first_errno_ = err;
         if (stop) stopped_.store(true, std::memory_order_relaxed);
     }
+    // A mount point left in place: the call fails at the end, with EBUSY.
+    void KeepMountPoint(const std::string& path) {
+        if (summary_ != nullptr && summary_->mount_point.empty())
+            summary_->mount_point = path.c_str();
+        Fail(EBUSY, false);
+    }
     int first_errno() EXCLUDES(mu_) {
         MutexGuard lock(&mu_);
         return first_errno_;
@@ -171,21 +187,63 @@ class Removal {
 
     // ---- helpers and their jobs ----
     unsigned helpers() const { return static_cast<unsigned>(threads_.size()); }
-    void StartHelpers(unsigned count);
+    void StartHelpers(unsigned count) {
+        try {
+            while (count-- > 0) threads_.emplace_back([this] { Work(); });
+        } catch (const std::system_error&) {
+            // No more threads to be had: fewer helpers.
+        }
+    }
     // Queues job unless queued jobs hold their share of descriptors already;
     // false then, and job is left to the caller.
-    bool Offer(Job* job) EXCLUDES(mu_);
+    bool Offer(Job* job) EXCLUDES(mu_) {
+        MutexGuard lock(&mu_);
+        if (ending_ || queued_fds_ + job->fds() > kMaxQueuedFds) return false;
+        // What may throw comes first, so that the counts never run ahead.
+        if (job->depth != kAllJobs && pending_.size() <= job->depth)
+            pending_.resize(job->depth + 1);
+        const size_t depth = job->depth, fds = job->fds();
+        queue_.push_back(std::move(*job));
+        queued_fds_ += fds;
+        if (depth != kAllJobs) ++pending_[depth];
+        work_.SignalAll();
+        return true;
+    }
     // Until no job of the frame at depth (every job: kAllJobs) is queued or
     // running, does queued jobs or waits for one to be done.
-    void Drain(size_t depth) EXCLUDES(mu_);
+    void Drain(size_t depth) EXCLUDES(mu_) {
+        MutexGuard lock(&mu_);
+        while (depth == kAllJobs ? !queue_.empty() || running_ > 0
+                                 : depth < pending_.size() && pending_[depth] > 0) {
+            if (queue_.empty())
+                done_.Wait(&mu_);
+            else
+                RunJob(std::move(queue_.front()));
+        }
+    }
     bool Pending(size_t depth) EXCLUDES(mu_) {
         MutexGuard lock(&mu_);
         return depth < pending_.size() && pending_[depth] > 0;
     }
-    void JoinHelpers() EXCLUDES(mu_);
+    void JoinHelpers() EXCLUDES(mu_) {
+        {
+            MutexGuard lock(&mu_);
+            ending_ = true;
+            work_.SignalAll();
+        }
+        for (std::thread& t : threads_) t.join();
+        threads_.clear();
+    }
 
   private:
-    void Work() EXCLUDES(mu_);
+    void Work() EXCLUDES(mu_) {
+        MutexGuard lock(&mu_);
+        for (;;) {
+            while (queue_.empty() && !ending_) work_.Wait(&mu_);
+            if (queue_.empty()) return;
+            RunJob(std::move(queue_.front()));
+        }
+    }
     void RunJob(Job job) REQUIRES(mu_);
 
     FSRemoveSummary* summary_;
@@ -203,23 +261,6 @@ class Removal {
     bool ending_ GUARDED_BY(mu_) = false;
     std::vector<std::thread> threads_;  // the walker's own
 };
-
-uint64_t Removal::BytesOf(const struct stat& st) {
-    const uint64_t bytes = static_cast<uint64_t>(st.st_blocks) * 512;
-    if (S_ISDIR(st.st_mode) || (st.st_nlink <= 1 && !any_linked_.load())) return bytes;
-    MutexGuard lock(&mu_);
-    auto key = std::make_pair(st.st_dev, st.st_ino);
-    auto it = linked_.find(key);
-    if (it != linked_.end()) {
-        if (st.st_nlink <= 1) linked_.erase(it);
-        return 0;
-    }
-    if (st.st_nlink > 1) {
-        linked_.insert(key);
-        any_linked_.store(true);
-    }
-    return bytes;
-}
 
 enum class Removed { kDone, kIsDir, kFailed };
 
@@ -243,29 +284,6 @@ Removed RemoveNonDir(Removal& removal, int dfd, Entry& e) {
     removal.Add(e.bytes);
     if (!removal.count_only) AfterRemove(dfd, e.name.c_str());
     return Removed::kDone;
-}
-
-void Removal::StartHelpers(unsigned count) {
-    for (unsigned i = 0; i < count; ++i) {
-        try {
-            threads_.emplace_back([this] { Work(); });
-        } catch (const std::system_error&) {
-            break;  // no more threads to be had: fewer helpers
-        }
-    }
-}
-
-bool Removal::Offer(Job* job) {
-    MutexGuard lock(&mu_);
-    if (ending_ || queued_fds_ + job->fds() > kMaxQueuedFds) return false;
-    // What may throw comes first, so that the counts never run ahead.
-    if (job->depth != kAllJobs && pending_.size() <= job->depth) pending_.resize(job->depth + 1);
-    const size_t depth = job->depth, fds = job->fds();
-    queue_.push_back(std::move(*job));
-    queued_fds_ += fds;
-    if (depth != kAllJobs) ++pending_[depth];
-    work_.SignalAll();
-    return true;
 }
 
 // Takes the first queued job and does it, unlocked.
@@ -295,44 +313,11 @@ void Removal::RunJob(Job job) {
     done_.SignalAll();
 }
 
-void Removal::Work() {
-    MutexGuard lock(&mu_);
-    for (;;) {
-        while (queue_.empty() && !ending_) work_.Wait(&mu_);
-        if (queue_.empty()) return;
-        RunJob(std::move(queue_.front()));
-    }
-}
-
-void Removal::Drain(size_t depth) {
-    MutexGuard lock(&mu_);
-    for (;;) {
-        const bool busy = depth == kAllJobs ? !queue_.empty() || running_ > 0
-                                            : depth < pending_.size() && pending_[depth] > 0;
-        if (!busy) return;
-        if (queue_.empty())
-            done_.Wait(&mu_);
-        else
-            RunJob(std::move(queue_.front()));
-    }
-}
-
-void Removal::JoinHelpers() {
-    {
-        MutexGuard lock(&mu_);
-        ending_ = true;
-        work_.SignalAll();
-    }
-    for (std::thread& t : threads_) t.join();
-    threads_.clear();
-}
-
 // The walk: everything but what helpers do.
 class Walker {
   public:
     // path: the given path without trailing slashes, to name a mount point.
     Walker(Removal* removal, std::string path) : removal_(removal), path_(std::move(path)) {}
-
     // Removes (or counts) the directory `name` of parent_fd, which the caller
     // keeps open, and all below it. 0 (also when it vanished) or -3.
     int Run(int parent_fd, const char* name);
@@ -342,7 +327,7 @@ class Walker {
     struct Frame {
         DirStream dir;               // null while parked to respect kMaxOpenDirs
         long pos = 0;                // read position while parked
-        struct stat st = {};         // identity, checked when reopening through ".."
+        DirId id;                    // checked when reopening through ".."
         std::string name;            // entry name in the parent directory
         std::vector<Entry> subdirs;  // of the current batch, ascending inode
         size_t next = 0;             // first of subdirs not yet entered
@@ -359,8 +344,24 @@ class Walker {
     bool Push(int fd, const char* name);
     bool FinishTop();
     bool Unpark(size_t index, int child_fd);
-    int OpenDir(int dfd, const char* name);
-    void CloseRemoved(DirStream dir);
+    // Out of descriptors, the walker first takes back those its jobs hold.
+    int OpenDir(int dfd, const char* name) {
+        int fd = g_sys.openat(dfd, name, kDirOpenFlags, 0);
+        if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || removal_->helpers() == 0) return fd;
+        closes_.clear();
+        removal_->Drain(kAllJobs);
+        return g_sys.openat(dfd, name, kDirOpenFlags, 0);
+    }
+    // Freeing a removed directory's blocks happens at its last close: helpers
+    // close them, a few at a time so that handing over costs less than closing.
+    void CloseRemoved(DirStream dir) {
+        if (removal_->helpers() == 0) return;  // closed on the way out
+        closes_.push_back(std::move(dir));
+        if (closes_.size() < kCloseBatch) return;
+        Job job;
+        job.closes.swap(closes_);
+        removal_->Offer(&job);  // when the queue is full, closed here
+    }
     int Fail() {
         removal_->Fail(errno);
         return -3;
@@ -369,15 +370,13 @@ class Walker {
     Removal* removal_;
     const std::string path_;
     int parent_fd_ = -1;
-    dev_t top_dev_ = 0;
-    uint64_t top_mount_ = 0;
+    DirId top_;
     std::deque<Frame> frames_;  // [0, depth_) is the current branch; never moved
     size_t depth_ = 0;
     size_t first_open_ = 0;  // frames below this index are parked
     uint64_t listed_ = 0;    // entries listed so far
     bool tried_helpers_ = false;
-    std::vector<Entry> batch_;
-    std::vector<Entry> files_;
+    std::vector<Entry> batch_, files_;
     std::vector<DirStream> closes_;  // removed, to be closed by a helper
 };
 
@@ -385,17 +384,17 @@ int Walker::Run(int parent_fd, const char* name) {
     parent_fd_ = parent_fd;
     UniqueFd fd(OpenDir(parent_fd, name));
     if (!fd.ok()) return errno == ENOENT ? 0 : Fail();
-    struct stat st, parent_st, root_st;
-    uint64_t parent_mount;
-    if (!DirStatus(fd.get(), &st, &top_mount_) ||
-        !DirStatus(parent_fd, &parent_st, &parent_mount) || g_sys.stat("/", &root_st) != 0)
+    DirId parent, root;
+    if (!StatDir(fd.get(), "", &top_) || !StatDir(parent_fd, "", &parent) ||
+        !StatDir(AT_FDCWD, "/", &root))
         return Fail();
-    top_dev_ = st.st_dev;
-    // Neither the root directory's nor a mount point's own rmdir can succeed:
+    // Neither a mount point's nor the root directory's own rmdir can succeed:
     // emptying them first would only destroy data.
-    const bool mount_point = st.st_dev != parent_st.st_dev || top_mount_ != parent_mount;
-    if (mount_point) removal_->SetMountPoint(path_);
-    if (mount_point || (st.st_dev == root_st.st_dev && st.st_ino == root_st.st_ino)) {
+    if (!top_.SameMount(parent)) {
+        removal_->KeepMountPoint(path_);
+        return -3;
+    }
+    if (top_.SameDir(root)) {
         errno = EBUSY;
         return Fail();
     }
@@ -403,29 +402,29 @@ int Walker::Run(int parent_fd, const char* name) {
     while (depth_ > 0) {
         if (removal_->stopped()) return -3;
         Frame& f = frames_[depth_ - 1];
+        bool ok;
         if (f.next < f.subdirs.size()) {
-            if (!Enter(dirfd(f.dir.get()), f.subdirs[f.next++])) return Fail();
+            ok = Enter(dirfd(f.dir.get()), f.subdirs[f.next++]);
         } else if (!f.listed) {
             f.subdirs.clear();
             f.next = 0;
-            if (!ReadBatch(depth_ - 1)) return Fail();
-        } else if (!FinishTop()) {
-            return Fail();
+            ok = ReadBatch(depth_ - 1);
+        } else {
+            ok = FinishTop();
         }
+        if (!ok) return Fail();
     }
     return 0;
 }
 
 // Why batches in inode order: a listing comes in the file system's own order
 // (on ext4 a hash of the names), and removing in that order scatters the
-// writes to the inode table and the journal over the disk; ascending inode
-// order keeps them local. A bounded batch keeps memory flat however large the
-// directory. Files go at once; subdirectories wait in the frame.
+// writes to the inode table and the journal; ascending inode order keeps them
+// local. A bounded batch keeps memory flat however large the directory.
 bool Walker::ReadBatch(size_t top) {
     Frame& f = frames_[top];
-    const size_t limit = top < kMaxOpenDirs ? kBatch : kDeepBatch;
     batch_.clear();
-    while (batch_.size() < limit) {
+    while (batch_.size() < (top < kMaxOpenDirs ? kBatch : kDeepBatch)) {
         errno = 0;
         struct dirent* de = g_sys.readdir(f.dir.get());
         if (de == nullptr) {
@@ -443,10 +442,10 @@ bool Walker::ReadBatch(size_t top) {
     const int dfd = dirfd(f.dir.get());
     files_.clear();
     for (Entry& e : batch_) {
-        // Without a type from the listing the walker looks: a helper must
+        // Listed without a type, an entry is looked at here: a helper must
         // never be handed a directory.
+        struct stat st;
         if (e.type == DT_UNKNOWN) {
-            struct stat st;
             if (g_sys.fstatat(dfd, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno == ENOENT) continue;
                 return false;
@@ -502,8 +501,7 @@ bool Walker::Enter(int dfd, Entry& e) {
             int fd = OpenDir(dfd, e.name.c_str());
             if (fd >= 0) return Push(fd, e.name.c_str());
             if (errno == ENOENT) return true;
-            // A link or file now stands where the directory was: never follow
-            // it, deal with whatever is there instead.
+            // A link or file now stands there: never follow it, remove it.
             if (errno != ELOOP && errno != ENOTDIR) return false;
             e = Entry{e.ino, DT_UNKNOWN, std::move(e.name)};
         }
@@ -515,18 +513,15 @@ bool Walker::Enter(int dfd, Entry& e) {
 }
 
 // Makes the directory open as fd the new top of the branch; a mount point
-// (another device or mount than the top's) is closed and left instead, with
-// the branch above it, and the call will fail.
+// (another device or mount than the top's) is closed and left instead.
 bool Walker::Push(int fd_in, const char* name) {
     UniqueFd fd(fd_in);
-    struct stat st;
-    uint64_t mount;
-    if (!DirStatus(fd.get(), &st, &mount)) return false;
-    if (depth_ > 0 && (st.st_dev != top_dev_ || mount != top_mount_)) {
+    DirId id;
+    if (!StatDir(fd.get(), "", &id)) return false;
+    if (depth_ > 0 && !id.SameMount(top_)) {
         std::string path = path_;
         for (size_t i = 1; i < depth_; ++i) path += "/" + frames_[i].name;
-        removal_->SetMountPoint(path + "/" + name);
-        removal_->Fail(EBUSY, false);
+        removal_->KeepMountPoint(path + "/" + name);
         frames_[depth_ - 1].keep = true;
         return true;
     }
@@ -536,7 +531,7 @@ bool Walker::Push(int fd_in, const char* name) {
     if (depth_ == frames_.size()) frames_.emplace_back();
     Frame& f = frames_[depth_++];
     f.subdirs.clear();  // its memory is reused
-    f = Frame{std::move(dir), 0, st, name, std::move(f.subdirs)};
+    f = Frame{std::move(dir), 0, id, name, std::move(f.subdirs)};
     if (depth_ - first_open_ > kMaxOpenDirs) {
         Frame& parked = frames_[first_open_++];
         parked.pos = telldir(parked.dir.get());
@@ -547,8 +542,8 @@ bool Walker::Push(int fd_in, const char* name) {
 }
 
 // The top directory's listing is exhausted and its subdirectories are gone:
-// once its files are, remove it from its parent and pop it, or list it again
-// when its rmdir finds entries the listing missed.
+// once its files are, remove it and pop it, or list it again when its rmdir
+// finds entries the listing missed.
 bool Walker::FinishTop() {
     const size_t top = depth_ - 1;
     Frame& f = frames_[top];
@@ -559,12 +554,9 @@ bool Walker::FinishTop() {
     if (removal_->helpers() > 0) removal_->Drain(top);
     if (removal_->stopped()) return true;
     assert(!removal_->Pending(top));
-    int pfd = parent_fd_;
-    if (top > 0) {
-        if (!frames_[top - 1].dir && !Unpark(top - 1, dirfd(f.dir.get()))) return false;
-        pfd = dirfd(frames_[top - 1].dir.get());
-    }
-    const uint64_t bytes = removal_->wants_status() ? removal_->BytesOf(f.st) : 0;
+    if (top > 0 && !frames_[top - 1].dir && !Unpark(top - 1, dirfd(f.dir.get()))) return false;
+    const int pfd = top > 0 ? dirfd(frames_[top - 1].dir.get()) : parent_fd_;
+    const uint64_t bytes = f.id.bytes;
     if (f.keep) {
         if (top > 0) frames_[top - 1].keep = true;
     } else if (removal_->count_only) {
@@ -576,8 +568,8 @@ bool Walker::FinishTop() {
         CloseRemoved(std::move(f.dir));
     } else if (errno != ENOENT) {
         // Entries created behind the read cursor, entries some file systems
-        // skip while we delete, or a parked stream resumed from a position
-        // such a file system has shifted: list again, with a fresh stream (ext4
+        // skip while we delete, or a parked stream resumed at a position such
+        // a file system has shifted: list again, with a fresh stream (ext4
         // keeps hash-order reading state per open file).
         if ((errno != ENOTEMPTY && errno != EEXIST) || f.read_errno != 0 || f.seen == 0 ||
             f.passes >= kMaxPasses) {
@@ -588,10 +580,7 @@ bool Walker::FinishTop() {
         DirStream dir(fd.ok() ? g_sys.fdopendir(fd.get()) : nullptr);
         if (!dir) return false;
         fd.release();
-        f.dir = std::move(dir);
-        f.seen = 0;
-        f.listed = false;
-        ++f.passes;
+        f = Frame{std::move(dir), 0, f.id, std::move(f.name), {}, 0, 0, f.passes + 1};
         return true;
     }
     f.dir.reset();
@@ -606,9 +595,9 @@ bool Walker::Unpark(size_t index, int child_fd) {
     assert(index + 1 == first_open_);
     Frame& f = frames_[index];
     UniqueFd fd(OpenDir(child_fd, ".."));
-    struct stat st;
-    if (!fd.ok() || g_sys.fstat(fd.get(), &st) != 0) return false;
-    if (st.st_dev != f.st.st_dev || st.st_ino != f.st.st_ino) {
+    DirId id;
+    if (!fd.ok() || !StatDir(fd.get(), "", &id)) return false;
+    if (!id.SameDir(f.id)) {
         errno = ESTALE;
         return false;
     }
@@ -619,29 +608,6 @@ bool Walker::Unpark(size_t index, int child_fd) {
     f.dir = std::move(dir);
     first_open_ = index;
     return true;
-}
-
-// Out of descriptors, the walker first takes back those its jobs hold.
-int Walker::OpenDir(int dfd, const char* name) {
-    int fd = g_sys.openat(dfd, name, kDirOpenFlags, 0);
-    if (fd < 0 && (errno == EMFILE || errno == ENFILE) && removal_->helpers() > 0) {
-        closes_.clear();
-        removal_->Drain(kAllJobs);
-        fd = g_sys.openat(dfd, name, kDirOpenFlags, 0);
-    }
-    return fd;
-}
-
-// Freeing a removed directory's blocks happens at its last close, which on a
-// disk that discards them waits for the device: helpers close them, a few at a
-// time so that the hand-over costs less than the closes.
-void Walker::CloseRemoved(DirStream dir) {
-    if (removal_->helpers() == 0) return;  // closed on the way out
-    closes_.push_back(std::move(dir));
-    if (closes_.size() < kCloseBatch) return;
-    Job job;
-    job.closes.swap(closes_);
-    removal_->Offer(&job);  // when the queue is full, closed here
 }
 
 // The walk shared by FSRemove and FSCount.
@@ -661,19 +627,16 @@ int RemoveOrCount(const ustring& path, FSRemoveSummary* summary, bool count_only
     // Split into the parent, resolved as usual, and the last component, which
     // is opened without following a link.
     std::string full(path.c_str(), path.length());
-    size_t end = full.find_last_not_of('/');
-    if (end == std::string::npos) {
-        errno = EBUSY;  // the root directory
-        return -3;
-    }
-    full.resize(end + 1);
-    size_t slash = full.rfind('/');
-    std::string parent = slash == std::string::npos ? "." : full.substr(0, slash == 0 ? 1 : slash);
-    std::string base = slash == std::string::npos ? full : full.substr(slash + 1);
-    if (base == "." || base == "..") {
-        // rmdir refuses these names, so the removal could only fail after
-        // deleting everything below.
-        errno = EINVAL;
+    full.erase(full.find_last_not_of('/') + 1);  // all of it for the root directory
+    const size_t slash = full.rfind('/');
+    const std::string base = full.substr(slash + 1);
+    const std::string parent = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : full.substr(0, slash);
+    // rmdir refuses these names and the root: the removal could only fail
+    // after deleting everything below.
+    if (base.empty() || base == "." || base == "..") {
+        errno = base.empty() ? EBUSY : EINVAL;
         return -3;
     }
     UniqueFd parent_fd(g_sys.open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0));
@@ -687,13 +650,11 @@ int RemoveOrCount(const ustring& path, FSRemoveSummary* summary, bool count_only
 }
 
 // Out of memory anywhere, the call fails once every helper is joined.
-int RemoveOrCountCatching(const ustring& path, FSRemoveSummary* summary, bool count_only) {
-    try {
-        return RemoveOrCount(path, summary, count_only);
-    } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return -3;
-    }
+int RemoveOrCountCatching(const ustring& path, FSRemoveSummary* summary, bool count_only) try {
+    return RemoveOrCount(path, summary, count_only);
+} catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    return -3;
 }
 
 }  // namespace
