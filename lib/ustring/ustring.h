@@ -5,8 +5,9 @@
 // The UTF-8 bytes are the authoritative form; every length, index and search
 // counts bytes of that form. A UTF-16 form is produced on demand by
 // c_str_utf16() and dropped whenever the bytes change. Buffers grow exactly
-// (no geometric headroom) and shrink as soon as less than half of them would
-// be used, so a string costs what it holds.
+// (no geometric headroom; the UTF-16 form gets one unit per byte, the most it
+// can need) and shrink as soon as less than half of them would be used, so a
+// string costs what it holds: an empty one owns no buffer at all.
 //
 // Thread-safety: none. A ustring must not be used from two threads at once,
 // not even for const access, because c_str_utf16() fills the UTF-16 form
@@ -44,11 +45,12 @@ class ustring {
     // ---- construction ----------------------------------------------------
     // A null pointer argument anywhere in this interface reads as the empty
     // text.
-    ustring();
+    // Allocates nothing.
+    ustring() noexcept;
     ustring(const ustring& x);
-    // Takes x's buffers; x is left empty and valid. May throw std::bad_alloc
-    // (x then keeps its content), since x needs fresh buffers of its own.
-    ustring(ustring&& x);
+    // Takes x's buffers and allocates nothing; x is left empty and valid,
+    // its c_str() the empty text.
+    ustring(ustring&& x) noexcept;
     ustring(const char* s);
     ustring(const uchar16_t* s);
     ustring(const std::string& x);
@@ -203,8 +205,10 @@ class ustring {
     int compare(const ustring& str, size_t n) const;
 
     // ---- normalisation and validity --------------------------------------
-    // x in canonical composition (NFC) or decomposition (NFD); the empty
-    // string on any failure (with a warning on standard error).
+    // x in canonical composition (NFC) or decomposition (NFD), up to its
+    // first NUL; the empty string on any failure (with a warning on standard
+    // error), invalid UTF-8 included. Text already in the form is copied as
+    // it is.
     static ustring normalize(const ustring& x, normalization_form n);
     ustring normalize(normalization_form n) const;
     // False only when the UTF-8 bytes (up to the first NUL) hold an invalid
@@ -219,7 +223,8 @@ class ustring {
     void realloc_wdata(size_t len) const;
     void clear_data();
     void clear_wdata() const;
-    void init();
+    // Both forms the shared empty text, owning no buffer.
+    void init() noexcept;
     // Rebuild one form from the other; 0 on success, -1 (with a warning on
     // standard error) on failure.
     int convert_from_wdata();
@@ -236,6 +241,11 @@ class ustring {
 
   private:
     void init_sized(size_t need);
+    void release() noexcept;
+    // The length, and its terminator unless the buffer is the shared empty
+    // text.
+    void set_length(size_t len);
+    void set_wlength(size_t len) const;
     ustring& append_bytes(const char* s, size_t k, size_t cap_k);
     ustring& append_units(const uchar16_t* s, size_t k);
     int units_to_bytes(const uchar16_t* src, size_t units, size_t at);
