@@ -27,6 +27,7 @@
 //   const uchar16_t* wide = decomposed.c_str_utf16();       // valid until it changes
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <iosfwd>
 #include <string>
@@ -64,7 +65,10 @@ class ustring {
     // The UTF-16 form, converted first if none is held. On invalid UTF-8 a
     // warning goes to standard error and the empty text is returned (and the
     // next call tries again). Valid until the next change.
-    const uchar16_t* c_str_utf16() const;
+    const uchar16_t* c_str_utf16() const {
+        if (wdata_len == 0) convert_from_data();
+        return wdata;
+    }
 
     // Bytes of the UTF-8 form (not characters); embedded NULs count.
     size_t length() const { return data_len; }
@@ -74,7 +78,10 @@ class ustring {
     // The byte at i; no bounds check. The non-const form drops the UTF-16
     // form, since the caller may write through the reference.
     char operator[](size_t i) const { return data[i]; }
-    char& operator[](size_t i);
+    char& operator[](size_t i) {
+        clear_wdata();
+        return data[i];
+    }
 
     // Both forms empty; the buffers keep their capacity.
     void clear();
@@ -219,18 +226,26 @@ class ustring {
     // Capacity rule: unchanged if len fits and uses at least half of the
     // buffer; otherwise reallocated to exactly len (bytes / units, the
     // terminator included). Throws std::bad_alloc, keeping the old buffer.
+    //
+    // A capacity of 0 marks the shared empty text (empty_string(),
+    // empty_wstring()), which is read-only: an empty string owns no buffer,
+    // and the first growth allocates.
     void realloc_data(size_t len);
     void realloc_wdata(size_t len) const;
-    void clear_data();
-    void clear_wdata() const;
+    void clear_data() { set_length(0); }
+    void clear_wdata() const { set_wlength(0); }
     // Both forms the shared empty text, owning no buffer.
-    void init() noexcept;
+    void init() noexcept {
+        data = const_cast<char*>(empty_string());
+        wdata = const_cast<uchar16_t*>(empty_wstring());
+        data_len = data_cap = wdata_len = wdata_cap = 0;
+    }
     // Rebuild one form from the other; 0 on success, -1 (with a warning on
     // standard error) on failure.
     int convert_from_wdata();
     int convert_from_data() const;
-    static const char* empty_string();
-    static const uchar16_t* empty_wstring();
+    static const char* empty_string() { return ""; }
+    static const uchar16_t* empty_wstring() { return u""; }
 
     char* data;
     size_t data_len;
@@ -244,8 +259,16 @@ class ustring {
     void release() noexcept;
     // The length, and its terminator unless the buffer is the shared empty
     // text.
-    void set_length(size_t len);
-    void set_wlength(size_t len) const;
+    void set_length(size_t len) {
+        assert(len < data_cap || len == 0);
+        data_len = len;
+        if (data_cap) data[len] = '\0';
+    }
+    void set_wlength(size_t len) const {
+        assert(len < wdata_cap || len == 0);
+        wdata_len = len;
+        if (wdata_cap) wdata[len] = 0;
+    }
     ustring& append_bytes(const char* s, size_t k, size_t cap_k);
     ustring& append_units(const uchar16_t* s, size_t k);
     int units_to_bytes(const uchar16_t* src, size_t units, size_t at);
