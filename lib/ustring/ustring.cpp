@@ -77,48 +77,60 @@ bool FitsIcu(size_t n) {
     return n < static_cast<size_t>(INT32_MAX);
 }
 
-// Whether n bytes, none of them NUL, are well-formed UTF-8 as ICU's
-// conversion defines it: no overlong forms, no surrogates, nothing above
-// U+10FFFF, no sequence cut short.
-bool ValidUtf8Scalar(const unsigned char* p, size_t n) {
-    const unsigned char* const end = p + n;
-    constexpr uint64_t kHigh = 0x8080808080808080u;
-    while (p != end) {
-        uint64_t a, b;
-        if (end - p >= 16 &&
-            (std::memcpy(&a, p, 8), std::memcpy(&b, p + 8, 8), ((a | b) & kHigh) == 0)) {
-            p += 16;
-            continue;
-        }
+// What precedes the first NUL of n bytes, and whether it is well-formed
+// UTF-8 as ICU's conversion defines it: no overlong forms, no surrogates,
+// nothing above U+10FFFF, no sequence cut short.
+struct Utf8Scan {
+    size_t len;
+    bool valid;
+};
+
+// True when the 16 bytes at p hold neither a NUL nor a byte from 0x80:
+// subtracting 1 sets the high bit of exactly those, or of none.
+inline bool PlainAscii16(const unsigned char* p) {
+    uint64_t a, b;
+    std::memcpy(&a, p, 8);
+    std::memcpy(&b, p + 8, 8);
+    constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+    return (((a - kOnes) | a | (b - kOnes) | b) & kHigh) == 0;
+}
+
+Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
+    const unsigned char* const begin = reinterpret_cast<const unsigned char*>(s);
+    const unsigned char* const end = begin + n;
+    const unsigned char* p = begin;
+    for (;;) {
+        while (end - p >= 16 && PlainAscii16(p)) p += 16;
+        if (p == end) return {n, true};
         const unsigned c = *p;
         if (c < 0x80) {
+            if (c == 0) return {static_cast<size_t>(p - begin), true};
             ++p;
             continue;
         }
         // The first trail's range is narrower after E0 and F0 (overlong), ED
-        // (surrogates) and F4 (beyond U+10FFFF).
+        // (surrogates) and F4 (beyond U+10FFFF). A NUL is never a trail, so
+        // no sequence runs past the end of the text.
         const size_t trails = c < 0xC2 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : c < 0xF5 ? 3 : 0;
         const unsigned lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
         const unsigned hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
-        if (trails == 0 || static_cast<size_t>(end - p) <= trails || p[1] < lo || p[1] > hi)
-            return false;
-        for (size_t k = 2; k <= trails; ++k)
-            if ((p[k] & 0xC0) != 0x80) return false;
+        bool ok = trails != 0 && static_cast<size_t>(end - p) > trails && p[1] >= lo && p[1] <= hi;
+        for (size_t k = 2; ok && k <= trails; ++k) ok = (p[k] & 0xC0) == 0x80;
+        if (!ok) return {strnlen(s, n), false};
         p += trails + 1;
     }
-    return true;
 }
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(BV_USTRING_SCALAR_ONLY)
 #define BV_USTRING_AVX2 1
 
-// The same test 32 bytes at a time, without a branch per character: each
-// byte's pair with the byte before it is classified through three 16-entry
-// tables (high and low nibble of the first, high nibble of the second), whose
-// entries are sets of the errors that pair may show; a pair is bad when the
-// three sets share an error. Third and fourth bytes, where a continuation
-// follows a continuation, are told apart by the lead two and three bytes
-// back.
+// The same test on bytes that hold no NUL, 32 at a time and without a
+// branch per character: each byte's pair with the byte before it is
+// classified through three 16-entry tables (high and low nibble of the first,
+// high nibble of the second), whose entries are sets of the errors that pair
+// may show; a pair is bad when the three sets share an error. Third and
+// fourth bytes, where a continuation follows a continuation, are told apart
+// by the lead two and three bytes back.
 namespace avx2 {
 
 enum : uint8_t {
@@ -243,27 +255,19 @@ __attribute__((target("avx2"))) bool Valid(const unsigned char* p, size_t n) {
 }  // namespace avx2
 #endif
 
-bool ValidUtf8(const char* s, size_t n) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
+Utf8Scan ScanUtf8(const char* s, size_t n) {
 #ifdef BV_USTRING_AVX2
     static const bool has_avx2 = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") != 0;
     }();
-    if (has_avx2) return avx2::Valid(p, n);
+    // Below a few blocks the vector set-up costs more than it saves.
+    if (n >= 64 && has_avx2) {
+        const size_t len = strnlen(s, n);
+        return {len, avx2::Valid(reinterpret_cast<const unsigned char*>(s), len)};
+    }
 #endif
-    return ValidUtf8Scalar(p, n);
-}
-
-// What precedes the first NUL of n bytes, and whether it is valid UTF-8.
-struct Utf8Scan {
-    size_t len;
-    bool valid;
-};
-
-Utf8Scan ScanUtf8(const char* s, size_t n) {
-    const size_t len = strnlen(s, n);
-    return {len, ValidUtf8(s, len)};
+    return ScanUtf8Scalar(s, n);
 }
 
 // Collects ICU's output in one malloc'd buffer: room for the input first
