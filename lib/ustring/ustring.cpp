@@ -7,10 +7,6 @@
 #include <unicode/ustring.h>
 #include <unicode/utypes.h>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
-
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
@@ -26,6 +22,8 @@
 #include "ustring-internal.h"
 
 using bv_internal::OrEmpty;
+using bv_internal::ScanUtf8;
+using bv_internal::Utf8Scan;
 using bv_internal::Within;
 
 namespace {
@@ -48,8 +46,8 @@ size_t Strlen16(const uchar16_t* s, size_t max) {
     return n;
 }
 
-// Both estimates below sum per-element counts in 16-bit blocks (each block
-// stays below 65536) so that the compiler vectorises them on narrow lanes.
+// The estimate below sums per-element counts in 16-bit blocks (each block
+// stays below 65536) so that the compiler vectorises it on narrow lanes.
 constexpr size_t kEstimateBlock = 16384;
 
 // Exact UTF-8 length of valid UTF-16 (a surrogate pair counts 2 + 2); an
@@ -75,199 +73,6 @@ size_t Utf8Estimate(const uchar16_t* s, size_t n) {
 // rather than truncated.
 bool FitsIcu(size_t n) {
     return n < static_cast<size_t>(INT32_MAX);
-}
-
-// What precedes the first NUL of n bytes, and whether it is well-formed
-// UTF-8 as ICU's conversion defines it: no overlong forms, no surrogates,
-// nothing above U+10FFFF, no sequence cut short.
-struct Utf8Scan {
-    size_t len;
-    bool valid;
-};
-
-// True when the 16 bytes at p hold neither a NUL nor a byte from 0x80:
-// subtracting 1 sets the high bit of exactly those, or of none.
-inline bool PlainAscii16(const unsigned char* p) {
-    uint64_t a, b;
-    std::memcpy(&a, p, 8);
-    std::memcpy(&b, p + 8, 8);
-    constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
-    return (((a - kOnes) | a | (b - kOnes) | b) & kHigh) == 0;
-}
-
-Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
-    const unsigned char* const begin = reinterpret_cast<const unsigned char*>(s);
-    const unsigned char* const end = begin + n;
-    const unsigned char* p = begin;
-    for (;;) {
-        while (end - p >= 16 && PlainAscii16(p)) p += 16;
-        if (p == end) return {n, true};
-        const unsigned c = *p;
-        if (c < 0x80) {
-            if (c == 0) return {static_cast<size_t>(p - begin), true};
-            ++p;
-            continue;
-        }
-        // The first trail's range is narrower after E0 and F0 (overlong), ED
-        // (surrogates) and F4 (beyond U+10FFFF). A NUL is never a trail, so
-        // no sequence runs past the end of the text.
-        const size_t trails = c < 0xC2 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : c < 0xF5 ? 3 : 0;
-        const unsigned lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
-        const unsigned hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
-        bool ok = trails != 0 && static_cast<size_t>(end - p) > trails && p[1] >= lo && p[1] <= hi;
-        for (size_t k = 2; ok && k <= trails; ++k) ok = (p[k] & 0xC0) == 0x80;
-        if (!ok) return {strnlen(s, n), false};
-        p += trails + 1;
-    }
-}
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(BV_USTRING_SCALAR_ONLY)
-#define BV_USTRING_AVX2 1
-
-// The same test on bytes that hold no NUL, 32 at a time and without a
-// branch per character: each byte's pair with the byte before it is
-// classified through three 16-entry tables (high and low nibble of the first,
-// high nibble of the second), whose entries are sets of the errors that pair
-// may show; a pair is bad when the three sets share an error. Third and
-// fourth bytes, where a continuation follows a continuation, are told apart
-// by the lead two and three bytes back.
-namespace avx2 {
-
-enum : uint8_t {
-    kTooShort = 1 << 0,      // a lead, or a 2-byte lead's end, followed by no continuation
-    kTooLong = 1 << 1,       // ASCII followed by a continuation
-    kOverlong3 = 1 << 2,     // E0 80..9F
-    kTooLarge = 1 << 3,      // F4 90..BF, F5..FF
-    kSurrogate = 1 << 4,     // ED A0..BF
-    kOverlong2 = 1 << 5,     // C0, C1
-    kTooLarge1000 = 1 << 6,  // F5..FF 80..8F
-    kOverlong4 = 1 << 6,     // F0 80..8F
-    kTwoConts = 1 << 7,      // a continuation after a continuation
-    kCarry = kTooShort | kTooLong | kTwoConts,
-};
-
-__attribute__((target("avx2"))) inline __m256i Table(const uint8_t (&t)[16]) {
-    const __m128i half = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t));
-    return _mm256_broadcastsi128_si256(half);
-}
-
-__attribute__((target("avx2"))) bool Valid(const unsigned char* p, size_t n) {
-    static const uint8_t first_high[16] = {kTooLong,
-                                           kTooLong,
-                                           kTooLong,
-                                           kTooLong,
-                                           kTooLong,
-                                           kTooLong,
-                                           kTooLong,
-                                           kTooLong,
-                                           kTwoConts,
-                                           kTwoConts,
-                                           kTwoConts,
-                                           kTwoConts,
-                                           kTooShort | kOverlong2,
-                                           kTooShort,
-                                           kTooShort | kOverlong3 | kSurrogate,
-                                           kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
-    static const uint8_t first_low[16] = {kCarry | kOverlong3 | kOverlong2 | kOverlong4,
-                                          kCarry | kOverlong2,
-                                          kCarry,
-                                          kCarry,
-                                          kCarry | kTooLarge,
-                                          kCarry | kTooLarge | kTooLarge1000,
-                                          kCarry | kTooLarge | kTooLarge1000,
-                                          kCarry | kTooLarge | kTooLarge1000,
-                                          kCarry | kTooLarge | kTooLarge1000,
-                                          kCarry | kTooLarge | kTooLarge1000,
-                                          kCarry | kTooLarge | kTooLarge1000,
-                                          kCarry | kTooLarge | kTooLarge1000,
-                                          kCarry | kTooLarge | kTooLarge1000,
-                                          kCarry | kTooLarge | kTooLarge1000 | kSurrogate,
-                                          kCarry | kTooLarge | kTooLarge1000,
-                                          kCarry | kTooLarge | kTooLarge1000};
-    static const uint8_t second_high[16] = {
-        kTooShort,
-        kTooShort,
-        kTooShort,
-        kTooShort,
-        kTooShort,
-        kTooShort,
-        kTooShort,
-        kTooShort,
-        kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,
-        kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
-        kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
-        kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
-        kTooShort,
-        kTooShort,
-        kTooShort,
-        kTooShort};
-    // Bytes at the end of a block that start a sequence needing more bytes.
-    static const uint8_t cut_short[32] = {255, 255, 255, 255, 255, 255,      255,      255,
-                                          255, 255, 255, 255, 255, 255,      255,      255,
-                                          255, 255, 255, 255, 255, 255,      255,      255,
-                                          255, 255, 255, 255, 255, 0xF0 - 1, 0xE0 - 1, 0xC0 - 1};
-    const __m256i t1 = Table(first_high), t2 = Table(first_low), t3 = Table(second_high);
-    const __m256i nibble = _mm256_set1_epi8(0x0F);
-    const __m256i cut = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cut_short));
-    __m256i prev = _mm256_setzero_si256(), open = prev, error = prev;
-
-    auto check = [&](__m256i in) __attribute__((target("avx2"))) {
-        const __m256i joined = _mm256_permute2x128_si256(prev, in, 0x21);
-        const __m256i prev1 = _mm256_alignr_epi8(in, joined, 15);
-        const __m256i prev2 = _mm256_alignr_epi8(in, joined, 14);
-        const __m256i prev3 = _mm256_alignr_epi8(in, joined, 13);
-        const __m256i hi1 = _mm256_and_si256(_mm256_srli_epi16(prev1, 4), nibble);
-        const __m256i lo1 = _mm256_and_si256(prev1, nibble);
-        const __m256i hi2 = _mm256_and_si256(_mm256_srli_epi16(in, 4), nibble);
-        const __m256i pair = _mm256_and_si256(
-            _mm256_and_si256(_mm256_shuffle_epi8(t1, hi1), _mm256_shuffle_epi8(t2, lo1)),
-            _mm256_shuffle_epi8(t3, hi2));
-        // Third and fourth bytes of a sequence must be continuations, which
-        // the pair tables report as two continuations in a row.
-        const __m256i third = _mm256_subs_epu8(prev2, _mm256_set1_epi8(0xE0 - 0x80));
-        const __m256i fourth = _mm256_subs_epu8(prev3, _mm256_set1_epi8(0xF0 - 0x80));
-        const __m256i must = _mm256_and_si256(_mm256_or_si256(third, fourth),
-                                              _mm256_set1_epi8(static_cast<char>(0x80)));
-        error = _mm256_or_si256(error, _mm256_xor_si256(must, pair));
-        open = _mm256_subs_epu8(in, cut);
-        prev = in;
-    };
-
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        const __m256i in = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-        if (_mm256_movemask_epi8(in) == 0) {
-            // ASCII: valid itself, and wrong only after a sequence left open.
-            error = _mm256_or_si256(error, open);
-            open = _mm256_setzero_si256();
-            prev = in;
-        } else {
-            check(in);
-        }
-    }
-    // The rest, padded with NULs: a sequence still open there is cut short.
-    alignas(32) unsigned char last[32] = {};
-    std::memcpy(last, p + i, n - i);
-    check(_mm256_load_si256(reinterpret_cast<const __m256i*>(last)));
-    return _mm256_testz_si256(error, error);
-}
-
-}  // namespace avx2
-#endif
-
-Utf8Scan ScanUtf8(const char* s, size_t n) {
-#ifdef BV_USTRING_AVX2
-    static const bool has_avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    // Below a few blocks the vector set-up costs more than it saves.
-    if (n >= 64 && has_avx2) {
-        const size_t len = strnlen(s, n);
-        return {len, avx2::Valid(reinterpret_cast<const unsigned char*>(s), len)};
-    }
-#endif
-    return ScanUtf8Scalar(s, n);
 }
 
 // Collects ICU's output in one malloc'd buffer: room for the input first
