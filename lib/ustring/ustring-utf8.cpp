@@ -26,12 +26,13 @@ Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
     const unsigned char* const begin = reinterpret_cast<const unsigned char*>(s);
     const unsigned char* const end = begin + n;
     const unsigned char* p = begin;
+    bool ascii = true;
     for (;;) {
         while (end - p >= 16 && PlainAscii16(p)) p += 16;
-        if (p == end) return {n, true};
+        if (p == end) return {n, true, ascii};
         const unsigned c = *p;
         if (c < 0x80) {
-            if (c == 0) return {static_cast<size_t>(p - begin), true};
+            if (c == 0) return {static_cast<size_t>(p - begin), true, ascii};
             ++p;
             continue;
         }
@@ -43,7 +44,8 @@ Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
         const unsigned hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
         bool ok = trails != 0 && static_cast<size_t>(end - p) > trails && p[1] >= lo && p[1] <= hi;
         for (size_t k = 2; ok && k <= trails; ++k) ok = (p[k] & 0xC0) == 0x80;
-        if (!ok) return {strnlen(s, n), false};
+        if (!ok) return {strnlen(s, n), false, false};
+        ascii = false;
         p += trails + 1;
     }
 }
@@ -53,7 +55,7 @@ Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(BV_USTRING_SCALAR_ONLY)
 #define BV_USTRING_AVX2 1
 
-// The same test on bytes that hold no NUL, 32 at a time and without a
+// The same scan of bytes that hold no NUL, 32 at a time and without a
 // branch per character: each byte's pair with the byte before it is
 // classified through three 16-entry tables (high and low nibble of the first,
 // high nibble of the second), whose entries are sets of the errors that pair
@@ -80,7 +82,7 @@ __attribute__((target("avx2"))) inline __m256i Table(const uint8_t (&t)[16]) {
     return _mm256_broadcastsi128_si256(half);
 }
 
-__attribute__((target("avx2"))) bool Valid(const unsigned char* p, size_t n) {
+__attribute__((target("avx2"))) Utf8Scan Scan(const unsigned char* p, size_t n) {
     // clang-format off
     static const uint8_t first_high[16] = {
         kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
@@ -117,6 +119,7 @@ __attribute__((target("avx2"))) bool Valid(const unsigned char* p, size_t n) {
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     const __m256i cut = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cut_short));
     __m256i prev = _mm256_setzero_si256(), open = prev, error = prev;
+    bool ascii = true;
 
     auto check = [&](__m256i in) __attribute__((target("avx2"))) {
         const __m256i joined = _mm256_permute2x128_si256(prev, in, 0x21);
@@ -149,14 +152,17 @@ __attribute__((target("avx2"))) bool Valid(const unsigned char* p, size_t n) {
             open = _mm256_setzero_si256();
             prev = in;
         } else {
+            ascii = false;
             check(in);
         }
     }
     // The rest, padded with NULs: a sequence still open there is cut short.
     alignas(32) unsigned char last[32] = {};
     std::memcpy(last, p + i, n - i);
-    check(_mm256_load_si256(reinterpret_cast<const __m256i*>(last)));
-    return _mm256_testz_si256(error, error);
+    const __m256i rest = _mm256_load_si256(reinterpret_cast<const __m256i*>(last));
+    check(rest);
+    const bool valid = _mm256_testz_si256(error, error);
+    return {n, valid, valid && ascii && _mm256_movemask_epi8(rest) == 0};
 }
 
 }  // namespace avx2
@@ -172,8 +178,7 @@ Utf8Scan ScanUtf8(const char* s, size_t n) {
     }();
     // Below a few blocks the vector set-up costs more than it saves.
     if (n >= 64 && has_avx2) {
-        const size_t len = strnlen(s, n);
-        return {len, avx2::Valid(reinterpret_cast<const unsigned char*>(s), len)};
+        return avx2::Scan(reinterpret_cast<const unsigned char*>(s), strnlen(s, n));
     }
 #endif
     return ScanUtf8Scalar(s, n);

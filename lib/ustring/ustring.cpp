@@ -574,10 +574,10 @@ ustring ustring::normalize(const ustring& x, normalization_form n) {
     }
     if (text.len == 0) return result;
 
-    // Most text is already in the form asked for: the quick check finds it
-    // so, and it is copied as it is.
+    // Most text is already in the form asked for: ASCII always is, the rest
+    // as ICU's quick check finds it. It is copied as it is.
     const icu::StringPiece bytes(x.data, static_cast<int32_t>(text.len));
-    if (norm->isNormalizedUTF8(bytes, err)) {
+    if (text.ascii || norm->isNormalizedUTF8(bytes, err)) {
         result.append_bytes(x.data, text.len, text.len);
         return result;
     }
