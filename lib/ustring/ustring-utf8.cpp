@@ -12,14 +12,27 @@
 namespace bv_internal {
 namespace {
 
-// True when the 16 bytes at p hold neither a NUL nor a byte from 0x80:
-// subtracting 1 sets the high bit of exactly those, or of none.
-inline bool PlainAscii16(const unsigned char* p) {
-    uint64_t a, b;
-    std::memcpy(&a, p, 8);
-    std::memcpy(&b, p + 8, 8);
+// The first NUL or byte from 0x80 at or after p, or end. Subtracting 1 from
+// each byte of a word sets the high bit of a NUL and of no other byte below
+// 0x80, except above a NUL, whose borrow runs on: the lowest flagged byte is
+// still the one sought.
+const unsigned char* PlainAsciiEnd(const unsigned char* p, const unsigned char* end) {
     constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
-    return (((a - kOnes) | a | (b - kOnes) | b) & kHigh) == 0;
+    while (end - p >= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        const uint64_t flagged = ((word - kOnes) | word) & kHigh;
+        if (flagged) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+            return p + (__builtin_ctzll(flagged) >> 3);
+#else
+            break;
+#endif
+        }
+        p += 8;
+    }
+    while (p != end && static_cast<unsigned char>(*p - 1) < 0x7F) ++p;
+    return p;
 }
 
 Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
@@ -28,14 +41,10 @@ Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
     const unsigned char* p = begin;
     bool ascii = true;
     for (;;) {
-        while (end - p >= 16 && PlainAscii16(p)) p += 16;
+        p = PlainAsciiEnd(p, end);
         if (p == end) return {n, true, ascii};
         const unsigned c = *p;
-        if (c < 0x80) {
-            if (c == 0) return {static_cast<size_t>(p - begin), true, ascii};
-            ++p;
-            continue;
-        }
+        if (c == 0) return {static_cast<size_t>(p - begin), true, ascii};
         // The first trail's range is narrower after E0 and F0 (overlong), ED
         // (surrogates) and F4 (beyond U+10FFFF). A NUL is never a trail, so
         // no sequence runs past the end of the text.
