@@ -240,24 +240,26 @@ void swap(ustring& a, ustring& b) noexcept {
 // ---- conversion -----------------------------------------------------------
 
 int ustring::convert_from_data() const {
-    // Like ICU's NUL-terminated input, the conversion ends at the first NUL.
-    size_t n = strnlen(data, data_len);
+    // ICU reads up to the first NUL itself, as the conversion must end
+    // there; the bytes bound the units. Only texts beyond ICU's counts are
+    // measured first.
+    size_t bytes = FitsIcu(data_len) ? data_len : strnlen(data, data_len);
     UErrorCode err = U_ZERO_ERROR;
     int32_t len = 0;
-    if (!FitsIcu(n)) {
+    if (!FitsIcu(bytes)) {
         err = U_INDEX_OUTOFBOUNDS_ERROR;
-    } else if (n > 0) {
-        // Units never outnumber bytes: a buffer of n + 1 units takes the
-        // text in one pass, without measuring it first. Its old content is
-        // of no use, so it is replaced rather than copied by realloc.
-        if (wdata_cap < n + 1) {
+    } else if (bytes > 0) {
+        // Units never outnumber bytes: a buffer of one unit per byte takes
+        // the text in one pass, without measuring it first. Its old content
+        // is of no use, so it is replaced rather than copied by realloc.
+        if (wdata_cap < bytes + 1) {
             if (wdata_cap) std::free(wdata);
             wdata = const_cast<uchar16_t*>(empty_wstring());
             wdata_len = wdata_cap = 0;
-            realloc_wdata(n + 1);
+            realloc_wdata(bytes + 1);
         }
-        u_strFromUTF8(wdata, static_cast<int32_t>(wdata_cap), &len, data, static_cast<int32_t>(n),
-                      &err);
+        const size_t cap = wdata_cap < INT32_MAX ? wdata_cap : INT32_MAX;
+        u_strFromUTF8(wdata, static_cast<int32_t>(cap), &len, data, -1, &err);
     }
     if (U_FAILURE(err)) {
         Warn("u_strFromUTF8", err, kLineFromUtf8);
