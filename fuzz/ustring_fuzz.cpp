@@ -365,9 +365,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 15:
                 CheckCompare(x, mx, u[b], m[b], len);
                 break;
-            case 16:
-                flip ? x.swap(u[b]) : swap(x, u[b]);
-                std::swap(mx, m[b]);
+            case 16:  // swap, or a move away and on: the source is left empty
+                if (len % 3 == 0) {
+                    ustring taken(std::move(x));
+                    CheckUtf16(x, "");
+                    u[b] = std::move(taken);
+                    std::string moved;
+                    moved.swap(mx);
+                    m[b].swap(moved);
+                } else {
+                    flip ? x.swap(u[b]) : swap(x, u[b]);
+                    std::swap(mx, m[b]);
+                }
                 break;
             case 17: {  // new strings: concatenation and constructors
                 std::string left = CutAtNul(mx);

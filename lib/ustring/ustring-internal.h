@@ -1,6 +1,7 @@
 // Private to the ustring sources: what both halves of the type share.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 
 #include "ustring.h"
@@ -21,5 +22,16 @@ inline bool Within(const void* p, const void* lo, const void* hi) {
     std::less_equal<const void*> le;
     return le(lo, p) && le(p, hi);
 }
+
+// What precedes the first NUL of n bytes, whether it is well-formed UTF-8
+// as ICU's conversion defines it (no overlong forms, no surrogates, nothing
+// above U+10FFFF, no sequence cut short), and whether it is plain ASCII,
+// which every normal form leaves as it is.
+struct Utf8Scan {
+    size_t len;
+    bool valid;
+    bool ascii;
+};
+Utf8Scan ScanUtf8(const char* s, size_t n);
 
 }  // namespace bv_internal

@@ -2,10 +2,13 @@
 // streams. Searching, trimming and comparison are in ustring-search.cpp.
 #include "ustring.h"
 
-#include <unicode/unorm2.h>
+#include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
 #include <unicode/ustring.h>
 #include <unicode/utypes.h>
 
+#include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +22,8 @@
 #include "ustring-internal.h"
 
 using bv_internal::OrEmpty;
+using bv_internal::ScanUtf8;
+using bv_internal::Utf8Scan;
 using bv_internal::Within;
 
 namespace {
@@ -41,28 +46,9 @@ size_t Strlen16(const uchar16_t* s, size_t max) {
     return n;
 }
 
-// Both estimates below sum per-element counts in 16-bit blocks (each block
-// stays below 65536) so that the compiler vectorises them on narrow lanes.
+// The estimate below sums per-element counts in 16-bit blocks (each block
+// stays below 65536) so that the compiler vectorises it on narrow lanes.
 constexpr size_t kEstimateBlock = 16384;
-
-// Exact UTF-16 length of valid UTF-8: one unit per non-continuation byte and
-// a second one for every four-byte lead. Where it is short the input is
-// invalid, which ICU reports as such rather than as overflow, so a buffer of
-// this size never needs a second, measured pass.
-size_t Utf16Estimate(const char* s, size_t n) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
-    size_t units = 0;
-    while (n) {
-        size_t m = n < kEstimateBlock ? n : kEstimateBlock;
-        uint16_t acc = 0;
-        for (size_t i = 0; i < m; ++i)
-            acc = static_cast<uint16_t>(acc + ((p[i] & 0xC0) != 0x80) + (p[i] >= 0xF0));
-        units += acc;
-        p += m;
-        n -= m;
-    }
-    return units;
-}
 
 // Exact UTF-8 length of valid UTF-16 (a surrogate pair counts 2 + 2); an
 // unpaired surrogate fails the conversion whatever the room.
@@ -89,71 +75,99 @@ bool FitsIcu(size_t n) {
     return n < static_cast<size_t>(INT32_MAX);
 }
 
+// Collects ICU's output in one malloc'd buffer: room for the input first
+// (enough when only a few characters change), then doubled as needed. ICU
+// cannot take an exception through its frames, so a failed allocation is
+// remembered and thrown once ICU has returned.
+class GrowingSink : public icu::ByteSink {
+  public:
+    explicit GrowingSink(size_t cap) : buf_(static_cast<char*>(std::malloc(cap))), cap_(cap) {
+        if (!buf_) throw std::bad_alloc();
+    }
+    ~GrowingSink() override { std::free(buf_); }
+    GrowingSink(const GrowingSink&) = delete;
+    GrowingSink& operator=(const GrowingSink&) = delete;
+
+    void Append(const char* bytes, int32_t n) override {
+        const size_t k = static_cast<size_t>(n);
+        if (failed_ || k == 0) return;
+        if (cap_ - len_ - 1 < k) {
+            size_t cap = std::max(len_ + k + 1, 2 * cap_);
+            void* p = std::realloc(buf_, cap);
+            if (!p) {
+                failed_ = true;
+                return;
+            }
+            buf_ = static_cast<char*>(p);
+            cap_ = cap;
+        }
+        std::memcpy(buf_ + len_, bytes, k);
+        len_ += k;
+    }
+
+    // Hands the terminated bytes over in a buffer of exactly their size and
+    // returns its capacity.
+    size_t Release(char** bytes, size_t* len) {
+        if (failed_) throw std::bad_alloc();
+        buf_[len_] = '\0';
+        if (len_ + 1 != cap_) {
+            void* p = std::realloc(buf_, len_ + 1);
+            if (p) {
+                buf_ = static_cast<char*>(p);
+                cap_ = len_ + 1;
+            }
+        }
+        *bytes = buf_;
+        *len = len_;
+        buf_ = nullptr;
+        return cap_;
+    }
+
+  private:
+    char* buf_;
+    size_t len_ = 0, cap_;
+    bool failed_ = false;
+};
+
 }  // namespace
 
 // ---- storage --------------------------------------------------------------
 
 void ustring::realloc_data(size_t len) {
     if (data_cap >= len && len >= (data_cap >> 1)) return;
-    void* p = std::realloc(data, len);
+    if (data_cap == 0 && len <= 1) return;
+    void* p = data_cap ? std::realloc(data, len) : std::malloc(len);
     if (!p) throw std::bad_alloc();
     data = static_cast<char*>(p);
+    if (data_cap == 0) data[0] = '\0';
     data_cap = len;
 }
 
 void ustring::realloc_wdata(size_t len) const {
     if (wdata_cap >= len && len >= (wdata_cap >> 1)) return;
+    if (wdata_cap == 0 && len <= 1) return;
     if (len > SIZE_MAX / sizeof(uchar16_t)) throw std::bad_alloc();
-    void* p = std::realloc(wdata, len * sizeof(uchar16_t));
+    void* p = wdata_cap ? std::realloc(wdata, len * sizeof(uchar16_t))
+                        : std::malloc(len * sizeof(uchar16_t));
     if (!p) throw std::bad_alloc();
     wdata = static_cast<uchar16_t*>(p);
+    if (wdata_cap == 0) wdata[0] = 0;
     wdata_cap = len;
 }
 
-void ustring::clear_data() {
-    data_len = 0;
-    data[0] = '\0';
+void ustring::release() noexcept {
+    if (data_cap) std::free(data);
+    if (wdata_cap) std::free(wdata);
+    init();
 }
 
-void ustring::clear_wdata() const {
-    wdata_len = 0;
-    wdata[0] = 0;
-}
-
-void ustring::init() {
-    init_sized(4);
-}
-
-// init() followed by a first append asking for `need` bytes, in one
-// allocation: the capacity comes out as the rule would leave it after the
-// 4-byte start.
+// An empty string with room for `need` bytes, the terminator included.
 void ustring::init_sized(size_t need) {
-    data_len = 0;
-    wdata = nullptr;
-    wdata_len = wdata_cap = 0;
-    size_t cap = (need <= 4 && need >= 2) ? 4 : need;
-    data = static_cast<char*>(std::malloc(cap));
-    if (!data) throw std::bad_alloc();
-    data_cap = cap;
-    data[0] = '\0';
-    try {
-        realloc_wdata(4);
-    } catch (...) {
-        std::free(data);
-        data = nullptr;
-        throw;
-    }
-    wdata[0] = 0;
+    init();
+    realloc_data(need);
 }
 
-const char* ustring::empty_string() {
-    return "";
-}
-const uchar16_t* ustring::empty_wstring() {
-    return u"";
-}
-
-ustring::ustring() {
+ustring::ustring() noexcept {
     init();
 }
 
@@ -163,9 +177,14 @@ ustring::ustring(const ustring& x) {
     append_bytes(x.data, k, k);
 }
 
-ustring::ustring(ustring&& x) {
-    init();
-    swap(x);
+ustring::ustring(ustring&& x) noexcept
+    : data(x.data),
+      data_len(x.data_len),
+      data_cap(x.data_cap),
+      wdata(x.wdata),
+      wdata_len(x.wdata_len),
+      wdata_cap(x.wdata_cap) {
+    x.init();
 }
 
 ustring::ustring(const char* s) {
@@ -180,8 +199,7 @@ ustring::ustring(const uchar16_t* s) {
     try {
         assign(s);
     } catch (...) {
-        std::free(data);
-        std::free(wdata);
+        release();
         throw;
     }
 }
@@ -198,10 +216,7 @@ ustring::ustring(char c) {
 }
 
 ustring::~ustring() {
-    std::free(data);
-    std::free(wdata);
-    data = nullptr;
-    wdata = nullptr;
+    release();
 }
 
 ustring& ustring::operator=(ustring&& x) noexcept {
@@ -225,20 +240,26 @@ void swap(ustring& a, ustring& b) noexcept {
 // ---- conversion -----------------------------------------------------------
 
 int ustring::convert_from_data() const {
-    // Like ICU's NUL-terminated input, the conversion ends at the first NUL.
-    size_t n = strnlen(data, data_len);
+    // ICU reads up to the first NUL itself, as the conversion must end
+    // there; the bytes bound the units. Only texts beyond ICU's counts are
+    // measured first.
+    size_t bytes = FitsIcu(data_len) ? data_len : strnlen(data, data_len);
     UErrorCode err = U_ZERO_ERROR;
     int32_t len = 0;
-    if (!FitsIcu(n)) {
+    if (!FitsIcu(bytes)) {
         err = U_INDEX_OUTOFBOUNDS_ERROR;
-    } else if (n == 0) {
-        realloc_wdata(1);
-    } else {
-        // Units never outnumber bytes: a buffer that already holds n + 1
-        // units takes the text in one pass, without measuring it first.
-        if (wdata_cap < n + 1) realloc_wdata(Utf16Estimate(data, n) + 1);
-        u_strFromUTF8(wdata, static_cast<int32_t>(wdata_cap), &len, data, static_cast<int32_t>(n),
-                      &err);
+    } else if (bytes > 0) {
+        // Units never outnumber bytes: a buffer of one unit per byte takes
+        // the text in one pass, without measuring it first. Its old content
+        // is of no use, so it is replaced rather than copied by realloc.
+        if (wdata_cap < bytes + 1) {
+            if (wdata_cap) std::free(wdata);
+            wdata = const_cast<uchar16_t*>(empty_wstring());
+            wdata_len = wdata_cap = 0;
+            realloc_wdata(bytes + 1);
+        }
+        const size_t cap = wdata_cap < INT32_MAX ? wdata_cap : INT32_MAX;
+        u_strFromUTF8(wdata, static_cast<int32_t>(cap), &len, data, -1, &err);
     }
     if (U_FAILURE(err)) {
         Warn("u_strFromUTF8", err, kLineFromUtf8);
@@ -246,8 +267,7 @@ int ustring::convert_from_data() const {
         return -1;
     }
     realloc_wdata(static_cast<size_t>(len) + 1);
-    wdata_len = static_cast<size_t>(len);
-    wdata[wdata_len] = 0;
+    set_wlength(static_cast<size_t>(len));
     return 0;
 }
 
@@ -269,13 +289,12 @@ int ustring::units_to_bytes(const uchar16_t* src, size_t units, size_t at) {
                     static_cast<int32_t>(units), &err);
     }
     if (U_FAILURE(err)) {
-        data[at] = '\0';
+        if (data_cap) data[at] = '\0';
         Warn("u_strToUTF8", err, kLineToUtf8);
         return -1;
     }
     // Success means valid UTF-16, whose estimate was exact: the buffer fits.
-    data_len = at + static_cast<size_t>(len);
-    data[data_len] = '\0';
+    set_length(at + static_cast<size_t>(len));
     return 0;
 }
 
@@ -287,18 +306,7 @@ int ustring::convert_from_wdata() {
     return 0;
 }
 
-const uchar16_t* ustring::c_str_utf16() const {
-    if (wdata_len == 0) convert_from_data();
-    return wdata;
-}
-
 // ---- small operations -----------------------------------------------------
-
-char& ustring::operator[](size_t i) {
-    // A write through the reference would leave a stale UTF-16 form behind.
-    clear_wdata();
-    return data[i];
-}
 
 void ustring::clear() {
     clear_data();
@@ -334,8 +342,7 @@ ustring& ustring::append_bytes(const char* s, size_t k, size_t cap_k) {
     if (own) s = data + off;
     // An own source ends at or before data_len, so the ranges never overlap.
     if (k) std::memcpy(data + data_len, s, k);
-    data_len += k;
-    data[data_len] = '\0';
+    set_length(data_len + k);
     clear_wdata();
     return *this;
 }
@@ -365,8 +372,7 @@ ustring& ustring::assign(const char* s) {
 ustring& ustring::assign(const char* s, size_t len) {
     if (s == data) {
         if (len < data_len) {
-            data_len = len;
-            data[len] = '\0';
+            set_length(len);
             clear_wdata();
         }
         return *this;
@@ -376,8 +382,7 @@ ustring& ustring::assign(const char* s, size_t len) {
         // is resized, as clearing first would lose it.
         size_t k = strnlen(s, len);
         std::memmove(data, s, k);
-        data_len = k;
-        data[k] = '\0';
+        set_length(k);
         clear_wdata();
         realloc_data(k + 1);
         return *this;
@@ -389,9 +394,8 @@ ustring& ustring::assign(const char* s, size_t len) {
 ustring& ustring::append(char c, size_t n) {
     if (n > SIZE_MAX - data_len - 1) throw std::bad_alloc();
     realloc_data(data_len + n + 1);
-    std::memset(data + data_len, static_cast<unsigned char>(c), n);
-    data_len += n;
-    data[data_len] = '\0';
+    if (n) std::memset(data + data_len, static_cast<unsigned char>(c), n);
+    set_length(data_len + n);
     clear_wdata();
     return *this;
 }
@@ -416,8 +420,7 @@ ustring& ustring::assign(const ustring& x, size_t pos, size_t len) {
         if (len > data_len) len = data_len;
         size_t k = strnlen(data + pos, len);
         std::memmove(data, data + pos, k);
-        data_len = k;
-        data[k] = '\0';
+        set_length(k);
         clear_wdata();
         realloc_data(k + 1);
         return *this;
@@ -456,8 +459,7 @@ ustring& ustring::append_units(const uchar16_t* s, size_t k) {
     }
     if (whole) {
         if (k) std::memcpy(wdata + wdata_len, s, k * sizeof(uchar16_t));
-        wdata_len += k;
-        wdata[wdata_len] = 0;
+        set_wlength(wdata_len + k);
     } else {
         clear_wdata();
     }
@@ -490,8 +492,7 @@ ustring& ustring::assign(const uchar16_t* s, size_t len) {
     s = OrEmpty(s);
     if (s == wdata) {
         if (len < wdata_len) {
-            wdata_len = len;
-            wdata[len] = 0;
+            set_wlength(len);
             convert_from_wdata();
         }
         return *this;
@@ -557,57 +558,39 @@ ustring ustring::normalize(const ustring& x, normalization_form n) {
     if (x.data_len == 0) return result;
 
     UErrorCode err = U_ZERO_ERROR;
-    const UNormalizer2* norm =
-        unorm2_getInstance(nullptr, "nfc", n == NFC ? UNORM2_COMPOSE : UNORM2_DECOMPOSE, &err);
+    const icu::Normalizer2* norm =
+        n == NFC ? icu::Normalizer2::getNFCInstance(err) : icu::Normalizer2::getNFDInstance(err);
     if (U_FAILURE(err) || !norm) {
         Warn("unorm2_getInstance", err, kLineGetInstance);
         return result;
     }
 
-    // The text ends at its first 0 unit, as the UTF-16 form of bytes with
-    // an embedded NUL does, so the result depends on the bytes alone.
-    const uchar16_t* src = x.c_str_utf16();
-    size_t src_len = Strlen16(src, x.wdata_len);
-    if (!FitsIcu(src_len)) {
-        Warn("unorm2_normalize", U_INDEX_OUTOFBOUNDS_ERROR, kLineNormalize);
+    // The text ends at its first NUL, and bytes that are not UTF-8 have no
+    // normal form: the empty string, with the warning their conversion to
+    // UTF-16 gives.
+    const Utf8Scan text = ScanUtf8(x.data, x.data_len);
+    if (!FitsIcu(text.len) || !text.valid) {
+        Warn("u_strFromUTF8", FitsIcu(text.len) ? U_INVALID_CHAR_FOUND : U_INDEX_OUTOFBOUNDS_ERROR,
+             kLineFromUtf8);
         return result;
     }
-    // Canonical forms rarely grow much; try a buffer with some headroom
-    // first and measure only when it was too small, rather than always
-    // normalising twice.
-    size_t guess = src_len + src_len / 4 + 16;
-    if (guess > static_cast<size_t>(INT32_MAX)) guess = INT32_MAX;
-    result.realloc_wdata(guess);
-    int32_t len = unorm2_normalize(norm, src, static_cast<int32_t>(src_len), result.wdata,
-                                   static_cast<int32_t>(result.wdata_cap), &err);
-    if (err == U_BUFFER_OVERFLOW_ERROR) {
-        err = U_ZERO_ERROR;
-        result.realloc_wdata(static_cast<size_t>(len) + 1);
-        len = unorm2_normalize(norm, src, static_cast<int32_t>(src_len), result.wdata,
-                               static_cast<int32_t>(result.wdata_cap), &err);
+    if (text.len == 0) return result;
+
+    // Most text is already in the form asked for: ASCII always is, the rest
+    // as ICU's quick check finds it. It is copied as it is.
+    const icu::StringPiece bytes(x.data, static_cast<int32_t>(text.len));
+    if (text.ascii || norm->isNormalizedUTF8(bytes, err)) {
+        result.append_bytes(x.data, text.len, text.len);
+        return result;
     }
+    err = U_ZERO_ERROR;
+    GrowingSink sink(text.len + 1);
+    norm->normalizeUTF8(0, bytes, sink, nullptr, err);
     if (U_FAILURE(err)) {
-        // Both lengths of result are still 0: it holds the empty text.
         Warn("unorm2_normalize", err, kLineNormalize);
         return result;
     }
-    // Leave the result's buffer as tight as a measured, exact allocation
-    // would have (a fresh string starts with 4 units); a failed shrink just
-    // keeps the larger buffer.
-    size_t need = static_cast<size_t>(len) + 1;
-    size_t want = (need <= 4 && need >= 2) ? 4 : need;
-    if (result.wdata_cap != want) {
-        void* p = std::realloc(result.wdata, want * sizeof(uchar16_t));
-        if (p) {
-            result.wdata = static_cast<uchar16_t*>(p);
-            result.wdata_cap = want;
-        } else if (result.wdata_cap < need) {
-            throw std::bad_alloc();
-        }
-    }
-    result.wdata_len = static_cast<size_t>(len);
-    result.wdata[result.wdata_len] = 0;
-    result.convert_from_wdata();
+    result.data_cap = sink.Release(&result.data, &result.data_len);
     return result;
 }
 
@@ -616,11 +599,7 @@ ustring ustring::normalize(normalization_form n) const {
 }
 
 bool ustring::is_valid(const ustring& x) {
-    if (x.data_len == 0) return true;
-    UErrorCode err = U_ZERO_ERROR;
-    int32_t len = 0;
-    u_strFromUTF8(nullptr, 0, &len, x.data, -1, &err);
-    return err != U_INVALID_CHAR_FOUND;
+    return ScanUtf8(x.data, x.data_len).valid;
 }
 
 // ---- streams --------------------------------------------------------------

@@ -5,8 +5,9 @@
 // The UTF-8 bytes are the authoritative form; every length, index and search
 // counts bytes of that form. A UTF-16 form is produced on demand by
 // c_str_utf16() and dropped whenever the bytes change. Buffers grow exactly
-// (no geometric headroom) and shrink as soon as less than half of them would
-// be used, so a string costs what it holds.
+// (no geometric headroom; the UTF-16 form gets one unit per byte, the most it
+// can need) and shrink as soon as less than half of them would be used, so a
+// string costs what it holds: an empty one owns no buffer at all.
 //
 // Thread-safety: none. A ustring must not be used from two threads at once,
 // not even for const access, because c_str_utf16() fills the UTF-16 form
@@ -26,6 +27,7 @@
 //   const uchar16_t* wide = decomposed.c_str_utf16();       // valid until it changes
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <iosfwd>
 #include <string>
@@ -44,11 +46,12 @@ class ustring {
     // ---- construction ----------------------------------------------------
     // A null pointer argument anywhere in this interface reads as the empty
     // text.
-    ustring();
+    // Allocates nothing.
+    ustring() noexcept;
     ustring(const ustring& x);
-    // Takes x's buffers; x is left empty and valid. May throw std::bad_alloc
-    // (x then keeps its content), since x needs fresh buffers of its own.
-    ustring(ustring&& x);
+    // Takes x's buffers and allocates nothing; x is left empty and valid,
+    // its c_str() the empty text.
+    ustring(ustring&& x) noexcept;
     ustring(const char* s);
     ustring(const uchar16_t* s);
     ustring(const std::string& x);
@@ -62,7 +65,10 @@ class ustring {
     // The UTF-16 form, converted first if none is held. On invalid UTF-8 a
     // warning goes to standard error and the empty text is returned (and the
     // next call tries again). Valid until the next change.
-    const uchar16_t* c_str_utf16() const;
+    const uchar16_t* c_str_utf16() const {
+        if (wdata_len == 0) convert_from_data();
+        return wdata;
+    }
 
     // Bytes of the UTF-8 form (not characters); embedded NULs count.
     size_t length() const { return data_len; }
@@ -72,7 +78,10 @@ class ustring {
     // The byte at i; no bounds check. The non-const form drops the UTF-16
     // form, since the caller may write through the reference.
     char operator[](size_t i) const { return data[i]; }
-    char& operator[](size_t i);
+    char& operator[](size_t i) {
+        clear_wdata();
+        return data[i];
+    }
 
     // Both forms empty; the buffers keep their capacity.
     void clear();
@@ -203,8 +212,10 @@ class ustring {
     int compare(const ustring& str, size_t n) const;
 
     // ---- normalisation and validity --------------------------------------
-    // x in canonical composition (NFC) or decomposition (NFD); the empty
-    // string on any failure (with a warning on standard error).
+    // x in canonical composition (NFC) or decomposition (NFD), up to its
+    // first NUL; the empty string on any failure (with a warning on standard
+    // error), invalid UTF-8 included. Text already in the form is copied as
+    // it is.
     static ustring normalize(const ustring& x, normalization_form n);
     ustring normalize(normalization_form n) const;
     // False only when the UTF-8 bytes (up to the first NUL) hold an invalid
@@ -215,17 +226,26 @@ class ustring {
     // Capacity rule: unchanged if len fits and uses at least half of the
     // buffer; otherwise reallocated to exactly len (bytes / units, the
     // terminator included). Throws std::bad_alloc, keeping the old buffer.
+    //
+    // A capacity of 0 marks the shared empty text (empty_string(),
+    // empty_wstring()), which is read-only: an empty string owns no buffer,
+    // and the first growth allocates.
     void realloc_data(size_t len);
     void realloc_wdata(size_t len) const;
-    void clear_data();
-    void clear_wdata() const;
-    void init();
+    void clear_data() { set_length(0); }
+    void clear_wdata() const { set_wlength(0); }
+    // Both forms the shared empty text, owning no buffer.
+    void init() noexcept {
+        data = const_cast<char*>(empty_string());
+        wdata = const_cast<uchar16_t*>(empty_wstring());
+        data_len = data_cap = wdata_len = wdata_cap = 0;
+    }
     // Rebuild one form from the other; 0 on success, -1 (with a warning on
     // standard error) on failure.
     int convert_from_wdata();
     int convert_from_data() const;
-    static const char* empty_string();
-    static const uchar16_t* empty_wstring();
+    static const char* empty_string() { return ""; }
+    static const uchar16_t* empty_wstring() { return u""; }
 
     char* data;
     size_t data_len;
@@ -236,6 +256,19 @@ class ustring {
 
   private:
     void init_sized(size_t need);
+    void release() noexcept;
+    // The length, and its terminator unless the buffer is the shared empty
+    // text.
+    void set_length(size_t len) {
+        assert(len < data_cap || len == 0);
+        data_len = len;
+        if (data_cap) data[len] = '\0';
+    }
+    void set_wlength(size_t len) const {
+        assert(len < wdata_cap || len == 0);
+        wdata_len = len;
+        if (wdata_cap) wdata[len] = 0;
+    }
     ustring& append_bytes(const char* s, size_t k, size_t cap_k);
     ustring& append_units(const uchar16_t* s, size_t k);
     int units_to_bytes(const uchar16_t* src, size_t units, size_t at);

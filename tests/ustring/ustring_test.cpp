@@ -11,6 +11,8 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <type_traits>
+#include <vector>
 
 #include "../../fuzz/ustring_fuzz.cpp"  // also npos
 #include "test_support.h"
@@ -70,9 +72,9 @@ const std::string kToUtf8 = "Warning: u_strToUTF8: error code 10 at line 867\n";
 
 TEST(UstringStorage, CapacityGrowsExactlyShrinksBelowHalfAndSurvivesFailure) {
     Probe s;
-    EXPECT_EQ(4u, s.cap());
     s.c_str_utf16();
-    EXPECT_EQ(1u, s.wcap());  // 0 + 1 units: below half of the 4 it started with
+    EXPECT_EQ(0u, s.cap()) << "the empty text owns no buffer";
+    EXPECT_EQ(0u, s.wcap()) << "the empty text owns no UTF-16 buffer";
     s.append("abcdef");
     EXPECT_EQ(7u, s.cap());
     s.append('g', 1);
@@ -88,7 +90,7 @@ TEST(UstringStorage, CapacityGrowsExactlyShrinksBelowHalfAndSurvivesFailure) {
     s.append(s.c_str()).append(s.c_str());  // each own append asks 2 x length + 1
     EXPECT_EQ("aaaa", Bytes(s));
     EXPECT_EQ(5u, s.cap());
-    EXPECT_EQ(1u, Probe("").cap());
+    EXPECT_EQ(0u, Probe("").cap());
     EXPECT_EQ(4u, Probe("abc").cap());
     Probe w("0123456789");
     w.c_str_utf16();
@@ -104,14 +106,19 @@ TEST(UstringStorage, CapacityGrowsExactlyShrinksBelowHalfAndSurvivesFailure) {
     EXPECT_EQ("abcd", Bytes(w));
 }
 
-// Sizes are counted in blocks of 16384: longer texts still get exact buffers.
-TEST(UstringStorage, LongTextsRoundTripWithExactBuffers) {
+// The UTF-16 form is converted in one pass into a unit per byte, the most
+// it can need, and kept so while at least half of it is used. UTF-8 sizes
+// are counted in blocks of 16384: longer texts still get exact buffers.
+TEST(UstringStorage, LongTextsRoundTripWithBuffersOfTheirSize) {
     const std::string bytes =
         Repeat<std::string>("\xC3\xA9\xF0\x9F\x98\x80\x61\xE2\x82\xAC", 12000);
     const std::u16string units = Repeat<std::u16string>(u"\u00E9\U0001F600a\u20AC", 12000);
     Probe s(bytes);
     EXPECT_EQ(units, s.c_str_utf16());
-    EXPECT_EQ(units.size() + 1, s.wcap());
+    EXPECT_EQ(bytes.size() + 1, s.wcap()) << "5 units in 10 bytes: half the buffer is used";
+    Probe cjk(Repeat<std::string>("\xE6\x96\x87", 12000));
+    EXPECT_EQ(Repeat<std::u16string>(u"\u6587", 12000), cjk.c_str_utf16());
+    EXPECT_EQ(12001u, cjk.wcap()) << "1 unit in 3 bytes: shrunk to the units";
     Probe back(units.c_str());
     EXPECT_EQ(bytes, Bytes(back));
     EXPECT_EQ(bytes.size() + 1, back.cap());
@@ -156,6 +163,12 @@ TEST(UstringConversion, WarningsAndWhatFailuresLeave) {
             {"normalising invalid UTF-8",
              [] { return Bytes(ustring::normalize(ustring("ab\xFF"), ustring::NFC)); }, "",
              kFromUtf8},
+            {"normalising ends at a NUL, what follows need not be UTF-8",
+             [] {
+                 ustring s = ustring("e\xCC\x81").append('\0', 1).append("\xFF");
+                 return Bytes(s.normalize(ustring::NFC));
+             },
+             "\xC3\xA9", ""},
         };
     for (const auto& [name, run, bytes, warnings] : cases) {
         testutil::StderrCapture err;
@@ -223,22 +236,51 @@ TEST(UstringCompare, DifferenceAndNulAtEveryOffset) {
     }
 }
 
-// The result holds buffers of exactly its size, whether the first guess of
-// the output was too large (ASCII) or too small (a threefold expansion).
+// The result holds its bytes in a buffer of exactly their size and no
+// UTF-16 form, whether it was copied as already normal, shrank or grew
+// (here fivefold) while normalising.
 TEST(UstringNormalize, ResultBuffersAreExact) {
-    const std::tuple<std::string, ustring::normalization_form, size_t, size_t> cases[] = {
-        {"e\xCC\x81", ustring::NFC, 1, 2},
-        {std::string(100, 'a'), ustring::NFC, 100, 100},
-        {Repeat<std::string>("\xC7\x96", 500), ustring::NFD, 1500, 2500}};
-    for (const auto& [source, form, units, bytes] : cases) {
-        Probe r;
-        ustring n = ustring::normalize(ustring(source), form);
-        r.swap(n);
-        EXPECT_EQ(units, r.wlen()) << source;
-        EXPECT_EQ(std::max<size_t>(units + 1, 4), r.wcap()) << source;
-        EXPECT_EQ(bytes, r.length()) << source;
-        EXPECT_EQ(std::max<size_t>(bytes + 1, 4), r.cap()) << source;
+    // source, form, bytes of the result
+    const std::tuple<std::string, ustring::normalization_form, size_t> cases[] = {
+        {"e\xCC\x81", ustring::NFC, 2},
+        {std::string(100, 'a'), ustring::NFC, 100},
+        {Repeat<std::string>("\xC7\x96", 500), ustring::NFD, 2500},
+        {Repeat<std::string>("\xEA\xB0\x80", 500), ustring::NFD, 3000}};
+    for (const auto& [source, form, bytes] : cases) {
+        Probe result;
+        ustring normalized = ustring::normalize(ustring(source), form);
+        result.swap(normalized);
+        EXPECT_EQ(bytes, result.length()) << source;
+        EXPECT_EQ(bytes + 1, result.cap()) << source;
+        EXPECT_EQ(0u, result.wcap()) << source;
     }
+}
+
+// Moving takes the buffers, allocating nothing, and leaves the source the
+// empty text; so a growing vector moves its strings rather than copying
+// them.
+TEST(UstringStorage, MovingTakesTheBuffersAndLeavesTheEmptyText) {
+    EXPECT_TRUE(std::is_nothrow_move_constructible_v<ustring>);
+    Probe source("caf\xC3\xA9");
+    const char* const bytes = source.c_str();
+    const uchar16_t* const units = source.c_str_utf16();
+    Probe taken(std::move(source));
+    EXPECT_EQ(bytes, taken.c_str()) << "the bytes were copied";
+    EXPECT_EQ(units, taken.c_str_utf16()) << "the UTF-16 form was copied";
+    EXPECT_EQ("", Bytes(source));
+    EXPECT_EQ(0, *source.c_str()) << "the source is not terminated";
+    EXPECT_EQ(0, *source.c_str_utf16()) << "the source's UTF-16 form is not terminated";
+    EXPECT_EQ(0u, source.cap() + source.wcap()) << "the source still owns a buffer";
+    EXPECT_EQ("x", Bytes(source += "x")) << "the source is no longer usable";
+
+    std::vector<ustring> names;
+    std::vector<const char*> buffers;
+    for (int i = 0; i < 100; ++i) {
+        names.emplace_back(std::to_string(i));
+        buffers.push_back(names.back().c_str());
+    }
+    for (size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(buffers[i], names[i].c_str()) << "name " << i << " was copied as the vector grew";
 }
 
 // Normalising asks for what the text needs, not for the most ICU could
