@@ -114,7 +114,8 @@ class ScopedCores {
 };
 
 // What threads other than the calling one did, for one scope: the removal's
-// helpers. Also counts listings, stats and fresh listings of a directory.
+// helpers. Also counts listings, stats and fresh listings of a directory, and
+// slows the walker's unlinks.
 class HelperWatch {
   public:
     HelperWatch() {
@@ -140,9 +141,12 @@ class HelperWatch {
             return saved_.fstatat(dfd, name, st, flags);
         };
         g_sys.unlinkat = [](int dfd, const char* name, int flags) {
+            // A slower walker leaves its helpers time to take their share,
+            // however busy the machine.
+            if (!ByHelper()) usleep(200);
             const int rc = saved_.unlinkat(dfd, name, flags);
             if (rc != 0 && errno == EISDIR) ++is_dir;
-            if (ByHelper()) ++((flags & AT_REMOVEDIR) ? rmdirs : unlinks);
+            if (rc == 0 && ByHelper()) ++((flags & AT_REMOVEDIR) ? rmdirs : unlinks);
             return rc;
         };
     }
