@@ -153,6 +153,13 @@ int FSMKDirP(const ustring& path, char** endptr, bool blForceCreate, mode_t mode
     uid_t owner_uid = 0;
     gid_t owner_gid = 0;
     const bool set_owner = NewDirectoryOwner(&owner_uid, &owner_gid);
+    // A change of owner that fails leaves a usable directory: ignored.
+    auto make_directory = [&](const std::string& prefix) {
+        if (g_sys.mkdir(prefix.c_str(), create_mode) != 0) return false;
+        const int err = errno;
+        if (set_owner && g_sys.chown(prefix.c_str(), owner_uid, owner_gid) != 0) errno = err;
+        return true;
+    };
 
     const size_t len = work.size();
     size_t pos = (work[0] == '/') ? 1 : 0;
@@ -162,38 +169,30 @@ int FSMKDirP(const ustring& path, char** endptr, bool blForceCreate, mode_t mode
         const bool last = (pos >= len) || (pos + 1 == len);
         const std::string prefix = work.substr(0, pos);
 
-        bool create = false;
         struct stat st;
-        if (g_sys.stat(prefix.c_str(), &st) != 0) {
-            if (errno != ENOENT) {
-                result = -1;
-                break;
-            }
-            create = true;
-        } else if (!S_ISDIR(st.st_mode)) {
-            if (!blForceCreate) {
-                errno = last ? EEXIST : ENOTDIR;
-                result = -1;
-                break;
-            }
-            if (g_sys.unlink(prefix.c_str()) != 0) {
-                result = -1;
-                break;
-            }
-            create = true;
+        bool is_dir = false;
+        if (g_sys.stat(prefix.c_str(), &st) == 0) {
+            is_dir = S_ISDIR(st.st_mode);
+        } else if (errno != ENOENT) {
+            result = -1;
+            break;
+        } else if (make_directory(prefix)) {
+            is_dir = true;
+        } else if (errno == EEXIST && g_sys.stat(prefix.c_str(), &st) == 0) {
+            // Made meanwhile by someone else; what it is decides as above.
+            is_dir = S_ISDIR(st.st_mode);
+        } else {
+            result = -1;
+            break;
         }
-        if (create) {
-            // EEXIST: made meanwhile by someone else, which is as good when
-            // it is a directory.
-            if (g_sys.mkdir(prefix.c_str(), create_mode) != 0 &&
-                !(errno == EEXIST && g_sys.stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-                result = -1;
-                break;
-            }
-            if (set_owner) {
-                int err = errno;
-                if (g_sys.chown(prefix.c_str(), owner_uid, owner_gid) != 0) errno = err;
-            }
+        if (!is_dir && !blForceCreate) {
+            errno = last ? EEXIST : ENOTDIR;
+            result = -1;
+            break;
+        }
+        if (!is_dir && (g_sys.unlink(prefix.c_str()) != 0 || !make_directory(prefix))) {
+            result = -1;
+            break;
         }
         if (last) break;
     }

@@ -54,7 +54,7 @@ int TraverseDir(const ustring& dir, FN_ACT_TRAVERSE_DIR fn, void* pPriv) {
         if (de->d_type == DT_UNKNOWN) {
             // Some file systems list no types; the entry's status tells.
             FILE_INFO child_info;
-            if (GetFileInfo(child, child_info) != 0) return -2;
+            if (GetFileInfo(child, child_info) != 0 || !child_info.isExist) return -2;
             is_dir = child_info.isExist && child_info.type == FT_DIR;
         }
         int rc = is_dir ? TraverseDir(child, fn, pPriv) : fn(child, pPriv);
