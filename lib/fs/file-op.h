@@ -180,10 +180,11 @@ int FSCount(const ustring& path, FSRemoveSummary* summary);
 // Calls fn for dir and then, pre-order in listing order, for every object
 // below it, with child paths joined as dir + "/" + name (not normalised).
 // Descends into entries the listing reports as directories, or, where the
-// listing gives no type, whose link status says so. Returns 0
-// when all was visited; -1 for an empty dir, a null fn, or a dir that is not
-// an existing directory (a link to one is not); -2 when a directory cannot be
-// opened or read or fn returned non-zero (nothing is visited after that).
+// listing gives no type, whose link status says so. Returns 0 when all was
+// visited; -1 for an empty dir, a null fn, or a dir that is not an existing
+// directory (a link to one is not); -2 when a directory cannot be opened or
+// read, the status of an entry listed without type cannot be taken (or it
+// has vanished), or fn returned non-zero (nothing is visited after that).
 int TraverseDir(const ustring& dir, FN_ACT_TRAVERSE_DIR fn, void* pPriv);
 
 // Opens path for reading. Returns 0 with dh filled, or -1 (logged) with dh

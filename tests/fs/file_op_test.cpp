@@ -298,8 +298,10 @@ TEST_F(FileOpTest, QueriesReportAFailingCallAsDocumented) {
             path = Path("file");
             faults.FailEvery(query.call, err);
             StderrCapture capture;
-            EXPECT_EQ(err == ENOENT ? query.if_missing : query.otherwise, query.run());
-            EXPECT_EQ(err, errno);
+            const int result = query.run();
+            const int errno_after = errno;
+            EXPECT_EQ(err == ENOENT ? query.if_missing : query.otherwise, result);
+            EXPECT_EQ(err, errno_after) << "errno is not the failing call's";
             EXPECT_NE(std::string::npos, capture.Stop().find(query.line));
             EXPECT_TRUE(!(info != kSentinel) || !info.isExist) << "a failure fills the record";
             EXPECT_EQ(Path("file"), path.c_str()) << "a failure changes the path";
