@@ -645,7 +645,7 @@ TEST_F(TmpNameGenThreads, TemporaryFilesAndConcurrentNames) {
     std::vector<std::thread> threads;
     for (auto& names : names_per_thread)
         threads.emplace_back([&names] {
-            for (int i = 0; i < 5000; ++i)
+            for (int draw = 0; draw < 5000; ++draw)
                 names.push_back(TmpNameGen::getInstance().getTmpName().c_str());
         });
     for (auto& thread : threads) thread.join();
