@@ -91,6 +91,18 @@ ssize_t NoInKernelCopy(int, off64_t*, int, off64_t*, size_t, unsigned int) {
     return -1;
 }
 
+// A device that takes half of each write (the last byte alone).
+ssize_t WriteHalf(int fd, const void* data, size_t size) {
+    return kLibcSysCalls.write(fd, data, size / 2 + size % 2);
+}
+
+// Closing what is closed already may close another thread's descriptor.
+int CloseOnce(int fd) {
+    const int rc = kLibcSysCalls.close(fd);
+    if (rc != 0 && errno == EBADF) ADD_FAILURE() << "descriptor " << fd << " is closed twice";
+    return rc;
+}
+
 struct dirent* ListingWithoutTypes(DIR* dir) {
     struct dirent* entry = kLibcSysCalls.readdir(dir);
     if (entry != nullptr) entry->d_type = DT_UNKNOWN;
@@ -181,8 +193,12 @@ std::string NoLine(const FaultRun&) {
 
 class FileOpTest : public ::testing::Test {
   protected:
-    void SetUp() override { saved_umask_ = umask(022); }
+    void SetUp() override {
+        saved_umask_ = umask(022);
+        g_sys.close = CloseOnce;
+    }
     void TearDown() override {
+        g_sys.close = kLibcSysCalls.close;
         umask(saved_umask_);
         FSInitialize(static_cast<uid_t>(-1), static_cast<gid_t>(-1));
         Logger::log_level.erase(ustring("file_op_debug"));
@@ -489,6 +505,12 @@ TEST_F(FileOpTest, CopyReplacesTheDestinationWhateverItIs) {
     EXPECT_EQ(0, FSCopy(Path("copy"), Path("pipe"), false));
     reader.join();
     EXPECT_TRUE(piped == big);
+    SysCallsRestored restored;
+    g_sys.copy_file_range = NoInKernelCopy;
+    g_sys.write = WriteHalf;
+    WriteFile(Path("small"), Pattern(100000));
+    ASSERT_EQ(0, FSCopy(Path("small"), Path("copy"), false));
+    EXPECT_TRUE(ReadFile(Path("copy")) == Pattern(100000)) << "a short write loses or repeats";
 }
 
 // Reads and writes are retried when interrupted; the in-kernel copy falls
