@@ -87,6 +87,7 @@ int CopyBuffered(int in, int out, Writeback* wb) {
             int err = errno;
             if (err == EINTR) continue;
             FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: read: %s (%d)\n", strerror(err), err);
+            errno = err;
             result = -1;
             break;
         }
@@ -101,6 +102,7 @@ int CopyBuffered(int in, int out, Writeback* wb) {
                 int err = (w == 0) ? ENOSPC : errno;
                 FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: write: %s (%d)\n", strerror(err),
                            err);
+                errno = err;
                 result = IsOutOfSpace(err) ? -2 : -1;
                 break;
             }
@@ -121,6 +123,7 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin) {
         int err = errno;
         FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: open(%s): %s (%d)\n", src.c_str(),
                    strerror(err), err);
+        errno = err;
         return -1;
     }
     // Opened without O_TRUNC so that a destination naming the source itself
@@ -131,12 +134,15 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin) {
         int err = errno;
         FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: open(%s): %s (%d)\n", dst.c_str(),
                    strerror(err), err);
-        return -1;
+        errno = err;
+        // Creating the destination takes an inode and may take a block.
+        return IsOutOfSpace(err) ? -2 : -1;
     }
     struct stat in_st, out_st;
     if (g_sys.fstat(in.get(), &in_st) != 0 || g_sys.fstat(out.get(), &out_st) != 0) {
         int err = errno;
         FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: fstat: %s (%d)\n", strerror(err), err);
+        errno = err;
         return -1;
     }
     if (in_st.st_dev == out_st.st_dev && in_st.st_ino == out_st.st_ino) {
@@ -148,6 +154,7 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin) {
         int err = errno;
         FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: ftruncate(%s): %s (%d)\n", dst.c_str(),
                    strerror(err), err);
+        errno = err;
         return IsOutOfSpace(err) ? -2 : -1;
     }
 
@@ -158,28 +165,33 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin) {
         CopyInKernel(in.get(), out.get(), &wb);
     }
     int result = CopyBuffered(in.get(), out.get(), &wb);
-    in.Close();
+    // The caller learns the errno of the first failure, not of the flush and
+    // closes that follow it.
+    int err = errno;
+    in.reset();
 
     // A copy still in the page cache may vanish with a crash or fail to reach
     // a full device; only a clean flush and close make it a copy. The source
-    // is never removed before that.
-    if (g_sys.fsync(out.get()) != 0) {
-        int err = errno;
-        // EINVAL: the destination is a special file that has nothing to flush.
-        if (result == 0 && err != EINVAL) {
-            FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: fsync(%s): %s (%d)\n", dst.c_str(),
-                       strerror(err), err);
-            result = IsOutOfSpace(err) ? -2 : -1;
-        }
+    // is never removed before that. EINVAL from fsync: the destination is a
+    // special file that has nothing to flush.
+    if (g_sys.fsync(out.get()) != 0 && result == 0 && errno != EINVAL) {
+        err = errno;
+        FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: fsync(%s): %s (%d)\n", dst.c_str(),
+                   strerror(err), err);
+        result = IsOutOfSpace(err) ? -2 : -1;
     }
-    if (out.Close() != 0) {
-        int err = errno;
-        if (result == 0) {
-            FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: close(%s): %s (%d)\n", dst.c_str(),
-                       strerror(err), err);
-            result = IsOutOfSpace(err) ? -2 : -1;
-        }
+    if (out.Close() != 0 && result == 0) {
+        err = errno;
+        FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: close(%s): %s (%d)\n", dst.c_str(),
+                   strerror(err), err);
+        result = IsOutOfSpace(err) ? -2 : -1;
     }
-    if (result == 0 && isDelOrigin && ::remove(src.c_str()) != 0) result = -1;
+    if (result == 0 && isDelOrigin && g_sys.unlink(src.c_str()) != 0) {
+        err = errno;
+        FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): CopyFile: unlink(%s): %s (%d)\n", src.c_str(),
+                   strerror(err), err);
+        result = -1;
+    }
+    errno = err;
     return result;
 }

@@ -62,6 +62,40 @@ class UmaskScope {
     mode_t saved_;
 };
 
+// A name beside `to` that no one else uses: where a move builds its result
+// before renaming it into place.
+ustring PrivateNameBeside(const ustring& to) {
+    ustring tmp = to;
+    tmp += ".";
+    tmp += TmpNameGen::getInstance().getTmpName();
+    return tmp;
+}
+
+// Renames tmp to `to`, or removes tmp; returns 0 or -3 with errno kept.
+int RenameIntoPlace(const ustring& tmp, const ustring& to) {
+    if (g_sys.rename(tmp.c_str(), to.c_str()) == 0) return 0;
+    int err = errno;
+    g_sys.unlink(tmp.c_str());
+    errno = err;
+    return -3;
+}
+
+// Moves a regular file across file systems: copied and flushed under a
+// private name, then renamed over `to`, so that `to` holds either what it
+// held or the whole file, never a part, as with rename(2). The source goes
+// last.
+int MoveFile(const ustring& from, const ustring& to) {
+    const ustring tmp = PrivateNameBeside(to);
+    if (FSCopy(from, tmp, false) != 0) {
+        int err = errno;
+        g_sys.unlink(tmp.c_str());
+        errno = err;
+        return -3;
+    }
+    if (RenameIntoPlace(tmp, to) != 0) return -3;
+    return g_sys.unlink(from.c_str()) == 0 ? 0 : -3;
+}
+
 // Moves a symbolic link across file systems: the same target text at the
 // destination, then the source link goes. The new link is made under a
 // private name and renamed into place so that, as with rename(2), an existing
@@ -77,16 +111,9 @@ int MoveSymlink(const ustring& from, const ustring& to) {
         }
         target.resize(target.size() * 2);
     }
-    ustring tmp = to;
-    tmp += ".";
-    tmp += TmpNameGen::getInstance().getTmpName();
+    const ustring tmp = PrivateNameBeside(to);
     if (g_sys.symlink(target.data(), tmp.c_str()) != 0) return -3;
-    if (g_sys.rename(tmp.c_str(), to.c_str()) != 0) {
-        int err = errno;
-        g_sys.unlink(tmp.c_str());
-        errno = err;
-        return -3;
-    }
+    if (RenameIntoPlace(tmp, to) != 0) return -3;
     return g_sys.unlink(from.c_str()) == 0 ? 0 : -3;
 }
 
@@ -102,6 +129,7 @@ int MoveDirectory(const ustring& from, const ustring& to, bool do_case_check) {
     for (;;) {
         errno = 0;
         struct dirent* ent = g_sys.readdir(dir.get());
+        if (ent == nullptr && errno != 0) return -3;
         if (ent == nullptr) break;
         const char* name = ent->d_name;
         if (bv_internal::IsDotOrDotDot(name)) continue;
@@ -110,9 +138,7 @@ int MoveDirectory(const ustring& from, const ustring& to, bool do_case_check) {
         if (FSRename(child_from, child_to, do_case_check) != 0) return -3;
     }
     dir.reset();
-    // A read error ends the listing early; the removal then fails on the
-    // entries left behind and reports it.
-    return ::remove(from.c_str()) == 0 ? 0 : -3;
+    return g_sys.unlinkat(AT_FDCWD, from.c_str(), AT_REMOVEDIR) == 0 ? 0 : -3;
 }
 
 }  // namespace
@@ -127,6 +153,13 @@ int FSMKDirP(const ustring& path, char** endptr, bool blForceCreate, mode_t mode
     uid_t owner_uid = 0;
     gid_t owner_gid = 0;
     const bool set_owner = NewDirectoryOwner(&owner_uid, &owner_gid);
+    // A change of owner that fails leaves a usable directory: ignored.
+    auto make_directory = [&](const std::string& prefix) {
+        if (g_sys.mkdir(prefix.c_str(), create_mode) != 0) return false;
+        const int err = errno;
+        if (set_owner && g_sys.chown(prefix.c_str(), owner_uid, owner_gid) != 0) errno = err;
+        return true;
+    };
 
     const size_t len = work.size();
     size_t pos = (work[0] == '/') ? 1 : 0;
@@ -136,28 +169,30 @@ int FSMKDirP(const ustring& path, char** endptr, bool blForceCreate, mode_t mode
         const bool last = (pos >= len) || (pos + 1 == len);
         const std::string prefix = work.substr(0, pos);
 
-        bool create = false;
         struct stat st;
-        if (g_sys.stat(prefix.c_str(), &st) != 0) {
-            create = true;
-        } else if (!S_ISDIR(st.st_mode)) {
-            if (!blForceCreate) {
-                errno = last ? EEXIST : ENOTDIR;
-                result = -1;
-                break;
-            }
-            ::remove(prefix.c_str());
-            create = true;
+        bool is_dir = false;
+        if (g_sys.stat(prefix.c_str(), &st) == 0) {
+            is_dir = S_ISDIR(st.st_mode);
+        } else if (errno != ENOENT) {
+            result = -1;
+            break;
+        } else if (make_directory(prefix)) {
+            is_dir = true;
+        } else if (errno == EEXIST && g_sys.stat(prefix.c_str(), &st) == 0) {
+            // Made meanwhile by someone else; what it is decides as above.
+            is_dir = S_ISDIR(st.st_mode);
+        } else {
+            result = -1;
+            break;
         }
-        if (create) {
-            if (g_sys.mkdir(prefix.c_str(), create_mode) != 0) {
-                result = -1;
-                break;
-            }
-            if (set_owner) {
-                int err = errno;
-                if (g_sys.chown(prefix.c_str(), owner_uid, owner_gid) != 0) errno = err;
-            }
+        if (!is_dir && !blForceCreate) {
+            errno = last ? EEXIST : ENOTDIR;
+            result = -1;
+            break;
+        }
+        if (!is_dir && (g_sys.unlink(prefix.c_str()) != 0 || !make_directory(prefix))) {
+            result = -1;
+            break;
         }
         if (last) break;
     }
@@ -169,8 +204,10 @@ int FSMKDir(const ustring& path, bool isCreateParent) {
     if (path.empty()) return -1;
     FILE_INFO info;
     if (GetFileInfo(path, info) != 0) {
+        int err = errno;
         FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): FSMKDir: Failed to to file info '%s'\n",
                    path.c_str());
+        errno = err;
         return -1;
     }
     if (info.isExist) {
@@ -200,7 +237,7 @@ int FSRename(const ustring& from, const ustring& to, bool do_case_check) {
 
     switch (info.type) {
         case FT_FILE:
-            return FSCopy(from, to, true) < 0 ? -3 : 0;
+            return MoveFile(from, to);
         case FT_DIR:
             return MoveDirectory(from, to, do_case_check);
         case FT_SLINK:
@@ -223,12 +260,29 @@ int FSMktemp(const ustring& prefix, ustring& path) {
     if (!fd.ok()) {
         int err = errno;
         FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): mkstemp(%s): %s\n", asked.c_str(), strerror(err));
+        errno = err;
         return -1;
     }
-    g_sys.fsync(fd.get());
+    // The mode goes through the descriptor, which can only reach the file
+    // just made, and before the flush, which then covers it too. Callers
+    // hand the name on as a file that exists, so a file not flushed or of the
+    // wrong mode is removed and reported rather than given out. Nothing was
+    // written, so a failing close loses nothing.
+    const char* failed = nullptr;
+    if (g_sys.fchmod(fd.get(), 0644) != 0) {
+        failed = "fchmod";
+    } else if (g_sys.fsync(fd.get()) != 0) {
+        failed = "fsync";
+    }
     fd.reset();
+    if (failed != nullptr) {
+        int err = errno;
+        g_sys.unlink(tmpl);
+        FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): %s(%s): %s\n", failed, tmpl, strerror(err));
+        errno = err;
+        return -1;
+    }
     path = tmpl;
-    g_sys.chmod(tmpl, 0644);
     return 0;
 }
 

@@ -6,10 +6,10 @@
 #include <utime.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include "file-op.h"
 #include "fs-internal.h"
@@ -20,7 +20,6 @@ using bv_internal::g_sys;
 namespace {
 
 constexpr long kMsdosSuperMagic = 0x4D44;
-constexpr size_t kRealPathBufSize = 8192;
 
 }  // namespace
 
@@ -144,11 +143,11 @@ bool IsMSDOS(const ustring& path) {
 
 int FSGetRealPath(ustring& path) {
     FILEOP_LOG(L_DEBUG, "[DEBUG] file-op(%d):  org path [%s]\n", path.c_str());
-    // realpath writes at most PATH_MAX bytes; the larger buffer is headroom.
-    static_assert(kRealPathBufSize >= PATH_MAX, "realpath needs PATH_MAX bytes");
-    char resolved[kRealPathBufSize];
-    if (g_sys.realpath(path.c_str(), resolved) == nullptr) return -1;
-    path = resolved;
+    // Without a buffer realpath allocates one of the length it needs.
+    std::unique_ptr<char, decltype(&std::free)> resolved(g_sys.realpath(path.c_str(), nullptr),
+                                                         &std::free);
+    if (resolved == nullptr) return -1;
+    path = resolved.get();
     FILEOP_LOG(L_DEBUG, "[DEBUG] file-op(%d):  get full path [%s]\n", path.c_str());
     return 0;
 }

@@ -199,10 +199,12 @@ int FSCount(const ustring& path, FSRemoveSummary* summary);
 
 // Calls fn for dir and then, pre-order in listing order, for every object
 // below it, with child paths joined as dir + "/" + name (not normalised).
-// Descends only into entries the listing reports as directories. Returns 0
-// when all was visited; -1 for an empty dir, a null fn, or a dir that is not
-// an existing directory (a link to one is not); -2 when a directory cannot be
-// opened or read or fn returned non-zero (nothing is visited after that).
+// Descends into entries the listing reports as directories, or, where the
+// listing gives no type, whose link status says so. Returns 0 when all was
+// visited; -1 for an empty dir, a null fn, or a dir that is not an existing
+// directory (a link to one is not); -2 when a directory cannot be opened or
+// read, the status of an entry listed without type cannot be taken (or it
+// has vanished), or fn returned non-zero (nothing is visited after that).
 int TraverseDir(const ustring& dir, FN_ACT_TRAVERSE_DIR fn, void* pPriv);
 
 // Opens path for reading. Returns 0 with dh filled, or -1 (logged) with dh
@@ -225,6 +227,7 @@ void FSCloseDir(DIR_HANDLE& dh);
 // threads create meanwhile) and restored before returning. A non-directory
 // at a prefix fails with -1 and errno EEXIST (last component) or ENOTDIR,
 // unless blForceCreate, which removes it and creates the directory instead.
+// A prefix whose status fails other than by being missing fails there.
 // endptr, when not null, receives a pointer into path's own UTF-8 text where
 // the walk stopped: the end (or the trailing slash) on success, the end of the
 // failing component on failure. Existing directories are left as they are.
@@ -241,14 +244,17 @@ int FSMKDir(const ustring& path, bool isCreateParent);
 // umask, or truncated). The destination is flushed to the device and closed
 // before success is reported; with isDelOrigin the source is removed only
 // after that. Returns 0; -2 when the destination's device is out of space or
-// quota (ENOSPC, EDQUOT); -1 for any other failure, logged. A failed copy
-// leaves the partial destination in place and never removes the source.
+// quota (ENOSPC, EDQUOT); -1 for any other failure (the source's removal
+// included), logged; errno is the first failure's. A failed copy leaves the
+// partial destination in place and never removes the source.
 // Copying a file onto itself is refused with -1 and changes nothing.
 int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin);
 
 // Renames from to to. Across file systems it moves by copying: a regular file
 // with FSCopy, a directory tree entry by entry (merged into an existing
 // directory to), a symbolic link by recreating it with the same target text.
+// A file or link is made under a private name beside to and renamed over it,
+// so that to holds what it held or the whole new entry, never a part.
 // do_case_check has no effect. Returns 0; -1 for an empty path; -2 when from
 // is missing or its status fails; -100 for a name too long; -3 for any other
 // failure, including a device, pipe or socket met across file systems (left
@@ -256,9 +262,11 @@ int FSCopy(const ustring& src, const ustring& dst, bool isDelOrigin);
 // already be under to while the rest and from remain.
 int FSRename(const ustring& from, const ustring& to, bool do_case_check);
 
-// Creates a new empty file of mode 0644 named prefix + "/" + six generated
-// characters, flushed to the device, and stores its name in path. Returns 0,
-// or -1 (logged) with path unchanged.
+// Creates a new empty file of mode 0644 (whatever the umask) named prefix +
+// "/" + six generated characters, flushed to the device, and stores its name
+// in path. Returns 0, or -1 (logged) with path unchanged, errno from the
+// failing call and no file left behind: a file whose mode cannot be set or
+// that cannot be flushed is removed again.
 int FSMktemp(const ustring& prefix, ustring& path);
 
 // Stores a fresh name prefix + "/" + 8 generated characters in path without

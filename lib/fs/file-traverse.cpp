@@ -50,7 +50,14 @@ int TraverseDir(const ustring& dir, FN_ACT_TRAVERSE_DIR fn, void* pPriv) {
         if (de == nullptr) return errno != 0 ? -2 : 0;
         if (bv_internal::IsDotOrDotDot(de->d_name)) continue;
         ustring child = dir + "/" + de->d_name;
-        int rc = de->d_type == DT_DIR ? TraverseDir(child, fn, pPriv) : fn(child, pPriv);
+        bool is_dir = de->d_type == DT_DIR;
+        if (de->d_type == DT_UNKNOWN) {
+            // Some file systems list no types; the entry's status tells.
+            FILE_INFO child_info;
+            if (GetFileInfo(child, child_info) != 0 || !child_info.isExist) return -2;
+            is_dir = child_info.isExist && child_info.type == FT_DIR;
+        }
+        int rc = is_dir ? TraverseDir(child, fn, pPriv) : fn(child, pPriv);
         if (rc != 0) return -2;
     }
 }
@@ -92,8 +99,10 @@ int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry) {
         FILE_INFO info;
         ustring full = dh.path + "/" + de->d_name;
         if (FSStat(full, info, false) < 0) {
+            int err = errno;
             FILEOP_LOG(L_ERR, "[ERROR] file-op(%d): FSOpenDir: Failed to get info for '%s'\n",
                        full.c_str());
+            errno = err;
             return -1;
         }
         entry.mtime = info.mtime;
