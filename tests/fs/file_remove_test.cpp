@@ -216,10 +216,11 @@ TEST_F(FSRemoveTest, RemovesEveryKindOfObjectAndRefusesWhatCanNeverGo) {
                   if (dup2(2, 0) != 0 || chdir((base + "/rel").c_str()) != 0) return "no set-up";
                   int rc = FSRemove(ustring("sub"), false);
                   if (rc != 0 || PathExists("sub")) return Failed("removing rel/sub", rc);
+                  // Only a child confined to its folder may aim at its root.
                   for (const char* root : {"///", "/rel/.."}) {
-                      rc = FSRemove(ustring((base + root).c_str()), false);
-                      if (base.empty() && rc != -3)
-                          return Failed(std::string("removing the root as ") + root, rc);
+                      if (!base.empty()) break;
+                      rc = FSRemove(ustring(root), false);
+                      if (rc != -3) return Failed(std::string("removing the root as ") + root, rc);
                   }
                   return PathExists(base + "/outside/f9") ? "" : "the root was emptied";
               }));
