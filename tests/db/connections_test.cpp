@@ -72,6 +72,17 @@ TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
     EXPECT_EQ(log.Text(), gone + gone + "[INFO] system-db(N): orb_id ORB'A is not found\n");
 }
 
+// A new record asks for SSL, refuses untrusted certificates and grants no
+// admin rights; clear() brings a filled one back to it, its version aside.
+TEST_F(ConnectionsTest, ANewOrClearedRecordTrustsNothing) {
+    const ConnectionInfo fresh;
+    EXPECT_EQ(Nums(fresh.use_ssl, fresh.ssl_allow_untrust, fresh.user_is_admin), "1 0 0 ");
+    ConnectionInfo cleared = a_.connection_info;
+    cleared.clear();
+    cleared.version_info = VersionInfo();  // which clearing leaves alone
+    EXPECT_EQ(cleared, fresh);
+}
+
 // A row changed in any one column reads back as a record that compares unequal.
 TEST_F(ConnectionsTest, EveryColumnReachesTheRecordAndItsComparison) {
     Plant(
