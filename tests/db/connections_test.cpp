@@ -78,6 +78,7 @@ TEST_F(ConnectionsTest, ANewOrClearedRecordTrustsNothing) {
     const ConnectionInfo fresh;
     EXPECT_EQ(Nums(fresh.use_ssl, fresh.ssl_allow_untrust, fresh.user_is_admin), "1 0 0 ");
     ConnectionInfo cleared = a_.connection_info;
+    cleared.password = "a password the reader never fills";
     cleared.clear();
     cleared.version_info = VersionInfo();  // which clearing leaves alone
     EXPECT_EQ(cleared, fresh);
