@@ -16,11 +16,11 @@
 #include <string>
 
 #include "db_fixture.h"
-#include "utility.h"
 
 namespace {
 
 using dbtest::Log;
+using dbtest::Stored;
 
 // The entries an operation writes when its statement fails, less their
 // "[ERROR] system-db(N): " prefix. <op> stands for the operation's name,
@@ -44,21 +44,15 @@ const std::string kConnectionPassword = "connection-password-42";
 const std::string kProxyPassword = "proxy-password-42";
 const std::string kUserProxyPassword = "user-proxy-password-42";
 
-std::string Obfuscated(const std::string& clear) {
-    std::string stored;
-    SyncPassEnc(clear, stored);
-    return stored;
-}
-
 // The rows every operation below finds: connection 1 with its session text and
 // proxy password, its enabled "home" session 1 in /a, the user's proxy password.
 const std::string kRows =
     "INSERT INTO connection_table (id, orb_id, linked, session, proxy_password) VALUES (1, 'o', "
     "1, '" +
-    kSessionText + "', '" + Obfuscated(kProxyPassword) +
+    kSessionText + "', '" + Stored(kProxyPassword) +
     "'); INSERT INTO session_table (id, conn_id, share_name, sync_folder, attribute) VALUES (1, 1, "
     "'home', '/a/', 4); INSERT INTO system_table VALUES ('user_proxy_pass', '" +
-    Obfuscated(kUserProxyPassword) + "');";
+    Stored(kUserProxyPassword) + "');";
 
 // Every output of the operations, holding values that no failure may change,
 // and the secrets that the writes store.
@@ -462,7 +456,7 @@ TEST_F(EveryOperation, WritesItsOwnEntriesAtDebugAndShowsNoSecret) {
     for (const std::string& secret :
          {kSessionText, kConnectionPassword, kProxyPassword, kUserProxyPassword}) {
         EXPECT_EQ(shown.find(secret), std::string::npos) << secret << " shown in clear";
-        EXPECT_EQ(shown.find(Obfuscated(secret)), std::string::npos) << secret << " shown stored";
+        EXPECT_EQ(shown.find(Stored(secret)), std::string::npos) << secret << " shown stored";
     }
     // The records did hold the secrets.
     EXPECT_NE(shown.find("session=********"), std::string::npos);

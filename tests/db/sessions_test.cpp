@@ -5,7 +5,6 @@
 #include <functional>
 #include <list>
 #include <string>
-#include <tuple>
 
 #include "db_fixture.h"
 
@@ -107,43 +106,6 @@ TEST_F(SessionsTest, ReadersDecodeEveryColumnAndTheirFolderRule) {
     EXPECT_EQ(log.Text(),
               "[ERROR] system-db(N): cannnot get home share sync folder QQ"
               "[ERROR] system-db(N): cannnot get perm mode for session 42\n");
-}
-
-// Each helper sets, clears and tests its own bit only; the mode is named.
-TEST(SessionRecord, AttributeHelpersTouchOnlyTheirBit) {
-    struct Helpers {
-        void (SessionInfo::*set)();  // nullptr: none (a session is made home by its row)
-        void (SessionInfo::*clear)();
-        bool (SessionInfo::*is_set)() const;
-        int bit;
-    };
-    const Helpers helpers[] = {
-        {&SessionInfo::setUsed, &SessionInfo::setUnused, &SessionInfo::isUsed, SA_USED},
-        {&SessionInfo::setEnabled, &SessionInfo::setDisabled, &SessionInfo::isEnabled, SA_ENABLE},
-        {&SessionInfo::setDeleted, &SessionInfo::setNotDeleted, &SessionInfo::isDeleted,
-         SA_DELETED},
-        {&SessionInfo::setReadOnly, &SessionInfo::setReadWrite, &SessionInfo::isReadOnly,
-         SA_READ_ONLY},
-        {nullptr, &SessionInfo::setShareSession, &SessionInfo::isHome, SA_IS_HOME}};
-    for (const Helpers& helper : helpers) {
-        for (int others : {0, 31 & ~helper.bit}) {
-            SessionInfo session;
-            session.attribute = others | (helper.set ? 0 : helper.bit);
-            if (helper.set) (session.*helper.set)();
-            EXPECT_EQ(dbtest::Nums(session.attribute, (session.*helper.is_set)()),
-                      dbtest::Nums(others | helper.bit, 1));
-            (session.*helper.clear)();
-            EXPECT_EQ(dbtest::Nums(session.attribute, (session.*helper.is_set)()),
-                      dbtest::Nums(others, 0));
-        }
-    }
-    std::string modes;
-    SessionInfo session;
-    for (PERM_MODE mode : {PERM_ALL, PERM_DOMAIN, PERM_EXEC_BIT, PERM_MODE(7)}) {
-        session.setPermMode(mode);
-        modes += session.permModeToStr().c_str_utf8() + std::string(" ");
-    }
-    EXPECT_EQ(modes, "PERM_ALL PERM_DOMAIN PERM_EXEC_BIT PERM_UNKNOWN(7) ");
 }
 
 TEST_F(SessionsTest, ValidSessionsAreAllButTheDeletedOnesNeitherEnabledNorUsed) {

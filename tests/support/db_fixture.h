@@ -12,12 +12,20 @@
 #include "logger.h"
 #include "system-db.h"
 #include "test_support.h"
+#include "utility.h"
 
 namespace dbtest {
 
 inline const ustring kComp("system_db_debug");
 inline const std::string kErr = "[ERROR] system-db(N): ";
 inline const std::string kDebug = "[DEBUG] system-db(N): ";
+
+// What the store keeps for a password: its obfuscated text.
+inline std::string Stored(const std::string& password) {
+    std::string stored;
+    SyncPassEnc(password, stored);
+    return stored;
+}
 
 // The rows of a query on a separate connection: "a|b|c\n" each.
 inline std::string Dump(const std::string& db, const std::string& sql) {
