@@ -125,7 +125,7 @@ typedef int (*FN_ACT_TRAVERSE_DIR)(const ustring& path, void* pPriv);
 // and the call then fails with EBUSY.
 //
 // Threads: the calling thread does every open, listing and directory removal.
-// Once it has listed a thousand entries of a removal, and when the process
+// Once it has listed 64 entries of a removal, and when the process
 // may use two cores or more, it starts helper threads (as many as the cores
 // less one, at most three) that only unlink files it hands them and close
 // directories it removed. FSCount and small removals start none. The call

@@ -76,7 +76,9 @@ constexpr int kMaxPasses = 64;
 // frame's subdirectories wait their turn.
 constexpr size_t kBatch = 4096;
 constexpr size_t kDeepBatch = 256;
-constexpr uint64_t kLargeTree = 1000;
+// A thread pays for itself once a few dozen removed directories wait to be
+// closed: on a disk that discards freed blocks each last close waits for it.
+constexpr uint64_t kLargeTree = 64;
 constexpr unsigned kMaxHelpers = 3;  // unlinks in one directory share its lock
 constexpr size_t kMinChunk = 8;      // fewer names are not worth a hand-over
 constexpr size_t kMaxQueuedFds = 4;

@@ -505,7 +505,7 @@ TEST_F(FSRemoveThreads, OnlyLargeRemovalsStartHelpersAndHelpersOnlyUnlinkFiles) 
         bool counted_only;
         size_t helpers;
     } const cases[] = {
-        {2, 2, false, 0}, {1, 8, false, 0}, {2, 8, true, 0}, {2, 8, false, 1}, {8, 8, false, 3}};
+        {2, 1, false, 0}, {1, 8, false, 0}, {2, 8, true, 0}, {2, 8, false, 1}, {8, 8, false, 3}};
     for (const auto& c : cases) {
         const uint64_t planted = MakeWide(top(), c.dirs, c.dirs, 40);
         ScopedCores cores(c.cores);
