@@ -415,7 +415,7 @@ TEST_F(FSRemoveTest, MountPointsAreNeverEnteredNorRemoved) {
 }
 
 TEST_F(FSRemoveTest, EveryFailurePointStopsCleanlyAndALaterCallFinishes) {
-    // 24 entries: files, a link, and a chain deeper than the streams kept open.
+    // 26 entries: files, a link, and a chain deeper than the streams kept open.
     const std::string outside = tmp_ / "outside";
     auto plant = [&] {
         FSRemove(top(), false);
