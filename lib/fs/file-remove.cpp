@@ -215,8 +215,7 @@ class Removal {
     // running, does queued jobs or waits for one to be done.
     void Drain(size_t depth) EXCLUDES(mu_) {
         MutexGuard lock(&mu_);
-        while (depth == kAllJobs ? !queue_.empty() || running_ > 0
-                                 : depth < pending_.size() && pending_[depth] > 0) {
+        while (depth == kAllJobs ? !queue_.empty() || running_ > 0 : HasPending(depth)) {
             if (queue_.empty())
                 done_.Wait(&mu_);
             else
@@ -225,7 +224,7 @@ class Removal {
     }
     bool Pending(size_t depth) EXCLUDES(mu_) {
         MutexGuard lock(&mu_);
-        return depth < pending_.size() && pending_[depth] > 0;
+        return HasPending(depth);
     }
     void JoinHelpers() EXCLUDES(mu_) {
         {
@@ -247,6 +246,9 @@ class Removal {
         }
     }
     void RunJob(Job job) REQUIRES(mu_);
+    bool HasPending(size_t depth) REQUIRES(mu_) {
+        return depth < pending_.size() && pending_[depth] > 0;
+    }
 
     FSRemoveSummary* summary_;
     Mutex mu_;
