@@ -345,7 +345,8 @@ class Walker {
     bool ReadBatch(size_t top);
     void ShareFiles(size_t top);
     bool Enter(int dfd, Entry& e);
-    bool Push(int fd, const char* name);
+    DirStream OpenStream(int dfd, const char* name, DirId* id);
+    bool Push(DirStream dir, const DirId& id, const char* name);
     bool FinishTop();
     bool Unpark(size_t index, int child_fd);
     // Out of descriptors, the walker first takes back those its jobs hold.
@@ -386,12 +387,10 @@ class Walker {
 
 int Walker::Run(int parent_fd, const char* name) {
     parent_fd_ = parent_fd;
-    UniqueFd fd(OpenDir(parent_fd, name));
-    if (!fd.ok()) return errno == ENOENT ? 0 : Fail();
+    DirStream dir = OpenStream(parent_fd, name, &top_);
+    if (!dir) return errno == ENOENT ? 0 : Fail();
     DirId parent, root;
-    if (!StatDir(fd.get(), "", &top_) || !StatDir(parent_fd, "", &parent) ||
-        !StatDir(AT_FDCWD, "/", &root))
-        return Fail();
+    if (!StatDir(parent_fd, "", &parent) || !StatDir(AT_FDCWD, "/", &root)) return Fail();
     // Neither a mount point's nor the root directory's own rmdir can succeed:
     // emptying them first would only destroy data.
     if (!top_.SameMount(parent)) {
@@ -402,7 +401,7 @@ int Walker::Run(int parent_fd, const char* name) {
         errno = EBUSY;
         return Fail();
     }
-    if (!Push(fd.release(), name)) return Fail();
+    if (!Push(std::move(dir), top_, name)) return Fail();
     while (depth_ > 0) {
         if (removal_->stopped()) return -3;
         Frame& f = frames_[depth_ - 1];
@@ -502,8 +501,9 @@ void Walker::ShareFiles(size_t top) {
 bool Walker::Enter(int dfd, Entry& e) {
     for (int attempt = 0; attempt < 4; ++attempt) {
         if (e.type == DT_DIR) {
-            int fd = OpenDir(dfd, e.name.c_str());
-            if (fd >= 0) return Push(fd, e.name.c_str());
+            DirId id;
+            DirStream dir = OpenStream(dfd, e.name.c_str(), &id);
+            if (dir) return Push(std::move(dir), id, e.name.c_str());
             if (errno == ENOENT) return true;
             // A link or file now stands there: never follow it, remove it.
             if (errno != ELOOP && errno != ENOTDIR) return false;
@@ -516,12 +516,18 @@ bool Walker::Enter(int dfd, Entry& e) {
     return false;
 }
 
-// Makes the directory open as fd the new top of the branch; a mount point
-// (another device or mount than the top's) is closed and left instead.
-bool Walker::Push(int fd_in, const char* name) {
-    UniqueFd fd(fd_in);
-    DirId id;
-    if (!StatDir(fd.get(), "", &id)) return false;
+// Opens the directory name of dfd, without following a link, and tells who it is.
+DirStream Walker::OpenStream(int dfd, const char* name, DirId* id) {
+    UniqueFd fd(OpenDir(dfd, name));
+    if (!fd.ok() || !StatDir(fd.get(), "", id)) return DirStream();
+    DirStream dir(g_sys.fdopendir(fd.get()));
+    if (dir) fd.release();
+    return dir;
+}
+
+// Makes dir, who is id, the new top of the branch; a mount point (another
+// device or mount than the top's) is closed and left instead.
+bool Walker::Push(DirStream dir, const DirId& id, const char* name) {
     if (depth_ > 0 && !id.SameMount(top_)) {
         std::string path = path_;
         for (size_t i = 1; i < depth_; ++i) path += "/" + frames_[i].name;
@@ -529,9 +535,6 @@ bool Walker::Push(int fd_in, const char* name) {
         frames_[depth_ - 1].keep = true;
         return true;
     }
-    DirStream dir(g_sys.fdopendir(fd.get()));
-    if (!dir) return false;
-    fd.release();
     if (depth_ == frames_.size()) frames_.emplace_back();
     Frame& f = frames_[depth_++];
     f.subdirs.clear();  // its memory is reused
@@ -580,10 +583,9 @@ bool Walker::FinishTop() {
             if (f.read_errno != 0) errno = f.read_errno;
             return false;
         }
-        UniqueFd fd(OpenDir(dirfd(f.dir.get()), "."));
-        DirStream dir(fd.ok() ? g_sys.fdopendir(fd.get()) : nullptr);
+        DirId id;
+        DirStream dir = OpenStream(dirfd(f.dir.get()), ".", &id);
         if (!dir) return false;
-        fd.release();
         f = Frame{std::move(dir), 0, f.id, std::move(f.name), {}, 0, 0, f.passes + 1};
         return true;
     }
@@ -598,24 +600,22 @@ bool Walker::FinishTop() {
 bool Walker::Unpark(size_t index, int child_fd) {
     assert(index + 1 == first_open_);
     Frame& f = frames_[index];
-    UniqueFd fd(OpenDir(child_fd, ".."));
     DirId id;
-    if (!fd.ok() || !StatDir(fd.get(), "", &id)) return false;
+    DirStream dir = OpenStream(child_fd, "..", &id);
+    if (!dir) return false;
     if (!id.SameDir(f.id)) {
         errno = ESTALE;
         return false;
     }
-    DirStream dir(g_sys.fdopendir(fd.get()));
-    if (!dir) return false;
-    fd.release();
     seekdir(dir.get(), f.pos);
     f.dir = std::move(dir);
     first_open_ = index;
     return true;
 }
 
-// The walk shared by FSRemove and FSCount.
-int RemoveOrCount(const ustring& path, FSRemoveSummary* summary, bool count_only) {
+// The walk shared by FSRemove and FSCount. Out of memory anywhere, the call
+// fails once every helper is joined (by the Removal's destructor).
+int RemoveOrCount(const ustring& path, FSRemoveSummary* summary, bool count_only) try {
     if (path.empty()) return -1;
     struct stat st;
     // A path through a file cannot exist: nothing to remove, as for a missing one.
@@ -651,11 +651,6 @@ int RemoveOrCount(const ustring& path, FSRemoveSummary* summary, bool count_only
     if (rc == 0 && err == 0) return 0;
     errno = err;
     return -3;
-}
-
-// Out of memory anywhere, the call fails once every helper is joined.
-int RemoveOrCountCatching(const ustring& path, FSRemoveSummary* summary, bool count_only) try {
-    return RemoveOrCount(path, summary, count_only);
 } catch (const std::bad_alloc&) {
     errno = ENOMEM;
     return -3;
@@ -664,7 +659,7 @@ int RemoveOrCountCatching(const ustring& path, FSRemoveSummary* summary, bool co
 }  // namespace
 
 int FSRemove(const ustring& path, bool /*allowundo*/, FSRemoveSummary* summary) {
-    return RemoveOrCountCatching(path, summary, false);
+    return RemoveOrCount(path, summary, false);
 }
 
 int FSRemove(const ustring& path, bool allowundo) {
@@ -672,5 +667,5 @@ int FSRemove(const ustring& path, bool allowundo) {
 }
 
 int FSCount(const ustring& path, FSRemoveSummary* summary) {
-    return RemoveOrCountCatching(path, summary, true);
+    return RemoveOrCount(path, summary, true);
 }

@@ -34,7 +34,6 @@ const SysCalls kLibcSysCalls = {
     ::mkdir,
     ::rename,
     ::symlink,
-    ::chmod,
     ::fchmod,
     ::chown,
     ::utime,

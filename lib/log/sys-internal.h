@@ -48,7 +48,6 @@ struct SysCalls {
     int (*mkdir)(const char* path, mode_t mode);
     int (*rename)(const char* from, const char* to);
     int (*symlink)(const char* target, const char* path);
-    int (*chmod)(const char* path, mode_t mode);
     int (*fchmod)(int fd, mode_t mode);
     int (*chown)(const char* path, uid_t uid, gid_t gid);
     int (*utime)(const char* path, const struct utimbuf* times);

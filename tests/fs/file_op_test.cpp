@@ -103,12 +103,6 @@ int CloseOnce(int fd) {
     return rc;
 }
 
-struct dirent* ListingWithoutTypes(DIR* dir) {
-    struct dirent* entry = kLibcSysCalls.readdir(dir);
-    if (entry != nullptr) entry->d_type = DT_UNKNOWN;
-    return entry;
-}
-
 // A rename into or out of this folder fails as between two file systems.
 std::string g_other_file_system;
 

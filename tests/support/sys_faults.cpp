@@ -19,21 +19,26 @@ namespace {
 using bv_internal::SysCalls;
 
 // The table's entries in declaration order; a wrapper knows its entry by index.
-constexpr std::array<const char*, 41> kCallNames = {
-    "open",       "openat",   "close",    "fcntl",    "opendir",
-    "fdopendir",  "readdir",  "closedir", "stat",     "lstat",
-    "fstat",      "fstatat",  "statx",    "statfs",   "access",
-    "realpath",   "readlink", "unlink",   "unlinkat", "mkdir",
-    "rename",     "symlink",  "chmod",    "fchmod",   "chown",
-    "utime",      "mkstemp",  "read",     "write",    "copy_file_range",
-    "ftruncate",  "fsync",    "flock",    "fopen",    "fclose",
-    "fgets",      "fwrite",   "fflush",   "vfprintf", "sched_getaffinity",
+constexpr std::array<const char*, 40> kCallNames = {
+    "open",       "openat",          "close",
+    "fcntl",      "opendir",         "fdopendir",
+    "readdir",    "closedir",        "stat",
+    "lstat",      "fstat",           "fstatat",
+    "statx",      "statfs",          "access",
+    "realpath",   "readlink",        "unlink",
+    "unlinkat",   "mkdir",           "rename",
+    "symlink",    "fchmod",          "chown",
+    "utime",      "mkstemp",         "read",
+    "write",      "copy_file_range", "ftruncate",
+    "fsync",      "flock",           "fopen",
+    "fclose",     "fgets",           "fwrite",
+    "fflush",     "vfprintf",        "sched_getaffinity",
     "gethostname"};
 static_assert(sizeof(SysCalls) == kCallNames.size() * sizeof(void (*)()),
               "every entry of the table has a name here");
 
 // The entries whose failure still releases the descriptor or stream.
-constexpr int kClose = 2, kClosedir = 7, kFclose = 34;
+constexpr int kClose = 2, kClosedir = 7, kFclose = 33;
 static_assert(std::string_view(kCallNames[kClose]) == "close" &&
               std::string_view(kCallNames[kClosedir]) == "closedir" &&
               std::string_view(kCallNames[kFclose]) == "fclose");
@@ -133,25 +138,24 @@ void InstallAll(SysCalls& table) {
     Install<&SysCalls::mkdir, 19>(table);
     Install<&SysCalls::rename, 20>(table);
     Install<&SysCalls::symlink, 21>(table);
-    Install<&SysCalls::chmod, 22>(table);
-    Install<&SysCalls::fchmod, 23>(table);
-    Install<&SysCalls::chown, 24>(table);
-    Install<&SysCalls::utime, 25>(table);
-    Install<&SysCalls::mkstemp, 26>(table);
-    Install<&SysCalls::read, 27>(table);
-    Install<&SysCalls::write, 28>(table);
-    Install<&SysCalls::copy_file_range, 29>(table);
-    Install<&SysCalls::ftruncate, 30>(table);
-    Install<&SysCalls::fsync, 31>(table);
-    Install<&SysCalls::flock, 32>(table);
-    Install<&SysCalls::fopen, 33>(table);
-    Install<&SysCalls::fclose, 34>(table);
-    Install<&SysCalls::fgets, 35>(table);
-    Install<&SysCalls::fwrite, 36>(table);
-    Install<&SysCalls::fflush, 37>(table);
-    Install<&SysCalls::vfprintf, 38>(table);
-    Install<&SysCalls::sched_getaffinity, 39>(table);
-    Install<&SysCalls::gethostname, 40>(table);
+    Install<&SysCalls::fchmod, 22>(table);
+    Install<&SysCalls::chown, 23>(table);
+    Install<&SysCalls::utime, 24>(table);
+    Install<&SysCalls::mkstemp, 25>(table);
+    Install<&SysCalls::read, 26>(table);
+    Install<&SysCalls::write, 27>(table);
+    Install<&SysCalls::copy_file_range, 28>(table);
+    Install<&SysCalls::ftruncate, 29>(table);
+    Install<&SysCalls::fsync, 30>(table);
+    Install<&SysCalls::flock, 31>(table);
+    Install<&SysCalls::fopen, 32>(table);
+    Install<&SysCalls::fclose, 33>(table);
+    Install<&SysCalls::fgets, 34>(table);
+    Install<&SysCalls::fwrite, 35>(table);
+    Install<&SysCalls::fflush, 36>(table);
+    Install<&SysCalls::vfprintf, 37>(table);
+    Install<&SysCalls::sched_getaffinity, 38>(table);
+    Install<&SysCalls::gethostname, 39>(table);
 }
 
 }  // namespace
@@ -202,6 +206,12 @@ bool SysFaults::Fired() const {
 std::string SysFaults::FiredCall() const {
     int index = g_plan.fired;
     return index >= 0 ? kCallNames[index] : "";
+}
+
+struct dirent* ListingWithoutTypes(DIR* dir) {
+    struct dirent* entry = bv_internal::kLibcSysCalls.readdir(dir);
+    if (entry != nullptr) entry->d_type = DT_UNKNOWN;
+    return entry;
 }
 
 std::string FaultRun::Describe() const {

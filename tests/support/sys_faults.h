@@ -8,6 +8,8 @@
 //       [&](const FaultRun& run) { EXPECT_EQ(run.fired ? -1 : 0, run.rc) << run.Describe(); });
 #pragma once
 
+#include <dirent.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -39,6 +41,9 @@ class SysFaults {
     bool Fired() const;
     std::string FiredCall() const;
 };
+
+// A readdir for the table that gives no entry types, as some file systems do.
+struct dirent* ListingWithoutTypes(DIR* dir);
 
 // One attempt of ForEachFailurePoint: what was planned and what happened.
 struct FaultRun {

@@ -290,19 +290,6 @@ bool LimitDescriptors(unsigned long n) {
     return setrlimit(RLIMIT_NOFILE, &rl) == 0;
 }
 
-std::vector<int> ExhaustDescriptors() {
-    std::vector<int> taken;
-    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) taken.push_back(fd);
-    return taken;
-}
-
-void Release(std::vector<int>& taken, size_t n) {
-    while (n-- > 0 && !taken.empty()) {
-        close(taken.back());
-        taken.pop_back();
-    }
-}
-
 void MakeChain(const std::string& top, int depth, const std::string& name, int files) {
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
     int fd = mkdir(top.c_str(), 0755) == 0 ? open(top.c_str(), flags) : -1;

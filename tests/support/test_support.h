@@ -114,10 +114,8 @@ class DatabaseLockHolder {
     bool locked_ = false;
 };
 
-int OpenDescriptors();                            // open in this process
-bool LimitDescriptors(unsigned long n);           // the soft RLIMIT_NOFILE
-std::vector<int> ExhaustDescriptors();            // takes every free slot
-void Release(std::vector<int>& taken, size_t n);  // closes the last n taken
+int OpenDescriptors();                   // open in this process
+bool LimitDescriptors(unsigned long n);  // the soft RLIMIT_NOFILE
 // Makes top and a chain of `depth` folders named `name` below it, each holding `files`
 // files; through descriptors, so it may exceed PATH_MAX.
 void MakeChain(const std::string& top, int depth, const std::string& name = "d", int files = 0);
