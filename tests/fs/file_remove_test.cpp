@@ -485,10 +485,10 @@ TEST_F(FSRemoveTest, AllocationFailureEndsTheCallWithoutHanging) {
     EXPECT_EQ(
         "", ChildReport([&]() -> std::string {
             ScopedCores cores(4);
-            alarm(120);  // a hang ends the child, and the report says so
+            alarm(300);  // a hang ends the child, and the report says so
             const ustring path(top().c_str());
             for (long allocation = 0;; allocation += 1 + allocation / 8) {  // every one early on
-                const uint64_t planted = MakeWide(top(), 5, 7, 28);
+                const uint64_t planted = MakeWide(top(), 3, 4, 20);
                 FSRemoveSummary summary;
                 g_allocations_before_failure = allocation;
                 int rc = FSRemove(path, false, &summary);
