@@ -627,37 +627,4 @@ TEST_F(FSRemoveThreads, FailureOfAHelperStopsTheWalkAndIsReported) {
     EXPECT_EQ(planted, removed.entries + left.entries);
 }
 
-TEST_F(FSRemoveThreads, DirectorySwappedForALinkIsNeverFollowed) {
-    const std::string sentinel = tmp_ / "sentinel", hold = tmp_ / "hold";
-    MakeWide(sentinel, 1, 1, 20);
-    MakeFiles(hold, 0);
-    const int kDirs = 120;  // 2,500 entries: helpers take part
-    ScopedCores cores(2);
-    std::atomic<long> swaps{0};
-    for (int round = 0; round < 10; ++round) {
-        MakeWide(top(), kDirs, 1, 18);
-        std::atomic<bool> done{false};
-        std::thread attacker([&] {
-            for (long n = 0; n < 2000000 && !done; ++n) {
-                std::string dir = top() + "/d" + std::to_string(n % kDirs);
-                std::string parked = hold + "/r" + std::to_string(round) + "-" + std::to_string(n);
-                if (rename(dir.c_str(), parked.c_str()) != 0) continue;
-                if (symlink((sentinel + "/d0").c_str(), dir.c_str()) == 0) ++swaps;
-                std::this_thread::yield();
-                unlink(dir.c_str());
-                rename(parked.c_str(), dir.c_str());  // fails once the top is gone
-            }
-        });
-        int rc = FSRemove(top(), false);
-        done = true;
-        attacker.join();
-        EXPECT_TRUE(rc == 0 || rc == -3) << rc;
-        ASSERT_EQ(20, CountEntries(sentinel + "/d0/e0")) << "round " << round;
-        // Whatever the race left behind is removed on a quiet second try.
-        EXPECT_EQ(0, FSRemove(top(), false));
-        EXPECT_FALSE(PathExists(top()));
-    }
-    EXPECT_GT(swaps.load(), 0);
-}
-
 }  // namespace
