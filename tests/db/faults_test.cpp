@@ -106,34 +106,35 @@ struct Operation {
 
     // Entries of their own for a failed statement and for a failed step.
     Operation Failing(const char* statement, const char* step) const {
-        Operation copy = *this;
-        copy.failed = statement;
-        copy.step_failed = step;
-        return copy;
+        return With(&Operation::failed, statement).With(&Operation::step_failed, step);
     }
-    Operation Clearing(Cleared what) const {
-        Operation copy = *this;
-        copy.cleared = what;
-        return copy;
-    }
+    Operation Clearing(Cleared what) const { return With(&Operation::cleared, what); }
     Operation AtDebug(const std::string& entries) const {
+        return With(&Operation::at_debug, entries);
+    }
+    template <class Column>
+    Operation With(Column Operation::*column, Column value) const {
         Operation copy = *this;
-        copy.at_debug = entries;
+        copy.*column = value;
         return copy;
     }
 };
 
-// A read fails with its prepare entry, or its step entry.
+// A read fails with its prepare entry, or its step entry; without an entry
+// of its own, a failed formatting meets the prepare.
 Operation Read(const char* name, const char* format_failed, std::function<int()> call) {
     return {name, format_failed, std::move(call), kPrepareFailed, kStepFailed};
+}
+Operation Read(const char* name, std::function<int()> call) {
+    return Read(name, kPrepareFailed, std::move(call));
 }
 // A write fails with its exec entry.
 Operation Write(const char* name, const char* format_failed, std::function<int()> call) {
     return {name, format_failed, std::move(call), kExecFailed, kExecFailed};
 }
 // The attribute and permission writes name no operation in their entries.
-Operation UnnamedWrite(const char* name, const char* format_failed, std::function<int()> call) {
-    return {name, format_failed, std::move(call), kUnnamedExecFailed, kUnnamedExecFailed};
+Operation UnnamedWrite(const char* name, std::function<int()> call) {
+    return {name, kFormatFailedShort, std::move(call), kUnnamedExecFailed, kUnnamedExecFailed};
 }
 
 std::string Debug(const std::string& text) {
@@ -142,29 +143,27 @@ std::string Debug(const std::string& text) {
 
 const Operation kOperations[] = {
     // session queries
-    Read("getEnabledSession", kPrepareFailed,
-         [] { return SystemDB::getEnabledSession(out.sessions); })
+    Read("getEnabledSession", [] { return SystemDB::getEnabledSession(out.sessions); })
         .Clearing(kSessionList)
         .AtDebug(Debug("getEnabledSession\n")),
-    Read("getSessionListByConnectionID", kPrepareFailed,
+    Read("getSessionListByConnectionID",
          [] { return SystemDB::getSessionListByConnectionID(out.sessions, 1); })
         .Clearing(kSessionList)
         .AtDebug(Debug("getSessionListByConnectionID")),
-    Read("getValidSessionListByConnectionID", kPrepareFailed,
+    Read("getValidSessionListByConnectionID",
          [] { return SystemDB::getValidSessionListByConnectionID(out.sessions, 1); })
         .Clearing(kSessionList)
         .AtDebug(Debug("getValidSessionListByConnectionID\n")),
-    Read("getSessionInfoBySessionID", kPrepareFailed,
+    Read("getSessionInfoBySessionID",
          [] { return SystemDB::getSessionInfoBySessionID(1, out.session); }),
-    Read("getSessionInfoByLocalFolder", kPrepareFailed,
+    Read("getSessionInfoByLocalFolder",
          [] { return SystemDB::getSessionInfoByLocalFolder("/a", out.session); }),
-    Read("getSyncFolder", kPrepareFailed,
-         [] { return SystemDB::getSyncFolder("home", out.folder); })
+    Read("getSyncFolder", [] { return SystemDB::getSyncFolder("home", out.folder); })
         .AtDebug(Debug("getSyncFolder\n")),
-    Read("getFolderInfoByRowID", kPrepareFailed,
+    Read("getFolderInfoByRowID",
          [] { return SystemDB::getFolderInfoByRowID(1, out.share, out.folder); })
         .AtDebug(Debug("getSystemInfo\n")),
-    Read("getSessionStatusAndErr", kPrepareFailed,
+    Read("getSessionStatusAndErr",
          [] {
              return SystemDB::getSessionStatusAndErr(1, out.status, out.error,
                                                      out.connection_status, out.connection_error);
@@ -174,7 +173,7 @@ const Operation kOperations[] = {
     Read("getMaxSessionId", "getMaxSessionId: sqlite3_mprintf failed.\n",
          [] { return SystemDB::getMaxSessionId() == 0 ? -1 : 0; })
         .AtDebug(Debug("getMaxSessionId: get max id = [1]\n")),
-    Read("getPermSyncModeBySession", kPrepareFailed,
+    Read("getPermSyncModeBySession",
          [] { return SystemDB::getPermSyncModeBySession(1, out.mode); }),
     Read("isSyncFolderConflict", kFormatFailed,
          [] { return SystemDB::isSyncFolderConflict("/a", out.conflict, {}); }),
@@ -201,40 +200,29 @@ const Operation kOperations[] = {
     Write("disableAllSession", kInsertFormatFailed, [] { return SystemDB::disableAllSession(); })
         .AtDebug(Debug("disableAllSession \n")),
     Write("updateHomeViewID", kFormatFailedWide, [] { return SystemDB::updateHomeViewID(3, 1); }),
-    UnnamedWrite("setSessionAsUsed", kFormatFailedShort,
-                 [] { return SystemDB::setSessionAsUsed(1); }),
-    UnnamedWrite("resetSessionPermission", kFormatFailedShort,
+    UnnamedWrite("setSessionAsUsed", [] { return SystemDB::setSessionAsUsed(1); }),
+    UnnamedWrite("resetSessionPermission",
                  [] {
                      SystemDB::resetSessionPermission();
                      return kNoResult;
                  }),
-    UnnamedWrite("setReadOnlyBySession", kFormatFailedShort,
-                 [] { return SystemDB::setReadOnlyBySession(1); }),
-    UnnamedWrite("setReadWriteBySession", kFormatFailedShort,
-                 [] { return SystemDB::setReadWriteBySession(1); }),
-    UnnamedWrite("setDisableBySession", kFormatFailedShort,
-                 [] { return SystemDB::setDisableBySession(1); }),
-    UnnamedWrite("setPermSyncModeBySession", kFormatFailedShort,
+    UnnamedWrite("setReadOnlyBySession", [] { return SystemDB::setReadOnlyBySession(1); }),
+    UnnamedWrite("setReadWriteBySession", [] { return SystemDB::setReadWriteBySession(1); }),
+    UnnamedWrite("setDisableBySession", [] { return SystemDB::setDisableBySession(1); }),
+    UnnamedWrite("setPermSyncModeBySession",
                  [] { return SystemDB::setPermSyncModeBySession(1, PERM_ALL); }),
     // connection writes
     Write("setConnectionEntry", kInsertReplaceFormatFailed,
-          [] {
-              return SystemDB::setConnectionEntry(out.connection, out.entry.proxy_info,
-                                                  out.entry.tunnel_info);
-          }),
+          [] { return SystemDB::setConnectionEntry(out.connection, out.proxy, TunnelInfo()); }),
     Write("updateConnectionEntry", kInsertReplaceFormatFailed,
-          [] {
-              return SystemDB::updateConnectionEntry(out.connection, out.entry.proxy_info,
-                                                     out.entry.tunnel_info);
-          })
+          [] { return SystemDB::updateConnectionEntry(out.connection, out.proxy, TunnelInfo()); })
         .AtDebug(Debug("update conn id 1\n")),
     Write("setConnectionStatus", kFormatFailedWide,
           [] { return SystemDB::setConnectionStatus(1, 2); }),
     Write("setConnectionErr", kFormatFailedWide, [] { return SystemDB::setConnectionErr(1, 2); }),
     Write("setLinkByConnection", kInsertFormatFailed,
           [] { return SystemDB::setLinkByConnection(1, 1); }),
-    UnnamedWrite("setSSLEnableByConnID", kFormatFailedShort,
-                 [] { return SystemDB::setSSLEnableByConnID(1, true); }),
+    UnnamedWrite("setSSLEnableByConnID", [] { return SystemDB::setSSLEnableByConnID(1, true); }),
     Write("updateUserInfo", kNoEntry, [] { return SystemDB::updateUserInfo(1, 2, 3, true); })
         .Failing("update user info of #1 failed (<code>)\n",
                  "update user info of #1 failed (<code>)\n"),
@@ -295,8 +283,8 @@ const Operation kOperations[] = {
     Write("setProxyInfo", kInsertFormatFailed, [] { return SystemDB::setUserProxyInfo(out.proxy); })
         .AtDebug(Debug("set setUserProxyInfo\n") + Debug("ip \n") + Debug("proxy_port 0\n") +
                  Debug("user_name \n") + Debug("password ********\n")),
-    UnnamedWrite("setLastUpdateQueryTime", kNoEntry,
-                 [] { return SystemDB::setLastUpdateQueryTime("t"); }),
+    UnnamedWrite("setLastUpdateQueryTime", [] { return SystemDB::setLastUpdateQueryTime("t"); })
+        .With(&Operation::format_failed, kNoEntry),
     Read("getGeneralOptions", kConstantStatement,
          [] { return SystemDB::getGeneralOptions(out.options); })
         .AtDebug(Debug("getGeneralOptions\n")),
@@ -442,21 +430,23 @@ TEST_F(StoreFaults, ALockHeldByAnotherProcessIsWaitedFor) {
     EXPECT_EQ(version, 2);
 }
 
-// A file that cannot be opened, or holds no database, is refused: -1, two
-// entries, the file untouched, no descriptor kept, and the store stays
-// closed.
+// A file that cannot be opened, or holds no database, is refused: -1, its
+// entries, the file untouched, neither descriptor nor handle kept, and the
+// store stays closed.
 TEST_F(StoreFaults, AFileThatIsNoUsableDatabaseIsRefusedAndTheStoreStaysClosed) {
     SystemDB::destroy();
     const std::string unreachable = dir_ / "missing/system.db";
     testutil::WriteFile(db_, "not a database\n");
     Log log;
     const int descriptors = testutil::OpenDescriptors();
+    const sqlite3_int64 memory = sqlite3_memory_used();
     EXPECT_EQ(Open(unreachable), -1);
     EXPECT_EQ(SystemDB::setLanguageOptions("en"), -1);
     EXPECT_EQ(Open(db_), -1);
     EXPECT_EQ(SystemDB::setLanguageOptions("en"), -1);
     EXPECT_EQ(testutil::ReadFile(db_), "not a database\n");
     EXPECT_EQ(testutil::OpenDescriptors(), descriptors) << "a refused file stayed open";
+    EXPECT_EQ(sqlite3_memory_used(), memory) << "a refused store kept its handle";
     const std::string closed =
         dbtest::kError + "setLanguageOptions fail ret = 21 system database is not open\n";
     EXPECT_EQ(log.Text(), dbtest::kError + "SystemDB: Failed to open database at '" + unreachable +

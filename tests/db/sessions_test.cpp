@@ -144,52 +144,39 @@ TEST_F(SessionsTest, ValidSessionsAreAllButTheDeletedOnesNeitherEnabledNorUsed) 
               "2|7||10|0|0||0|0\n3|7||12|0|0||0|0\n4|7||0|0|0||0|0\n6|7||29|0|0||0|0\n");
 }
 
-// Whole components, ASCII case ignored, "%", "_" and "\" only themselves; the
-// filter names the sessions left out.
+// Whole components, ASCII case ignored, "%", "_" and "\" only themselves;
+// disabled sessions and those the filter names are left out.
 TEST_F(SessionsTest, FolderConflictsCompareWholeComponentsAndLiteralWildcards) {
     struct Case {
         const char* stored_folder;
-        int attribute;
         const char* candidate;
         bool conflict;
     };
-    const Case cases[] = {{"/data/a/", 4, "/data/a", true},
-                          {"/data/a/", 4, "/data", true},
-                          {"/data/a/", 4, "/data/a/b/c", true},
-                          {"/data/ab/", 4, "/data/a", false},
-                          {"/DATA/A/", 4, "/data/a", true},
-                          {"/data/a/", 27, "/data/a", false},
-                          {"/data/o''neil/", 4, "/data/o'neil", true},
-                          {"/data/a_b/", 4, "/data/axb", false},
-                          {"/data/axb/", 4, "/data/a_b", false},
-                          {"/data/100%/", 4, "/data/100%", true},
-                          {"/data/abc/", 4, "/data/a%", false},
-                          {"/data/%/", 4, "/data/x/y", false},
-                          {"/data/x/y/", 4, "/data/%", false},
-                          {"/data/a\\b/", 4, "/data/a\\b", true},
-                          {"/data/a\\%/", 4, "/data/a\\x", false},
-                          {"/data/a\\xyz/", 4, "/data/a\\%", false},
-                          {"/data/ab/", 4, "/data/a\\b", false}};
+    const Case cases[] = {
+        {"/data/a/", "/data/a", true},       {"/data/a/", "/data", true},
+        {"/data/a/", "/data/a/b/c", true},   {"/data/ab/", "/data/a", false},
+        {"/DATA/A/", "/data/a", true},       {"/data/o''neil/", "/data/o'neil", true},
+        {"/data/a_b/", "/data/axb", false},  {"/data/axb/", "/data/a_b", false},
+        {"/data/100%/", "/data/100%", true}, {"/data/abc/", "/data/a%", false},
+        {"/data/%/", "/data/x/y", false},    {"/data/a\\%/", "/data/a\\x", false},
+        {"/data/a\\b/", "/data/a\\b", true}, {"/data/a\\xyz/", "/data/a\\%", false},
+        {"/data/ab/", "/data/a\\b", false}};
     for (const Case& row : cases) {
         Plant("DELETE FROM session_table");
-        Insert("(1, " + std::to_string(row.attribute) + ", '" + row.stored_folder + "')",
-               "id, attribute, sync_folder");
+        Insert(std::string("(1, 4, '") + row.stored_folder + "')", "id, attribute, sync_folder");
         for (bool conflict : {false, true}) {  // whatever it held before
             EXPECT_EQ(SystemDB::isSyncFolderConflict(row.candidate, conflict, {}), 0);
             EXPECT_EQ(conflict, row.conflict) << row.stored_folder << " against " << row.candidate;
         }
     }
-    // Left out by the filter, the last row's session 1 conflicts no more.
-    struct Filtered {
-        std::list<uint64_t> left_out;
-        bool conflict;
-    };
-    for (const Filtered& row :
-         {Filtered{{2, 3}, true}, Filtered{{1}, false}, Filtered{{5, 1, 7}, false}}) {
-        bool conflict = !row.conflict;
-        EXPECT_EQ(SystemDB::isSyncFolderConflict("/data/ab", conflict, row.left_out), 0);
-        EXPECT_EQ(conflict, row.conflict) << row.left_out.size() << " sessions left out";
-    }
+    bool conflict = false;
+    ASSERT_EQ(SystemDB::isSyncFolderConflict("/data/ab", conflict, {2, 3}), 0);
+    EXPECT_TRUE(conflict) << "session 1 left out by a filter not naming it";
+    ASSERT_EQ(SystemDB::isSyncFolderConflict("/data/ab", conflict, {5, 1, 7}), 0);
+    EXPECT_FALSE(conflict) << "session 1 not left out by a filter naming it";
+    Plant("UPDATE session_table SET attribute = 27");
+    ASSERT_EQ(SystemDB::isSyncFolderConflict("/data/ab", conflict, {}), 0);
+    EXPECT_FALSE(conflict) << "a disabled session counted";
 }
 
 TEST_F(SessionsTest, AddInsertsAFreshRowEachTime) {
@@ -241,8 +228,8 @@ TEST_F(SessionsTest, UpdateRewritesTheRowsOfShareViewAndConnection) {
     EXPECT_EQ(Table(), after);
 }
 
-// Each write on four rows changes exactly the rows and columns it names; on
-// an id of no row it changes nothing. Both give 0 and no entry.
+// Each write on four rows changes exactly the rows and columns it names,
+// with 0 and no entry.
 TEST_F(SessionsTest, SingleStatementWritesChangeExactlyTheirColumns) {
     Insert(
         "(1, 5, 'home', 31, 0, 2, -3, 4, '/h/', 0), (2, 5, 'HOME', 4, 7, 1, -1, 1, '/H/', 1),"
@@ -255,7 +242,7 @@ TEST_F(SessionsTest, SingleStatementWritesChangeExactlyTheirColumns) {
     };
     struct Case {
         std::function<int(uint64_t)> write;
-        uint64_t id;  // 0: a write of every row, given no id
+        uint64_t id;  // 0: a write of every row, given none
         const char* changed_rows;
     };
     const Case cases[] = {
@@ -286,15 +273,12 @@ TEST_F(SessionsTest, SingleStatementWritesChangeExactlyTheirColumns) {
          },
          0, "1|5|home|15|0|2|-3|4|/h/|0\n3|5|docs|4|8|3|-6|2|/d/|2\n"}};
     for (const Case& write : cases) {
-        for (uint64_t id : {write.id, uint64_t{9}}) {
-            if (write.id == 0 && id == 9) continue;
-            Plant("DELETE FROM session_table; INSERT INTO session_table (" + kColumns +
-                  ") SELECT * FROM kept;");
-            Log log;
-            EXPECT_EQ(write.write(id), 0) << write.changed_rows;
-            EXPECT_EQ(changed_rows(), id == 9 ? "" : write.changed_rows) << "id " << id;
-            EXPECT_EQ(log.Text(), "") << write.changed_rows;
-        }
+        Plant("DELETE FROM session_table; INSERT INTO session_table (" + kColumns +
+              ") SELECT * FROM kept;");
+        Log log;
+        EXPECT_EQ(write.write(write.id), 0) << write.changed_rows;
+        EXPECT_EQ(changed_rows(), write.changed_rows);
+        EXPECT_EQ(log.Text(), "") << write.changed_rows;
     }
 }
 

@@ -174,10 +174,6 @@ void Worker(int thread, std::string& faults) {
             faults += tag + ": the update found another connection\n";
         if (SystemDB::updateSessionInfo(session) != 0 || session.session_id != session_id)
             faults += tag + ": the update found another session\n";
-        ConnectionInfo read_back;
-        if (SystemDB::getConnectionInfoById(conn_id, read_back) != 0 ||
-            read_back.orb_id != connection.orb_id)
-            faults += tag + ": another connection was read back\n";
     }
 }
 
