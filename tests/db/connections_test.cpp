@@ -107,7 +107,6 @@ TEST_F(ConnectionsTest, EveryColumnReachesTheRecordAndItsComparison) {
             ASSERT_EQ(SystemDB::getConnectionEntryByConnID(1, entry), 0);
             ASSERT_EQ(SystemDB::getSessionInfoBySessionID(1, session), 0);
             EXPECT_FALSE(entry == a_ && session == original_session) << column << " not read";
-            EXPECT_TRUE(entry != a_ || session != original_session) << column << " not read";
             Plant("UPDATE " + table + " SET " + column + " = (SELECT " + column + " FROM kept_" +
                   table + ");");
         }

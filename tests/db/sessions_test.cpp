@@ -241,42 +241,35 @@ TEST_F(SessionsTest, SingleStatementWritesChangeExactlyTheirColumns) {
                Dump("SELECT id, 'gone' FROM kept WHERE id NOT IN (SELECT id FROM session_table)");
     };
     struct Case {
-        std::function<int(uint64_t)> write;
-        uint64_t id;  // 0: a write of every row, given none
+        std::function<int()> write;
         const char* changed_rows;
     };
     const Case cases[] = {
-        {[](uint64_t id) { return SystemDB::setSessionStatus(id, 4); }, 1,
-         "1|5|home|31|0|4|-3|4|/h/|0\n"},
-        {[](uint64_t id) { return SystemDB::setSessionErr(id, -8); }, 3,
-         "3|5|docs|20|8|3|-8|2|/d/|2\n"},
-        {[](uint64_t id) { return SystemDB::setSessionAsUsed(id); }, 2,
-         "2|5|HOME|6|7|1|-1|1|/H/|1\n"},
-        {[](uint64_t id) { return SystemDB::resetSession(id); }, 1, "1|5|home|17|0|0|0|4|/|2\n"},
-        {[](uint64_t id) { return SystemDB::deleteSession(id); }, 1, "1|gone\n"},
-        {[](uint64_t id) { return SystemDB::updateHomeViewID(99, id + 4); }, 1,
+        {[] { return SystemDB::setSessionStatus(1, 4); }, "1|5|home|31|0|4|-3|4|/h/|0\n"},
+        {[] { return SystemDB::setSessionErr(3, -8); }, "3|5|docs|20|8|3|-8|2|/d/|2\n"},
+        {[] { return SystemDB::setSessionAsUsed(2); }, "2|5|HOME|6|7|1|-1|1|/H/|1\n"},
+        {[] { return SystemDB::resetSession(1); }, "1|5|home|17|0|0|0|4|/|2\n"},
+        {[] { return SystemDB::deleteSession(1); }, "1|gone\n"},
+        {[] { return SystemDB::updateHomeViewID(99, 5); },
          "1|5|home|31|99|2|-3|4|/h/|0\n2|5|HOME|4|99|1|-1|1|/H/|1\n"},
-        {[](uint64_t id) { return SystemDB::setReadOnlyBySession(id); }, 2,
-         "2|5|HOME|20|7|1|-1|1|/H/|1\n"},
-        {[](uint64_t id) { return SystemDB::setReadWriteBySession(id); }, 3,
-         "3|5|docs|4|8|3|-6|2|/d/|2\n"},
-        {[](uint64_t id) { return SystemDB::setDisableBySession(id); }, 1,
-         "1|5|home|27|0|0|0|4|/h/|0\n"},
-        {[](uint64_t id) { return SystemDB::setPermSyncModeBySession(id, PERM_EXEC_BIT); }, 4,
+        {[] { return SystemDB::setReadOnlyBySession(2); }, "2|5|HOME|20|7|1|-1|1|/H/|1\n"},
+        {[] { return SystemDB::setReadWriteBySession(3); }, "3|5|docs|4|8|3|-6|2|/d/|2\n"},
+        {[] { return SystemDB::setDisableBySession(1); }, "1|5|home|27|0|0|0|4|/h/|0\n"},
+        {[] { return SystemDB::setPermSyncModeBySession(4, PERM_EXEC_BIT); },
          "4|6|Home|5|0|0|0|3|/x/|2\n"},
-        {[](uint64_t) { return SystemDB::disableAllSession(); }, 0,
+        {[] { return SystemDB::disableAllSession(); },
          "1|5|home|27|0|0|0|4|/h/|0\n2|5|HOME|0|7|0|0|1|/H/|1\n3|5|docs|16|8|0|0|2|/d/|2\n"
          "4|6|Home|1|0|0|0|3|/x/|1\n"},
-        {[](uint64_t) {
+        {[] {
              SystemDB::resetSessionPermission();
              return 0;  // it returns nothing
          },
-         0, "1|5|home|15|0|2|-3|4|/h/|0\n3|5|docs|4|8|3|-6|2|/d/|2\n"}};
+         "1|5|home|15|0|2|-3|4|/h/|0\n3|5|docs|4|8|3|-6|2|/d/|2\n"}};
     for (const Case& write : cases) {
         Plant("DELETE FROM session_table; INSERT INTO session_table (" + kColumns +
               ") SELECT * FROM kept;");
         Log log;
-        EXPECT_EQ(write.write(write.id), 0) << write.changed_rows;
+        EXPECT_EQ(write.write(), 0) << write.changed_rows;
         EXPECT_EQ(changed_rows(), write.changed_rows);
         EXPECT_EQ(log.Text(), "") << write.changed_rows;
     }
