@@ -5,7 +5,6 @@
 #include <pwd.h>
 #include <sched.h>
 #include <sqlite3.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <cstdlib>
@@ -206,32 +205,6 @@ bool RedirectStderrTo(const std::string& path) {
     bool ok = dup2(fd, 2) == 2;
     close(fd);
     return ok;
-}
-
-std::string MountPrivateTmpfs(const std::string& dir, const std::string& opts) {
-    if (unshare(CLONE_NEWNS) != 0)
-        return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("making mounts private: ") + std::strerror(errno);
-    if (mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, opts.c_str()) != 0)
-        return std::string("mount -t tmpfs: ") + std::strerror(errno);
-    return "";
-}
-
-int FillFileSystem(const std::string& path) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0) return errno;
-    std::string block(65536, 'f');
-    int err = 0;
-    for (size_t chunk = block.size(); chunk > 0;) {
-        if (write(fd, block.data(), chunk) < 0) {
-            err = errno;
-            if (chunk == 1) break;
-            chunk /= 2;
-        }
-    }
-    close(fd);
-    return err;
 }
 
 DatabaseLockHolder::DatabaseLockHolder(const std::string& db, int millis, const std::string& sql) {

@@ -91,14 +91,6 @@ CommandResult RunCommand(const std::vector<std::string>& argv);
 
 bool RedirectStderrTo(const std::string& path);  // from now on
 
-// A tmpfs with `opts` ("size=512k") on `dir` in a mount namespace private to
-// the caller, so call it in a RunInChild child only. "" or why it failed.
-std::string MountPrivateTmpfs(const std::string& dir, const std::string& opts);
-
-// Writes a new file until the file system refuses even one byte; returns
-// the errno that stopped it (ENOSPC when full).
-int FillFileSystem(const std::string& path);
-
 // Another process holding "BEGIN EXCLUSIVE; `sql`" on `db` for `millis`; the
 // constructor returns once it is held (locked()), the destructor waits.
 class DatabaseLockHolder {
