@@ -34,4 +34,10 @@ struct Utf8Scan {
 };
 Utf8Scan ScanUtf8(const char* s, size_t n);
 
+// The two ways ScanUtf8 chooses between by length, open to the tests, which
+// must see both on every input: the scalar scan, and the vector one (false
+// where this machine has none).
+Utf8Scan ScanUtf8Scalar(const char* s, size_t n);
+bool ScanUtf8Vector(const char* s, size_t n, Utf8Scan* scan);
+
 }  // namespace bv_internal

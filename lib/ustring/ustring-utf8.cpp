@@ -35,6 +35,8 @@ const unsigned char* PlainAsciiEnd(const unsigned char* p, const unsigned char* 
     return p;
 }
 
+}  // namespace
+
 Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
     const unsigned char* const begin = reinterpret_cast<const unsigned char*>(s);
     const unsigned char* const end = begin + n;
@@ -58,6 +60,8 @@ Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
         p += trails + 1;
     }
 }
+
+namespace {
 
 // Defining BV_USTRING_SCALAR_ONLY leaves the vector path out, to test the
 // scalar one on any machine.
@@ -177,19 +181,30 @@ __attribute__((target("avx2"))) Utf8Scan Scan(const unsigned char* p, size_t n) 
 }  // namespace avx2
 #endif
 
+#ifdef BV_USTRING_AVX2
+const bool kHasAvx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}();
+#endif
+
 }  // namespace
 
-Utf8Scan ScanUtf8(const char* s, size_t n) {
+bool ScanUtf8Vector([[maybe_unused]] const char* s, [[maybe_unused]] size_t n,
+                    [[maybe_unused]] Utf8Scan* scan) {
 #ifdef BV_USTRING_AVX2
-    static const bool has_avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    // Below a few blocks the vector set-up costs more than it saves.
-    if (n >= 64 && has_avx2) {
-        return avx2::Scan(reinterpret_cast<const unsigned char*>(s), strnlen(s, n));
+    if (kHasAvx2) {
+        *scan = avx2::Scan(reinterpret_cast<const unsigned char*>(s), strnlen(s, n));
+        return true;
     }
 #endif
+    return false;
+}
+
+Utf8Scan ScanUtf8(const char* s, size_t n) {
+    Utf8Scan scan;
+    // Below a few blocks the vector set-up costs more than it saves.
+    if (n >= 64 && ScanUtf8Vector(s, n, &scan)) return scan;
     return ScanUtf8Scalar(s, n);
 }
 

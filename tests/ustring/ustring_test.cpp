@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unicode/ustring.h>
 
 #include <algorithm>
 #include <functional>
@@ -16,6 +17,7 @@
 
 #include "../../fuzz/ustring_fuzz.cpp"  // also npos
 #include "test_support.h"
+#include "ustring-internal.h"
 
 // Absurd sizes are asked for on purpose: under AddressSanitizer they must get
 // null as from libc, and what a memory limit would refuse is refused.
@@ -190,6 +192,7 @@ TEST(UstringConversion, TheUtf16FormFollowsEveryEdit) {
         {[](Probe& s) { s.replace(' ', '_'); }, "abc__", 0},
         {[](Probe& s) { s.append(u'\u00E9', 17); }, "abc  " + e17, 22},
         {[](Probe& s) { s.assign(u"\u00E9"); }, "\xC3\xA9", 1},
+        {[](Probe& s) { s.replace(' ', '_').append(u"\u00E9"); }, "abc__\xC3\xA9", 6},
     };
     for (const auto& [edit, bytes, kept] : cases) {
         Probe s("abc  ");
@@ -199,6 +202,100 @@ TEST(UstringConversion, TheUtf16FormFollowsEveryEdit) {
         EXPECT_EQ(kept, s.wlen()) << bytes;
         EXPECT_EQ(Units(bytes), s.c_str_utf16()) << bytes;
     }
+}
+
+// A null pointer is the empty text to every search and trim.
+TEST(UstringSearch, ANullArgumentReadsAsTheEmptyText) {
+    ustring text("a/b/");
+    // search, what it returns with a null pointer
+    const std::tuple<const char*, std::function<size_t(const char*)>, size_t> searches[] = {
+        {"find_first_of", [&](const char* s) { return text.find_first_of(s, 1); }, npos},
+        {"find_first_not_of", [&](const char* s) { return text.find_first_not_of(s, 1); }, 1},
+        {"find", [&](const char* s) { return text.find(s, 1); }, 1},
+        {"find_last_of", [&](const char* s) { return text.find_last_of(s, 2); }, npos},
+        {"find_last_not_of", [&](const char* s) { return text.find_last_not_of(s, 2); }, 2},
+        {"rfind", [&](const char* s) { return text.rfind(s, 2); }, 2}};
+    for (const auto& [name, search, want] : searches) EXPECT_EQ(want, search(kNull)) << name;
+    EXPECT_EQ("a/b/", Bytes(text.trim(kNull).ltrim(kNull).rtrim(kNull)));
+}
+
+// Text of exactly n bytes: filler repeated, cut at a character boundary and
+// padded with ASCII.
+std::string Filled(const std::string& filler, size_t n) {
+    std::string text;
+    while (text.size() < n) text += filler;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    text.resize(n);
+    return text.append(n - text.size(), 'x');
+}
+
+std::string Describe(const bv_internal::Utf8Scan& scan) {
+    return std::to_string(scan.len) + (scan.valid ? " valid" : " invalid") +
+           (scan.ascii ? " ASCII" : "");
+}
+
+// What the scans must say: ICU's conversion decides validity.
+std::string IcuVerdict(const std::string& text) {
+    std::u16string units(text.size() + 1, u'\0');
+    UErrorCode err = U_ZERO_ERROR;
+    int32_t converted = 0;
+    u_strFromUTF8(units.data(), static_cast<int32_t>(units.size()), &converted, text.c_str(), -1,
+                  &err);
+    const size_t end = std::strlen(text.c_str());
+    const bool valid = U_SUCCESS(err) != 0;
+    const bool ascii =
+        std::all_of(text.begin(), text.begin() + end, [](char c) { return (c & 0x80) == 0; });
+    return Describe({end, valid, valid && ascii});
+}
+
+// Validity as ICU's conversion defines it, from both scans: a fault at every
+// offset of texts up to 200 bytes falls at every place of a 32-byte block,
+// after ASCII blocks or mixed ones, and at the end.
+TEST(UstringValidity, BothScansAgreeWithIcuWhereverTheFaultFalls) {
+    const std::string faults[] = {"\x80",
+                                  "\xBF\x80",  // continuations without a lead
+                                  "\xC1",
+                                  "\xC0\xAF",
+                                  "\xE0\x9F\xBF",
+                                  "\xF0\x8F\xBF\xBF",  // overlong forms
+                                  "\xED\xA0\x80",
+                                  "\xED\xBF\xBF",  // surrogates
+                                  "\xF4\x90\x80\x80",
+                                  "\xF5\x80\x80\x80",
+                                  "\xFF",  // beyond U+10FFFF
+                                  "\xC3",
+                                  "\xE2\x82",
+                                  "\xF0\x9F\x98",
+                                  "\xE2\x28\xA1",  // cut short
+                                  std::string("\0\xFF", 2),
+                                  "\xF4\x8F\xBF\xBF"};  // no faults: the end at a NUL; U+10FFFF
+    const std::string fillers[] = {"abcdefgh", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"};
+    bv_internal::Utf8Scan vector_scan;
+    const bool has_vector = bv_internal::ScanUtf8Vector("", 0, &vector_scan);
+    int mismatches = 0;
+    for (const std::string& filler : fillers) {
+        for (const std::string& fault : faults) {
+            for (size_t length = fault.size(); length <= 200; ++length) {
+                for (size_t at = 0; at + fault.size() <= length; ++at) {
+                    const std::string text =
+                        Filled(filler, at) + fault + Filled(filler, length - at - fault.size());
+                    const std::string want = IcuVerdict(text);
+                    const std::string scalar =
+                        Describe(bv_internal::ScanUtf8Scalar(text.data(), text.size()));
+                    std::string by_vector = want;
+                    if (bv_internal::ScanUtf8Vector(text.data(), text.size(), &vector_scan))
+                        by_vector = Describe(vector_scan);
+                    if ((scalar != want || by_vector != want) && ++mismatches <= 5)
+                        ADD_FAILURE() << "a fault of " << fault.size() << " bytes at " << at
+                                      << " of " << length << " (filler " << filler.size()
+                                      << " bytes): ICU says " << want << ", the scalar scan "
+                                      << scalar << ", the vector scan " << by_vector;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(0, mismatches);
+    if (!has_vector) GTEST_SKIP() << "no vector scan on this machine; the scalar one was checked";
 }
 
 // Caseless folds exactly 'A'..'Z', never bytes from 0x80; the operators never fold.
@@ -243,6 +340,7 @@ TEST(UstringNormalize, ResultBuffersAreExact) {
     // source, form, bytes of the result
     const std::tuple<std::string, ustring::normalization_form, size_t> cases[] = {
         {"e\xCC\x81", ustring::NFC, 2},
+        {"\xC3\xA9", ustring::NFD, 3},  // a byte more than the source
         {std::string(100, 'a'), ustring::NFC, 100},
         {Repeat<std::string>("\xC7\x96", 500), ustring::NFD, 2500},
         {Repeat<std::string>("\xEA\xB0\x80", 500), ustring::NFD, 3000}};
