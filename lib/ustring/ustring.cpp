@@ -69,6 +69,9 @@ size_t Utf8Estimate(const uchar16_t* s, size_t n) {
     return bytes;
 }
 
+// Normal forms of texts shorter than this are written on the stack first.
+constexpr size_t kStackNormalized = 256;
+
 // ICU counts in int32_t; longer texts are refused with ICU's own error code
 // rather than truncated.
 bool FitsIcu(size_t n) {
@@ -134,12 +137,21 @@ class GrowingSink : public icu::ByteSink {
 // ---- storage --------------------------------------------------------------
 
 void ustring::realloc_data(size_t len) {
-    if (data_cap >= len && len >= (data_cap >> 1)) return;
-    if (data_cap == 0 && len <= 1) return;
-    void* p = data_cap ? std::realloc(data, len) : std::malloc(len);
+    const bool local = data == local_;
+    if (len <= data_cap && (local || len >= (data_cap >> 1))) return;
+    // The content that counts ends at the terminator, or at len.
+    const size_t keep = std::min(len, data_len + 1);
+    if (len <= kLocalBytes) {
+        std::memcpy(local_, data, keep);
+        std::free(data);
+        data = local_;
+        data_cap = kLocalBytes;
+        return;
+    }
+    void* p = local ? std::malloc(len) : std::realloc(data, len);
     if (!p) throw std::bad_alloc();
+    if (local) std::memcpy(p, local_, keep);
     data = static_cast<char*>(p);
-    if (data_cap == 0) data[0] = '\0';
     data_cap = len;
 }
 
@@ -156,7 +168,7 @@ void ustring::realloc_wdata(size_t len) const {
 }
 
 void ustring::release() noexcept {
-    if (data_cap) std::free(data);
+    if (data != local_) std::free(data);
     if (wdata_cap) std::free(wdata);
     init();
 }
@@ -177,13 +189,23 @@ ustring::ustring(const ustring& x) {
     append_bytes(x.data, k, k);
 }
 
-ustring::ustring(ustring&& x) noexcept
-    : data(x.data),
-      data_len(x.data_len),
-      data_cap(x.data_cap),
-      wdata(x.wdata),
-      wdata_len(x.wdata_len),
-      wdata_cap(x.wdata_cap) {
+ustring::ustring(ustring&& x) noexcept {
+    take(x);
+}
+
+void ustring::take(ustring& x) noexcept {
+    if (x.data == x.local_) {
+        // The whole buffer, not the text: a constant size is copied faster.
+        std::memcpy(local_, x.local_, kLocalBytes);
+        data = local_;
+    } else {
+        data = x.data;
+    }
+    data_len = x.data_len;
+    data_cap = x.data_cap;
+    wdata = x.wdata;
+    wdata_len = x.wdata_len;
+    wdata_cap = x.wdata_cap;
     x.init();
 }
 
@@ -225,12 +247,10 @@ ustring& ustring::operator=(ustring&& x) noexcept {
 }
 
 void ustring::swap(ustring& x) noexcept {
-    std::swap(data, x.data);
-    std::swap(data_len, x.data_len);
-    std::swap(data_cap, x.data_cap);
-    std::swap(wdata, x.wdata);
-    std::swap(wdata_len, x.wdata_len);
-    std::swap(wdata_cap, x.wdata_cap);
+    if (&x == this) return;
+    ustring held(std::move(x));
+    x.take(*this);
+    take(held);
 }
 
 void swap(ustring& a, ustring& b) noexcept {
@@ -289,7 +309,7 @@ int ustring::units_to_bytes(const uchar16_t* src, size_t units, size_t at) {
                     static_cast<int32_t>(units), &err);
     }
     if (U_FAILURE(err)) {
-        if (data_cap) data[at] = '\0';
+        data[at] = '\0';
         Warn("u_strToUTF8", err, kLineToUtf8);
         return -1;
     }
@@ -583,7 +603,25 @@ ustring ustring::normalize(const ustring& x, normalization_form n) {
         result.append_bytes(x.data, text.len, text.len);
         return result;
     }
+    // A name's normal form is written on the stack, then copied into a
+    // buffer of its size (or the object itself): cheaper than growing a heap
+    // buffer and shrinking it. What does not fit there is normalised again
+    // into a growing buffer.
     err = U_ZERO_ERROR;
+    if (text.len < kStackNormalized) {
+        char out[kStackNormalized];
+        icu::CheckedArrayByteSink sink(out, static_cast<int32_t>(kStackNormalized));
+        norm->normalizeUTF8(0, bytes, sink, nullptr, err);
+        if (U_FAILURE(err)) {
+            Warn("unorm2_normalize", err, kLineNormalize);
+            return result;
+        }
+        if (!sink.Overflowed()) {
+            const size_t k = static_cast<size_t>(sink.NumberOfBytesWritten());
+            result.append_bytes(out, k, k);
+            return result;
+        }
+    }
     GrowingSink sink(text.len + 1);
     norm->normalizeUTF8(0, bytes, sink, nullptr, err);
     if (U_FAILURE(err)) {

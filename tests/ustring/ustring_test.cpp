@@ -56,6 +56,12 @@ struct Probe : ustring {
     size_t wcap() const { return wdata_cap; }
     size_t wlen() const { return wdata_len; }
     int from_bytes() const { return convert_from_data(); }
+    // Where the bytes are: "inside" the object, or on the "heap" with the
+    // buffer's size.
+    std::string storage() const {
+        if (bv_internal::Within(c_str(), this, this + 1)) return "inside";
+        return "heap " + std::to_string(data_cap);
+    }
 };
 
 std::string Bytes(const ustring& s) {
@@ -72,40 +78,37 @@ const char* const kNull = nullptr;
 const std::string kFromUtf8 = "Warning: u_strFromUTF8: error code 10 at line 900\n";
 const std::string kToUtf8 = "Warning: u_strToUTF8: error code 10 at line 867\n";
 
-TEST(UstringStorage, CapacityGrowsExactlyShrinksBelowHalfAndSurvivesFailure) {
+TEST(UstringStorage, ShortTextsStayInsideLongOnesGrowExactlyAndShrinkBelowHalf) {
     Probe s;
     s.c_str_utf16();
-    EXPECT_EQ(0u, s.cap()) << "the empty text owns no buffer";
-    EXPECT_EQ(0u, s.wcap()) << "the empty text owns no UTF-16 buffer";
-    s.append("abcdef");
-    EXPECT_EQ(7u, s.cap());
-    s.append('g', 1);
-    EXPECT_EQ(8u, s.cap());
-    s.clear();
-    s.assign("abc");  // 4 >= 8 / 2: stays
-    EXPECT_EQ(8u, s.cap());
-    s.assign("ab");  // 3 < 8 / 2: exactly 3
-    EXPECT_EQ(3u, s.cap());
-    s.assign(s.c_str(), 1);  // an own prefix: cut in place, then shrunk
-    EXPECT_EQ("a", Bytes(s));
-    EXPECT_EQ(3u, s.cap());
-    s.append(s.c_str()).append(s.c_str());  // each own append asks 2 x length + 1
-    EXPECT_EQ("aaaa", Bytes(s));
-    EXPECT_EQ(5u, s.cap());
-    EXPECT_EQ(0u, Probe("").cap());
-    EXPECT_EQ(4u, Probe("abc").cap());
+    EXPECT_EQ("inside", s.storage()) << "the empty text";
+    EXPECT_EQ(0u, s.wcap()) << "the empty text owns a UTF-16 buffer";
+    s.assign(std::string(23, 'a'));
+    EXPECT_EQ("inside", s.storage()) << "23 bytes and their terminator";
+    s.append("b");
+    EXPECT_EQ("heap 25", s.storage());
+    s.append('c', 5);
+    EXPECT_EQ("heap 30", s.storage());
+    s.assign(s.c_str() + 14);  // an own tail of 15 bytes: 16 >= 30 / 2, the buffer stays
+    EXPECT_EQ("heap 30", s.storage());
+    EXPECT_EQ("aaaaaaaaabccccc", Bytes(s));
+    s.append(s.c_str());  // an own append asks for 2 x length + 1
+    EXPECT_EQ("heap 31", s.storage());
+    s.assign(s.c_str(), 2);  // an own prefix is cut in place
+    EXPECT_EQ("aa", Bytes(s));
+    s.assign("aa");
+    EXPECT_EQ("inside", s.storage()) << "a short text left in a heap buffer";
+    s.append(std::string(40, 'd'));
+    EXPECT_THROW(s.append('x', npos / 2), std::bad_alloc);  // and the string is kept
+    EXPECT_THROW(s.append(u'x', npos), std::bad_alloc);
+    EXPECT_EQ("aa" + std::string(40, 'd'), Bytes(s));
+    EXPECT_EQ("heap 43", s.storage());
     Probe w("0123456789");
     w.c_str_utf16();
     EXPECT_EQ(11u, w.wcap());
     w.assign("abc");
     w.c_str_utf16();
     EXPECT_EQ(4u, w.wcap());
-    EXPECT_THROW(w.append('x', npos), std::bad_alloc);  // and the string is kept
-    EXPECT_THROW(w.append(u'x', npos), std::bad_alloc);
-    EXPECT_EQ("abc", Bytes(w));
-    EXPECT_EQ(4u, w.cap());
-    w += "d";
-    EXPECT_EQ("abcd", Bytes(w));
 }
 
 // The UTF-16 form is converted in one pass into a unit per byte, the most
@@ -333,48 +336,54 @@ TEST(UstringCompare, DifferenceAndNulAtEveryOffset) {
     }
 }
 
-// The result holds its bytes in a buffer of exactly their size and no
-// UTF-16 form, whether it was copied as already normal, shrank or grew
-// (here fivefold) while normalising.
+// The result holds its bytes inside the object or in a buffer of exactly
+// their size, and no UTF-16 form, whether it was copied as already normal,
+// shrank or grew (past the first buffer tried, here fivefold) while
+// normalising.
 TEST(UstringNormalize, ResultBuffersAreExact) {
-    // source, form, bytes of the result
-    const std::tuple<std::string, ustring::normalization_form, size_t> cases[] = {
-        {"e\xCC\x81", ustring::NFC, 2},
-        {"\xC3\xA9", ustring::NFD, 3},  // a byte more than the source
-        {std::string(100, 'a'), ustring::NFC, 100},
-        {Repeat<std::string>("\xC7\x96", 500), ustring::NFD, 2500},
-        {Repeat<std::string>("\xEA\xB0\x80", 500), ustring::NFD, 3000}};
-    for (const auto& [source, form, bytes] : cases) {
+    // source, form, where the result's bytes are
+    const std::tuple<std::string, ustring::normalization_form, std::string> cases[] = {
+        {"e\xCC\x81", ustring::NFC, "inside"},
+        {std::string(100, 'a'), ustring::NFC, "heap 101"},
+        {Repeat<std::string>("\xEA\xB0\x80", 80), ustring::NFD, "heap 481"},
+        {std::string(255, 'a') + "\xC3\xA9", ustring::NFD, "heap 259"},  // a byte more
+        {Repeat<std::string>("\xC7\x96", 500), ustring::NFD, "heap 2501"}};
+    for (const auto& [source, form, storage] : cases) {
         Probe result;
         ustring normalized = ustring::normalize(ustring(source), form);
         result.swap(normalized);
-        EXPECT_EQ(bytes, result.length()) << source;
-        EXPECT_EQ(bytes + 1, result.cap()) << source;
+        EXPECT_EQ(storage, result.storage()) << source;
         EXPECT_EQ(0u, result.wcap()) << source;
     }
 }
 
-// Moving takes the buffers, allocating nothing, and leaves the source the
-// empty text; so a growing vector moves its strings rather than copying
+// Moving takes the heap buffers, allocating nothing, and leaves the source
+// the empty text; so a growing vector moves its strings rather than copying
 // them.
 TEST(UstringStorage, MovingTakesTheBuffersAndLeavesTheEmptyText) {
     EXPECT_TRUE(std::is_nothrow_move_constructible_v<ustring>);
-    Probe source("caf\xC3\xA9");
+    Probe source(Repeat<std::string>("caf\xC3\xA9/", 5));
     const char* const bytes = source.c_str();
     const uchar16_t* const units = source.c_str_utf16();
     Probe taken(std::move(source));
     EXPECT_EQ(bytes, taken.c_str()) << "the bytes were copied";
     EXPECT_EQ(units, taken.c_str_utf16()) << "the UTF-16 form was copied";
-    EXPECT_EQ("", Bytes(source));
-    EXPECT_EQ(0, *source.c_str()) << "the source is not terminated";
-    EXPECT_EQ(0, *source.c_str_utf16()) << "the source's UTF-16 form is not terminated";
-    EXPECT_EQ(0u, source.cap() + source.wcap()) << "the source still owns a buffer";
-    EXPECT_EQ("x", Bytes(source += "x")) << "the source is no longer usable";
+    Probe short_source("caf\xC3\xA9");
+    Probe short_taken(std::move(short_source));
+    EXPECT_EQ("caf\xC3\xA9", Bytes(short_taken));
+    for (Probe* moved : {&source, &short_source}) {
+        EXPECT_EQ("", Bytes(*moved));
+        EXPECT_EQ(0, *moved->c_str()) << "a source is not terminated";
+        EXPECT_EQ(0, *moved->c_str_utf16()) << "a source's UTF-16 form is not terminated";
+        EXPECT_EQ("inside", moved->storage()) << "a source still owns a buffer";
+        EXPECT_EQ(0u, moved->wcap()) << "a source still owns a UTF-16 buffer";
+        EXPECT_EQ("x", Bytes(*moved += "x")) << "a source is no longer usable";
+    }
 
     std::vector<ustring> names;
     std::vector<const char*> buffers;
     for (int i = 0; i < 100; ++i) {
-        names.emplace_back(std::to_string(i));
+        names.emplace_back("a name too long to be held inside: " + std::to_string(i));
         buffers.push_back(names.back().c_str());
     }
     for (size_t i = 0; i < names.size(); ++i)
