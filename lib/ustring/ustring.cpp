@@ -260,9 +260,9 @@ void swap(ustring& a, ustring& b) noexcept {
 // ---- conversion -----------------------------------------------------------
 
 int ustring::convert_from_data() const {
-    // ICU reads up to the first NUL itself, as the conversion must end
-    // there; the bytes bound the units. Only texts beyond ICU's counts are
-    // measured first.
+    // The conversion ends at the first NUL: the plain ASCII start is widened
+    // here, ICU reads the rest up to it; the bytes bound the units. Only
+    // texts beyond ICU's counts are measured first.
     size_t bytes = FitsIcu(data_len) ? data_len : strnlen(data, data_len);
     UErrorCode err = U_ZERO_ERROR;
     int32_t len = 0;
@@ -278,8 +278,14 @@ int ustring::convert_from_data() const {
             wdata_len = wdata_cap = 0;
             realloc_wdata(bytes + 1);
         }
-        const size_t cap = wdata_cap < INT32_MAX ? wdata_cap : INT32_MAX;
-        u_strFromUTF8(wdata, static_cast<int32_t>(cap), &len, data, -1, &err);
+        const size_t plain = bv_internal::WidenAscii(data, bytes, wdata);
+        len = static_cast<int32_t>(plain);
+        if (plain < bytes && data[plain] != '\0') {
+            int32_t rest = 0;
+            const size_t cap = wdata_cap - plain < INT32_MAX ? wdata_cap - plain : INT32_MAX;
+            u_strFromUTF8(wdata + plain, static_cast<int32_t>(cap), &rest, data + plain, -1, &err);
+            len += rest;
+        }
     }
     if (U_FAILURE(err)) {
         Warn("u_strFromUTF8", err, kLineFromUtf8);
@@ -573,13 +579,36 @@ ustring operator+(const ustring& a, uchar16_t b) {
 
 // ---- normalisation and validity -------------------------------------------
 
+namespace {
+
+// ICU makes each normaliser once per process and answers every later
+// request, a failure included, from that first attempt: asking once here
+// gives the same answers without two library calls per normalisation.
+struct IcuNormalizer {
+    const icu::Normalizer2* norm;
+    UErrorCode err;
+};
+IcuNormalizer MakeNormalizer(ustring::normalization_form n) {
+    UErrorCode err = U_ZERO_ERROR;
+    const icu::Normalizer2* norm = n == ustring::NFC ? icu::Normalizer2::getNFCInstance(err)
+                                                     : icu::Normalizer2::getNFDInstance(err);
+    return {norm, err};
+}
+const IcuNormalizer& NormalizerFor(ustring::normalization_form n) {
+    static const IcuNormalizer nfc = MakeNormalizer(ustring::NFC);
+    static const IcuNormalizer nfd = MakeNormalizer(ustring::NFD);
+    return n == ustring::NFC ? nfc : nfd;
+}
+
+}  // namespace
+
 ustring ustring::normalize(const ustring& x, normalization_form n) {
     ustring result;
     if (x.data_len == 0) return result;
 
-    UErrorCode err = U_ZERO_ERROR;
-    const icu::Normalizer2* norm =
-        n == NFC ? icu::Normalizer2::getNFCInstance(err) : icu::Normalizer2::getNFDInstance(err);
+    const IcuNormalizer& instance = NormalizerFor(n);
+    const icu::Normalizer2* const norm = instance.norm;
+    UErrorCode err = instance.err;
     if (U_FAILURE(err) || !norm) {
         Warn("unorm2_getInstance", err, kLineGetInstance);
         return result;
