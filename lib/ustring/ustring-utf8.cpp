@@ -16,7 +16,10 @@ namespace {
 // each byte of a word sets the high bit of a NUL and of no other byte below
 // 0x80, except above a NUL, whose borrow runs on: the lowest flagged byte is
 // still the one sought.
-const unsigned char* PlainAsciiEnd(const unsigned char* p, const unsigned char* end) {
+// Inlined by force: a name's ASCII runs are a few bytes long, and a call for
+// each of them costs as much as the run.
+__attribute__((always_inline)) inline const unsigned char* PlainAsciiEnd(const unsigned char* p,
+                                                                         const unsigned char* end) {
     constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
     while (end - p >= 8) {
         uint64_t word;
@@ -35,9 +38,10 @@ const unsigned char* PlainAsciiEnd(const unsigned char* p, const unsigned char* 
     return p;
 }
 
-}  // namespace
-
-Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
+// The scans have internal linkage, so that ScanUtf8 can take them inline:
+// the library is built position-independent, and GCC will not inline an
+// exported function into another there.
+Utf8Scan ScanScalar(const char* s, size_t n) {
     const unsigned char* const begin = reinterpret_cast<const unsigned char*>(s);
     const unsigned char* const end = begin + n;
     const unsigned char* p = begin;
@@ -74,8 +78,6 @@ Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
         } while (p != end && *p >= 0x80);
     }
 }
-
-namespace {
 
 // Defining BV_USTRING_SCALAR_ONLY leaves the vector path out, to test the
 // scalar one on any machine.
@@ -214,17 +216,8 @@ const bool kHasAvx2 = [] {
 }();
 #endif
 
-}  // namespace
-
-size_t WidenAscii(const char* s, size_t n, uchar16_t* out) {
-    const unsigned char* const begin = reinterpret_cast<const unsigned char*>(s);
-    const size_t k = static_cast<size_t>(PlainAsciiEnd(begin, begin + n) - begin);
-    for (size_t i = 0; i < k; ++i) out[i] = begin[i];
-    return k;
-}
-
-bool ScanUtf8Vector([[maybe_unused]] const char* s, [[maybe_unused]] size_t n,
-                    [[maybe_unused]] Utf8Scan* scan) {
+bool ScanVector([[maybe_unused]] const char* s, [[maybe_unused]] size_t n,
+                [[maybe_unused]] Utf8Scan* scan) {
 #ifdef BV_USTRING_AVX2
     if (kHasAvx2) {
         *scan = avx2::Scan(reinterpret_cast<const unsigned char*>(s), strnlen(s, n));
@@ -234,11 +227,28 @@ bool ScanUtf8Vector([[maybe_unused]] const char* s, [[maybe_unused]] size_t n,
     return false;
 }
 
+}  // namespace
+
+size_t WidenAscii(const char* s, size_t n, uchar16_t* out) {
+    const unsigned char* const begin = reinterpret_cast<const unsigned char*>(s);
+    const size_t k = static_cast<size_t>(PlainAsciiEnd(begin, begin + n) - begin);
+    for (size_t i = 0; i < k; ++i) out[i] = begin[i];
+    return k;
+}
+
+Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
+    return ScanScalar(s, n);
+}
+
+bool ScanUtf8Vector(const char* s, size_t n, Utf8Scan* scan) {
+    return ScanVector(s, n, scan);
+}
+
 Utf8Scan ScanUtf8(const char* s, size_t n) {
     Utf8Scan scan;
     // Below a few blocks the vector set-up costs more than it saves.
-    if (n >= 64 && ScanUtf8Vector(s, n, &scan)) return scan;
-    return ScanUtf8Scalar(s, n);
+    if (n >= 64 && ScanVector(s, n, &scan)) return scan;
+    return ScanScalar(s, n);
 }
 
 }  // namespace bv_internal

@@ -238,7 +238,8 @@ ustring::ustring(char c) {
 }
 
 ustring::~ustring() {
-    release();
+    if (data != local_) std::free(data);
+    if (wdata_cap) std::free(wdata);
 }
 
 ustring& ustring::operator=(ustring&& x) noexcept {
@@ -356,6 +357,14 @@ ustring ustring::substr(size_t start, size_t len) const {
 }
 
 // ---- UTF-8 assign and append ----------------------------------------------
+
+// Fills this empty string with k bytes of s, which lie outside it.
+void ustring::fill_empty(const char* s, size_t k) {
+    assert(data_len == 0 && wdata_len == 0);
+    if (k >= data_cap) realloc_data(k + 1);
+    std::memcpy(data, s, k);
+    set_length(k);
+}
 
 // Appends k bytes of s, asking for room for cap_k. s may point into this
 // string's own bytes: it is re-based after the reallocation, which keeps the
@@ -629,7 +638,7 @@ ustring ustring::normalize(const ustring& x, normalization_form n) {
     // as ICU's quick check finds it. It is copied as it is.
     const icu::StringPiece bytes(x.data, static_cast<int32_t>(text.len));
     if (text.ascii || norm->isNormalizedUTF8(bytes, err)) {
-        result.append_bytes(x.data, text.len, text.len);
+        result.fill_empty(x.data, text.len);
         return result;
     }
     // A name's normal form is written on the stack, then copied into a
@@ -646,8 +655,7 @@ ustring ustring::normalize(const ustring& x, normalization_form n) {
             return result;
         }
         if (!sink.Overflowed()) {
-            const size_t k = static_cast<size_t>(sink.NumberOfBytesWritten());
-            result.append_bytes(out, k, k);
+            result.fill_empty(out, static_cast<size_t>(sink.NumberOfBytesWritten()));
             return result;
         }
     }

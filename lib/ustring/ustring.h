@@ -282,6 +282,7 @@ class ustring {
         if (wdata_cap) wdata[len] = 0;
     }
     ustring& append_bytes(const char* s, size_t k, size_t cap_k);
+    void fill_empty(const char* s, size_t k);
     ustring& append_units(const uchar16_t* s, size_t k);
     int units_to_bytes(const uchar16_t* src, size_t units, size_t at);
 
