@@ -62,7 +62,8 @@ class ustring {
     ~ustring();
 
     // ---- access ----------------------------------------------------------
-    // The UTF-8 bytes, always NUL-terminated; valid until the next change.
+    // The UTF-8 bytes, always NUL-terminated; valid until the next change,
+    // or until the string is moved (a short text moves with the object).
     const char* c_str() const { return data; }
     const char* c_str_utf8() const { return data; }
     // The UTF-16 form, converted first if none is held. On invalid UTF-8 a
