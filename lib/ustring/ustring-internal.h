@@ -34,4 +34,15 @@ struct Utf8Scan {
 };
 Utf8Scan ScanUtf8(const char* s, size_t n);
 
+// Widens the leading run of ASCII bytes before a NUL in n bytes of s into
+// out (room for n units) and returns its length: each such byte is its own
+// UTF-16 unit, which spares ICU's conversion the plain part of a text.
+size_t WidenAscii(const char* s, size_t n, uchar16_t* out);
+
+// The two ways ScanUtf8 chooses between by length, open to the tests, which
+// must see both on every input: the scalar scan, and the vector one (false
+// where this machine has none).
+Utf8Scan ScanUtf8Scalar(const char* s, size_t n);
+bool ScanUtf8Vector(const char* s, size_t n, Utf8Scan* scan);
+
 }  // namespace bv_internal

@@ -16,7 +16,10 @@ namespace {
 // each byte of a word sets the high bit of a NUL and of no other byte below
 // 0x80, except above a NUL, whose borrow runs on: the lowest flagged byte is
 // still the one sought.
-const unsigned char* PlainAsciiEnd(const unsigned char* p, const unsigned char* end) {
+// Inlined by force: a name's ASCII runs are a few bytes long, and a call for
+// each of them costs as much as the run.
+__attribute__((always_inline)) inline const unsigned char* PlainAsciiEnd(const unsigned char* p,
+                                                                         const unsigned char* end) {
     constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
     while (end - p >= 8) {
         uint64_t word;
@@ -35,7 +38,10 @@ const unsigned char* PlainAsciiEnd(const unsigned char* p, const unsigned char* 
     return p;
 }
 
-Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
+// The scans have internal linkage, so that ScanUtf8 can take them inline:
+// the library is built position-independent, and GCC will not inline an
+// exported function into another there.
+Utf8Scan ScanScalar(const char* s, size_t n) {
     const unsigned char* const begin = reinterpret_cast<const unsigned char*>(s);
     const unsigned char* const end = begin + n;
     const unsigned char* p = begin;
@@ -43,19 +49,33 @@ Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
     for (;;) {
         p = PlainAsciiEnd(p, end);
         if (p == end) return {n, true, ascii};
-        const unsigned c = *p;
-        if (c == 0) return {static_cast<size_t>(p - begin), true, ascii};
-        // The first trail's range is narrower after E0 and F0 (overlong), ED
-        // (surrogates) and F4 (beyond U+10FFFF). A NUL is never a trail, so
-        // no sequence runs past the end of the text.
-        const size_t trails = c < 0xC2 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : c < 0xF5 ? 3 : 0;
-        const unsigned lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
-        const unsigned hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
-        bool ok = trails != 0 && static_cast<size_t>(end - p) > trails && p[1] >= lo && p[1] <= hi;
-        for (size_t k = 2; ok && k <= trails; ++k) ok = (p[k] & 0xC0) == 0x80;
-        if (!ok) return {strnlen(s, n), false, false};
+        if (*p == 0) return {static_cast<size_t>(p - begin), true, ascii};
         ascii = false;
-        p += trails + 1;
+        // A run of multi-byte characters. The first trail's range is narrower
+        // after E0 and F0 (overlong), ED (surrogates) and F4 (beyond
+        // U+10FFFF). A NUL is never a trail, so no sequence runs past the end
+        // of the text.
+        do {
+            const unsigned c = *p;
+            const size_t left = static_cast<size_t>(end - p);
+            bool ok;
+            if (c - 0xC2u < 0xE0 - 0xC2) {
+                ok = left > 1 && (p[1] & 0xC0) == 0x80;
+                p += 2;
+            } else if (c - 0xE0u < 0xF0 - 0xE0) {
+                const unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+                ok = left > 2 && p[1] >= lo && p[1] <= hi && (p[2] & 0xC0) == 0x80;
+                p += 3;
+            } else if (c - 0xF0u < 0xF5 - 0xF0) {
+                const unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+                ok = left > 3 && p[1] >= lo && p[1] <= hi && (p[2] & 0xC0) == 0x80 &&
+                     (p[3] & 0xC0) == 0x80;
+                p += 4;
+            } else {
+                ok = false;
+            }
+            if (!ok) return {strnlen(s, n), false, false};
+        } while (p != end && *p >= 0x80);
     }
 }
 
@@ -165,32 +185,70 @@ __attribute__((target("avx2"))) Utf8Scan Scan(const unsigned char* p, size_t n) 
             check(in);
         }
     }
-    // The rest, padded with NULs: a sequence still open there is cut short.
-    alignas(32) unsigned char last[32] = {};
-    std::memcpy(last, p + i, n - i);
-    const __m256i rest = _mm256_load_si256(reinterpret_cast<const __m256i*>(last));
-    check(rest);
+    if (i != n) {
+        __m256i rest;
+        if (n >= 64) {
+            // The last 32 bytes, after the 32 before them: pairs checked
+            // twice give the same verdict, and nothing is copied.
+            prev = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + n - 64));
+            rest = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + n - 32));
+        } else {
+            alignas(32) unsigned char last[32] = {};
+            std::memcpy(last, p + i, n - i);
+            rest = _mm256_load_si256(reinterpret_cast<const __m256i*>(last));
+        }
+        if (_mm256_movemask_epi8(rest) != 0) ascii = false;
+        check(rest);
+    }
+    // A sequence still open at the end is cut short.
+    error = _mm256_or_si256(error, open);
     const bool valid = _mm256_testz_si256(error, error);
-    return {n, valid, valid && ascii && _mm256_movemask_epi8(rest) == 0};
+    return {n, valid, valid && ascii};
 }
 
 }  // namespace avx2
 #endif
 
-}  // namespace
-
-Utf8Scan ScanUtf8(const char* s, size_t n) {
 #ifdef BV_USTRING_AVX2
-    static const bool has_avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    // Below a few blocks the vector set-up costs more than it saves.
-    if (n >= 64 && has_avx2) {
-        return avx2::Scan(reinterpret_cast<const unsigned char*>(s), strnlen(s, n));
+const bool kHasAvx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}();
+#endif
+
+bool ScanVector([[maybe_unused]] const char* s, [[maybe_unused]] size_t n,
+                [[maybe_unused]] Utf8Scan* scan) {
+#ifdef BV_USTRING_AVX2
+    if (kHasAvx2) {
+        *scan = avx2::Scan(reinterpret_cast<const unsigned char*>(s), strnlen(s, n));
+        return true;
     }
 #endif
-    return ScanUtf8Scalar(s, n);
+    return false;
+}
+
+}  // namespace
+
+size_t WidenAscii(const char* s, size_t n, uchar16_t* out) {
+    const unsigned char* const begin = reinterpret_cast<const unsigned char*>(s);
+    const size_t k = static_cast<size_t>(PlainAsciiEnd(begin, begin + n) - begin);
+    for (size_t i = 0; i < k; ++i) out[i] = begin[i];
+    return k;
+}
+
+Utf8Scan ScanUtf8Scalar(const char* s, size_t n) {
+    return ScanScalar(s, n);
+}
+
+bool ScanUtf8Vector(const char* s, size_t n, Utf8Scan* scan) {
+    return ScanVector(s, n, scan);
+}
+
+Utf8Scan ScanUtf8(const char* s, size_t n) {
+    Utf8Scan scan;
+    // Below a few blocks the vector set-up costs more than it saves.
+    if (n >= 64 && ScanVector(s, n, &scan)) return scan;
+    return ScanScalar(s, n);
 }
 
 }  // namespace bv_internal

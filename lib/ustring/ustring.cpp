@@ -69,6 +69,9 @@ size_t Utf8Estimate(const uchar16_t* s, size_t n) {
     return bytes;
 }
 
+// Normal forms of texts shorter than this are written on the stack first.
+constexpr size_t kStackNormalized = 256;
+
 // ICU counts in int32_t; longer texts are refused with ICU's own error code
 // rather than truncated.
 bool FitsIcu(size_t n) {
@@ -134,12 +137,21 @@ class GrowingSink : public icu::ByteSink {
 // ---- storage --------------------------------------------------------------
 
 void ustring::realloc_data(size_t len) {
-    if (data_cap >= len && len >= (data_cap >> 1)) return;
-    if (data_cap == 0 && len <= 1) return;
-    void* p = data_cap ? std::realloc(data, len) : std::malloc(len);
+    const bool local = data == local_;
+    if (len <= data_cap && (local || len >= (data_cap >> 1))) return;
+    // The content that counts ends at the terminator, or at len.
+    const size_t keep = std::min(len, data_len + 1);
+    if (len <= kLocalBytes) {
+        std::memcpy(local_, data, keep);
+        std::free(data);
+        data = local_;
+        data_cap = kLocalBytes;
+        return;
+    }
+    void* p = local ? std::malloc(len) : std::realloc(data, len);
     if (!p) throw std::bad_alloc();
+    if (local) std::memcpy(p, local_, keep);
     data = static_cast<char*>(p);
-    if (data_cap == 0) data[0] = '\0';
     data_cap = len;
 }
 
@@ -156,7 +168,7 @@ void ustring::realloc_wdata(size_t len) const {
 }
 
 void ustring::release() noexcept {
-    if (data_cap) std::free(data);
+    if (data != local_) std::free(data);
     if (wdata_cap) std::free(wdata);
     init();
 }
@@ -177,13 +189,23 @@ ustring::ustring(const ustring& x) {
     append_bytes(x.data, k, k);
 }
 
-ustring::ustring(ustring&& x) noexcept
-    : data(x.data),
-      data_len(x.data_len),
-      data_cap(x.data_cap),
-      wdata(x.wdata),
-      wdata_len(x.wdata_len),
-      wdata_cap(x.wdata_cap) {
+ustring::ustring(ustring&& x) noexcept {
+    take(x);
+}
+
+void ustring::take(ustring& x) noexcept {
+    if (x.data == x.local_) {
+        // The whole buffer, not the text: a constant size is copied faster.
+        std::memcpy(local_, x.local_, kLocalBytes);
+        data = local_;
+    } else {
+        data = x.data;
+    }
+    data_len = x.data_len;
+    data_cap = x.data_cap;
+    wdata = x.wdata;
+    wdata_len = x.wdata_len;
+    wdata_cap = x.wdata_cap;
     x.init();
 }
 
@@ -216,7 +238,8 @@ ustring::ustring(char c) {
 }
 
 ustring::~ustring() {
-    release();
+    if (data != local_) std::free(data);
+    if (wdata_cap) std::free(wdata);
 }
 
 ustring& ustring::operator=(ustring&& x) noexcept {
@@ -225,12 +248,10 @@ ustring& ustring::operator=(ustring&& x) noexcept {
 }
 
 void ustring::swap(ustring& x) noexcept {
-    std::swap(data, x.data);
-    std::swap(data_len, x.data_len);
-    std::swap(data_cap, x.data_cap);
-    std::swap(wdata, x.wdata);
-    std::swap(wdata_len, x.wdata_len);
-    std::swap(wdata_cap, x.wdata_cap);
+    if (&x == this) return;
+    ustring held(std::move(x));
+    x.take(*this);
+    take(held);
 }
 
 void swap(ustring& a, ustring& b) noexcept {
@@ -240,9 +261,9 @@ void swap(ustring& a, ustring& b) noexcept {
 // ---- conversion -----------------------------------------------------------
 
 int ustring::convert_from_data() const {
-    // ICU reads up to the first NUL itself, as the conversion must end
-    // there; the bytes bound the units. Only texts beyond ICU's counts are
-    // measured first.
+    // The conversion ends at the first NUL: the plain ASCII start is widened
+    // here, ICU reads the rest up to it; the bytes bound the units. Only
+    // texts beyond ICU's counts are measured first.
     size_t bytes = FitsIcu(data_len) ? data_len : strnlen(data, data_len);
     UErrorCode err = U_ZERO_ERROR;
     int32_t len = 0;
@@ -258,8 +279,14 @@ int ustring::convert_from_data() const {
             wdata_len = wdata_cap = 0;
             realloc_wdata(bytes + 1);
         }
-        const size_t cap = wdata_cap < INT32_MAX ? wdata_cap : INT32_MAX;
-        u_strFromUTF8(wdata, static_cast<int32_t>(cap), &len, data, -1, &err);
+        const size_t plain = bv_internal::WidenAscii(data, bytes, wdata);
+        len = static_cast<int32_t>(plain);
+        if (plain < bytes && data[plain] != '\0') {
+            int32_t rest = 0;
+            const size_t cap = wdata_cap - plain < INT32_MAX ? wdata_cap - plain : INT32_MAX;
+            u_strFromUTF8(wdata + plain, static_cast<int32_t>(cap), &rest, data + plain, -1, &err);
+            len += rest;
+        }
     }
     if (U_FAILURE(err)) {
         Warn("u_strFromUTF8", err, kLineFromUtf8);
@@ -289,7 +316,7 @@ int ustring::units_to_bytes(const uchar16_t* src, size_t units, size_t at) {
                     static_cast<int32_t>(units), &err);
     }
     if (U_FAILURE(err)) {
-        if (data_cap) data[at] = '\0';
+        data[at] = '\0';
         Warn("u_strToUTF8", err, kLineToUtf8);
         return -1;
     }
@@ -330,6 +357,14 @@ ustring ustring::substr(size_t start, size_t len) const {
 }
 
 // ---- UTF-8 assign and append ----------------------------------------------
+
+// Fills this empty string with k bytes of s, which lie outside it.
+void ustring::fill_empty(const char* s, size_t k) {
+    assert(data_len == 0 && wdata_len == 0);
+    if (k >= data_cap) realloc_data(k + 1);
+    std::memcpy(data, s, k);
+    set_length(k);
+}
 
 // Appends k bytes of s, asking for room for cap_k. s may point into this
 // string's own bytes: it is re-based after the reallocation, which keeps the
@@ -553,13 +588,36 @@ ustring operator+(const ustring& a, uchar16_t b) {
 
 // ---- normalisation and validity -------------------------------------------
 
+namespace {
+
+// ICU makes each normaliser once per process and answers every later
+// request, a failure included, from that first attempt: asking once here
+// gives the same answers without two library calls per normalisation.
+struct IcuNormalizer {
+    const icu::Normalizer2* norm;
+    UErrorCode err;
+};
+IcuNormalizer MakeNormalizer(ustring::normalization_form n) {
+    UErrorCode err = U_ZERO_ERROR;
+    const icu::Normalizer2* norm = n == ustring::NFC ? icu::Normalizer2::getNFCInstance(err)
+                                                     : icu::Normalizer2::getNFDInstance(err);
+    return {norm, err};
+}
+const IcuNormalizer& NormalizerFor(ustring::normalization_form n) {
+    static const IcuNormalizer nfc = MakeNormalizer(ustring::NFC);
+    static const IcuNormalizer nfd = MakeNormalizer(ustring::NFD);
+    return n == ustring::NFC ? nfc : nfd;
+}
+
+}  // namespace
+
 ustring ustring::normalize(const ustring& x, normalization_form n) {
     ustring result;
     if (x.data_len == 0) return result;
 
-    UErrorCode err = U_ZERO_ERROR;
-    const icu::Normalizer2* norm =
-        n == NFC ? icu::Normalizer2::getNFCInstance(err) : icu::Normalizer2::getNFDInstance(err);
+    const IcuNormalizer& instance = NormalizerFor(n);
+    const icu::Normalizer2* const norm = instance.norm;
+    UErrorCode err = instance.err;
     if (U_FAILURE(err) || !norm) {
         Warn("unorm2_getInstance", err, kLineGetInstance);
         return result;
@@ -580,10 +638,27 @@ ustring ustring::normalize(const ustring& x, normalization_form n) {
     // as ICU's quick check finds it. It is copied as it is.
     const icu::StringPiece bytes(x.data, static_cast<int32_t>(text.len));
     if (text.ascii || norm->isNormalizedUTF8(bytes, err)) {
-        result.append_bytes(x.data, text.len, text.len);
+        result.fill_empty(x.data, text.len);
         return result;
     }
+    // A name's normal form is written on the stack, then copied into a
+    // buffer of its size (or the object itself): cheaper than growing a heap
+    // buffer and shrinking it. What does not fit there is normalised again
+    // into a growing buffer.
     err = U_ZERO_ERROR;
+    if (text.len < kStackNormalized) {
+        char out[kStackNormalized];
+        icu::CheckedArrayByteSink sink(out, static_cast<int32_t>(kStackNormalized));
+        norm->normalizeUTF8(0, bytes, sink, nullptr, err);
+        if (U_FAILURE(err)) {
+            Warn("unorm2_normalize", err, kLineNormalize);
+            return result;
+        }
+        if (!sink.Overflowed()) {
+            result.fill_empty(out, static_cast<size_t>(sink.NumberOfBytesWritten()));
+            return result;
+        }
+    }
     GrowingSink sink(text.len + 1);
     norm->normalizeUTF8(0, bytes, sink, nullptr, err);
     if (U_FAILURE(err)) {

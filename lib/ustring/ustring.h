@@ -4,10 +4,12 @@
 //
 // The UTF-8 bytes are the authoritative form; every length, index and search
 // counts bytes of that form. A UTF-16 form is produced on demand by
-// c_str_utf16() and dropped whenever the bytes change. Buffers grow exactly
-// (no geometric headroom; the UTF-16 form gets one unit per byte, the most it
-// can need) and shrink as soon as less than half of them would be used, so a
-// string costs what it holds: an empty one owns no buffer at all.
+// c_str_utf16() and dropped whenever the bytes change. Up to 23 bytes are
+// held in the object itself, so that most file names cost no allocation.
+// Longer texts get heap buffers that grow exactly (no geometric headroom; the
+// UTF-16 form gets one unit per byte, the most it can need) and shrink as
+// soon as less than half of them would be used, so a string costs what it
+// holds: an empty or short one owns no buffer at all.
 //
 // Thread-safety: none. A ustring must not be used from two threads at once,
 // not even for const access, because c_str_utf16() fills the UTF-16 form
@@ -49,8 +51,9 @@ class ustring {
     // Allocates nothing.
     ustring() noexcept;
     ustring(const ustring& x);
-    // Takes x's buffers and allocates nothing; x is left empty and valid,
-    // its c_str() the empty text.
+    // Takes x's buffers (copies its bytes when they are held in x itself) and
+    // allocates nothing; x is left empty and valid, its c_str() the empty
+    // text.
     ustring(ustring&& x) noexcept;
     ustring(const char* s);
     ustring(const uchar16_t* s);
@@ -59,7 +62,8 @@ class ustring {
     ~ustring();
 
     // ---- access ----------------------------------------------------------
-    // The UTF-8 bytes, always NUL-terminated; valid until the next change.
+    // The UTF-8 bytes, always NUL-terminated; valid until the next change,
+    // or until the string is moved (a short text moves with the object).
     const char* c_str() const { return data; }
     const char* c_str_utf8() const { return data; }
     // The UTF-16 form, converted first if none is held. On invalid UTF-8 a
@@ -223,31 +227,38 @@ class ustring {
     static bool is_valid(const ustring& x);
 
   protected:
-    // Capacity rule: unchanged if len fits and uses at least half of the
-    // buffer; otherwise reallocated to exactly len (bytes / units, the
-    // terminator included). Throws std::bad_alloc, keeping the old buffer.
+    // Room for the bytes in the object itself, the terminator included.
+    static constexpr size_t kLocalBytes = 24;
+
+    // Capacity rule: unchanged if len fits and uses at least half of a heap
+    // buffer (the local one is always kept while len fits it); otherwise
+    // moved into the local buffer when len fits it, else reallocated to
+    // exactly len (bytes / units, the terminator included). The content is
+    // kept up to len. Throws std::bad_alloc, keeping the old buffer.
     //
-    // A capacity of 0 marks the shared empty text (empty_string(),
-    // empty_wstring()), which is read-only: an empty string owns no buffer,
-    // and the first growth allocates.
+    // A UTF-16 capacity of 0 marks the shared empty text (empty_wstring()),
+    // which is read-only: an empty form owns no buffer, and the first growth
+    // allocates.
     void realloc_data(size_t len);
     void realloc_wdata(size_t len) const;
     void clear_data() { set_length(0); }
     void clear_wdata() const { set_wlength(0); }
-    // Both forms the shared empty text, owning no buffer.
+    // Both forms empty, owning no buffer.
     void init() noexcept {
-        data = const_cast<char*>(empty_string());
+        data = local_;
+        local_[0] = '\0';
+        data_len = 0;
+        data_cap = kLocalBytes;
         wdata = const_cast<uchar16_t*>(empty_wstring());
-        data_len = data_cap = wdata_len = wdata_cap = 0;
+        wdata_len = wdata_cap = 0;
     }
     // Rebuild one form from the other; 0 on success, -1 (with a warning on
     // standard error) on failure.
     int convert_from_wdata();
     int convert_from_data() const;
-    static const char* empty_string() { return ""; }
     static const uchar16_t* empty_wstring() { return u""; }
 
-    char* data;
+    char* data;  // local_ or a heap buffer
     size_t data_len;
     size_t data_cap;
     mutable uchar16_t* wdata;
@@ -257,21 +268,26 @@ class ustring {
   private:
     void init_sized(size_t need);
     void release() noexcept;
-    // The length, and its terminator unless the buffer is the shared empty
-    // text.
+    // x's content moves here, x is left empty; this string must own nothing.
+    void take(ustring& x) noexcept;
     void set_length(size_t len) {
-        assert(len < data_cap || len == 0);
+        assert(len < data_cap);
         data_len = len;
-        if (data_cap) data[len] = '\0';
+        data[len] = '\0';
     }
+    // The UTF-16 length, and its terminator unless the buffer is the shared
+    // empty text.
     void set_wlength(size_t len) const {
         assert(len < wdata_cap || len == 0);
         wdata_len = len;
         if (wdata_cap) wdata[len] = 0;
     }
     ustring& append_bytes(const char* s, size_t k, size_t cap_k);
+    void fill_empty(const char* s, size_t k);
     ustring& append_units(const uchar16_t* s, size_t k);
     int units_to_bytes(const uchar16_t* src, size_t units, size_t at);
+
+    char local_[kLocalBytes];
 };
 
 void swap(ustring& a, ustring& b) noexcept;
