@@ -77,6 +77,7 @@ const char kHelp[] =
     "standard error. Without SYSTEM_DB, or with an unknown option, the status\n"
     "is 2.\n";
 
+// The dry run words a failed copy by the step that failed.
 void LogSnapshotError(const ustring& db_path, const SnapshotError& error) {
     switch (error.step) {
         case SnapshotError::kMemory:
