@@ -236,6 +236,8 @@ TEST_F(UtilityTest, SFFileNamesAFileItNeverRemovesByItself) {
     ASSERT_EQ(0, kept->create());
     ASSERT_EQ(0, kept->create()) << "the held file is reused";
     const std::string kept_path = kept->getPath().c_str();
+    unlink(kept_path.c_str());
+    EXPECT_EQ(0u, kept->getSize()) << "of a file another removed";
     WriteFile(kept_path, std::string(1234, 'x'));
     EXPECT_EQ(1234u, kept->getSize());
     kept.reset();
@@ -282,7 +284,7 @@ TEST_F(UtilityTest, TempFileSharesItsFileAndTheLastOwnerRemovesIt) {
     const std::string fresh = copied.getPath().c_str();
     assigned = empty;  // the former co-holder leaves: the new file is not its own
     EXPECT_TRUE(PathExists(fresh));
-    copied = empty;
+    copied = TempFile(empty);  // a copy of one holding nothing, which holds nothing either
     EXPECT_FALSE(PathExists(fresh)) << "its one owner removed it";
     EXPECT_EQ("not ours", ReadFile(shared));
     EXPECT_EQ(0, SFFile::initialize(folder_));
