@@ -131,10 +131,9 @@ bool StoreView::Open(const std::string& path, bool quick_check, std::string& err
     // connection has it open then (it would have made that index), so it is
     // read as immutable, without locks.
     const int primary = failure.rc & 0xFF;
-    if (!copy && failure.step != SnapshotError::kMemory &&
+    if (failure.step != SnapshotError::kMemory &&
         (primary == SQLITE_READONLY || primary == SQLITE_CANTOPEN)) {
         report.clear();
-        failure = SnapshotError();
         copy.reset(SnapshotDatabase(kCopyUri, ImmutableUri(path),
                                     SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, quick_check, report,
                                     failure));
