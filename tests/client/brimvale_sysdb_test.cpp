@@ -65,6 +65,12 @@ class BrimvaleSysdbTest : public ::testing::Test {
         return S_ISREG(st.st_mode) ? time + ReadFile(path) : time;
     }
 
+    std::string RunText(const std::string& command, int status, const std::string& db) {
+        CommandResult result = Run({command}, db);
+        EXPECT_EQ(result.status, status) << command << ": " << result.err;
+        return result.out;
+    }
+
     Json RunJson(const std::string& command, int status, const std::string& db) {
         CommandResult result = Run({command, "--json"}, db);
         EXPECT_EQ(result.status, status) << command << ": " << result.err;
@@ -167,12 +173,12 @@ TEST_F(BrimvaleSysdbTest, EveryRecordDecodedInBothFormsAndNoSecretShown) {
         "SESSION_ERR_QUOTA\t1\tpresent\n"
         "2\tbad\\xff\\x09name\t" +
         odd + "\tdeleted,read-only\tPERM_DOMAIN\t7\t-42\t2\tabsent\n";
-    EXPECT_EQ(Run({"sessions"}, db_).out, text_sessions);
+    EXPECT_EQ(RunText("sessions", 0, db_), text_sessions);
     const std::string text_connection =
         "1\tfiles.example\t192.0.2.7\t5001\tyes\tana\t1\t2\t-3\t7.2-64001\tyes\t198.51.100.2\t"
         "proxy.corp\t3128\tpu\tCORP\tset\tyes\t203.0.113.9\t4443\n";
-    EXPECT_NE(Run({"connections"}, db_).out.find("\n" + text_connection), std::string::npos);
-    const std::string text_settings = Run({"settings"}, db_).out;
+    EXPECT_NE(RunText("connections", 0, db_).find("\n" + text_connection), std::string::npos);
+    const std::string text_settings = RunText("settings", 0, db_);
     for (const std::string line :
          {"SETTING\tVALUE\n", "general.enable_desktop_notification\tno\n", "general.sync_mode\t2\n",
           "user_proxy.use_system_proxy\tyes\n", "user_proxy.password\tset\n",
@@ -239,7 +245,7 @@ TEST_F(BrimvaleSysdbTest, CheckReportsEachFindingAndNothingOnASoundStore) {
     for (int i = 0; i < 4; ++i) bytes[28 + i] = char(pages >> (24 - 8 * i));
     WriteFile(db_, bytes + std::string(4096, '\0'));
     ASSERT_EQ(chmod(db_.c_str(), 0600), 0);
-    EXPECT_EQ(Run({"check"}, db_).out,
+    EXPECT_EQ(RunText("check", 1, db_),
               "warning: the file has no table connection_table; the client would add it empty\n"
               "warning: the file has no table system_table; the client would add it empty\n"
               "error: PRAGMA quick_check reports: Page " +
@@ -258,7 +264,7 @@ TEST_F(BrimvaleSysdbTest, CheckReportsEachFindingAndNothingOnASoundStore) {
     SystemDB::destroy();
     ASSERT_EQ(chmod(db_.c_str(), 0600), 0);
     EXPECT_EQ(RunJson("check", 0, db_)["findings"], Json::array());
-    EXPECT_EQ(Run({"check"}, db_).out, "no findings\n");
+    EXPECT_EQ(RunText("check", 0, db_), "no findings\n");
 }
 
 TEST_F(BrimvaleSysdbTest, UnreadableFilesAndUsageErrorsGiveStatus2) {
@@ -374,7 +380,7 @@ TEST_F(BrimvaleSysdbTest, TextEscapesWhatIsNotPrintableUtf8) {
     ASSERT_EQ(SystemDB::initialize(ustring(db_)), 0);
     for (const auto& [stored, shown] : names) AddSession(stored, "/x", 0);
     SystemDB::destroy();
-    const std::string text = Run({"sessions"}, db_).out;
+    const std::string text = RunText("sessions", 0, db_);
     size_t line = text.find('\n');
     for (const auto& [stored, shown] : names) {
         const size_t share = text.find('\t', line) + 1;
