@@ -236,24 +236,29 @@ TEST_F(BrimvaleSysdbTest, CheckReportsEachFindingAndNothingOnASoundStore) {
     EXPECT_EQ(findings[7]["sessions"], Json({4, 5}));
 
     // An old, damaged file: only the session table, holding the root directory as a folder,
-    // and a page that nothing uses (counted in the header's big-endian page count at 28).
+    // and three pages that nothing uses (counted in the header's big-endian page count at 28),
+    // which quick_check reports as one row of three lines.
     ExecSql(db_,
             "DROP TABLE connection_table; DROP TABLE system_table; DELETE FROM session_table; "
             "INSERT INTO session_table (id, attribute, sync_folder) VALUES (9, 4, '/');");
     std::string bytes = ReadFile(db_);
-    const uint32_t pages = bytes.size() / 4096 + 1;
+    const uint32_t used = bytes.size() / 4096, pages = used + 3;
     for (int i = 0; i < 4; ++i) bytes[28 + i] = char(pages >> (24 - 8 * i));
-    WriteFile(db_, bytes + std::string(4096, '\0'));
+    WriteFile(db_, bytes + std::string(3 * 4096, '\0'));
     ASSERT_EQ(chmod(db_.c_str(), 0600), 0);
+    Json never_used = Json::array();
+    for (uint32_t page = used + 1; page <= pages; ++page)
+        never_used.push_back("Page " + std::to_string(page) + " is never used");
     EXPECT_EQ(RunText("check", 1, db_),
               "warning: the file has no table connection_table; the client would add it empty\n"
               "warning: the file has no table system_table; the client would add it empty\n"
-              "error: PRAGMA quick_check reports: Page " +
-                  std::to_string(pages) +
-                  " is never used\n"
+              "error: PRAGMA quick_check reports: " +
+                  never_used[0].get<std::string>() +
+                  "\n"
                   "warning: the file has no release_version; this library writes 13\n"
                   "error: enabled session 9 (''): its sync folder is empty (the root directory)\n"
                   "error: session 9 ('') belongs to connection 0, which does not exist\n");
+    EXPECT_EQ(RunJson("check", 1, db_)["findings"][2]["report"], never_used);
 
     // A sound store: owner-only, every enabled folder present, connections existing.
     ASSERT_EQ(unlink(db_.c_str()), 0);

@@ -255,6 +255,8 @@ TEST_F(CleanWorkingDirThreads, ProgressOnATerminalOnly) {
     a = MakeSyncFolder("a");
     Expect({"--progress", db_}, "");
     EXPECT_FALSE(PathExists(Wd(a)));
+    ExecSql(db_, "UPDATE session_table SET attribute = 0;");
+    EXPECT_EQ(on_tty(kBin + " --progress ").out, "") << "no session, yet a line was cleared";
 }
 
 }  // namespace
