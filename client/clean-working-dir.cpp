@@ -21,7 +21,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "db-snapshot.h"
 #include "file-op.h"
 #include "logger.h"
 #include "system-db.h"
@@ -75,58 +77,26 @@ const char kHelp[] =
     "standard error. Without SYSTEM_DB, or with an unknown option, the status\n"
     "is 2.\n";
 
-// sqlite3_open reads a name starting with "file:" as a URI when URI names are
-// enabled (they are in the usual builds, and the dry run needs them), which
-// would open a different file than the one tested for existence. A relative
-// name gets "./" in front; the file is the same, the spelling is no URI.
-ustring LiteralDbPath(const ustring& db_path) {
-    if (std::strncmp(db_path.c_str(), "file:", 5) == 0) return ustring("./") + db_path;
-    return db_path;
-}
-
-// Copies the database at db_path into the shared in-memory database named by
-// kSnapshotUri, reading the source through a read-only connection. Returns
-// the connection that keeps the copy alive (the caller closes it when done),
-// or null after logging why the copy failed.
-sqlite3* SnapshotDatabase(const ustring& db_path) {
-    sqlite3* dst = nullptr;
-    int rc = sqlite3_open_v2(kSnapshotUri, &dst,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI, nullptr);
-    if (rc != SQLITE_OK) {
-        CWD_LOG(L_ERR,
-                "[ERROR] clean-working-dir(%d): Failed to open the in-memory copy. [%d] %s\n", rc,
-                dst ? sqlite3_errmsg(dst) : sqlite3_errstr(rc));
-        sqlite3_close(dst);
-        return nullptr;
-    }
-
-    sqlite3* src = nullptr;
-    rc = sqlite3_open_v2(LiteralDbPath(db_path).c_str(), &src, SQLITE_OPEN_READONLY, nullptr);
-    if (rc == SQLITE_OK) {
-        sqlite3_busy_timeout(src, 300000);
-        // VACUUM INTO writes a fresh copy in rollback-journal form: a page
-        // copy would keep a WAL mode that an in-memory database cannot open.
-        char* err = nullptr;
-        char* sql = sqlite3_mprintf("VACUUM INTO '%q';", kSnapshotUri);
-        rc = sql ? sqlite3_exec(src, sql, nullptr, nullptr, &err) : SQLITE_NOMEM;
-        if (rc != SQLITE_OK)
+// The dry run words a failed copy by the step that failed.
+void LogSnapshotError(const ustring& db_path, const SnapshotError& error) {
+    switch (error.step) {
+        case SnapshotError::kMemory:
+            CWD_LOG(L_ERR,
+                    "[ERROR] clean-working-dir(%d): Failed to open the in-memory copy. [%d] %s\n",
+                    error.rc, error.message.c_str());
+            break;
+        case SnapshotError::kOpen:
+            CWD_LOG(L_ERR,
+                    "[ERROR] clean-working-dir(%d): Failed to open database at '%s' for reading. "
+                    "[%d] %s\n",
+                    db_path.c_str(), error.rc, error.message.c_str());
+            break;
+        default:
             CWD_LOG(L_ERR,
                     "[ERROR] clean-working-dir(%d): Failed to read database at '%s'. [%d] %s\n",
-                    db_path.c_str(), rc, err ? err : sqlite3_errstr(rc));
-        sqlite3_free(err);
-        sqlite3_free(sql);
-    } else {
-        CWD_LOG(
-            L_ERR,
-            "[ERROR] clean-working-dir(%d): Failed to open database at '%s' for reading. [%d] %s\n",
-            db_path.c_str(), rc, src ? sqlite3_errmsg(src) : sqlite3_errstr(rc));
+                    db_path.c_str(), error.rc, error.message.c_str());
+            break;
     }
-    sqlite3_close(src);
-    if (rc != SQLITE_OK) {
-        sqlite3_close(dst);
-        return nullptr;
-    }
-    return dst;
 }
 
 struct Options {
@@ -288,8 +258,14 @@ void DryRun(const ustring& db_path, const Options& options) {
                 "[ERROR] clean-working-dir(%d): Cannot enable URI file names for the dry run\n");
         return;
     }
-    sqlite3* snapshot = SnapshotDatabase(db_path);
-    if (!snapshot) return;
+    std::vector<std::string> no_check;
+    SnapshotError error;
+    sqlite3* snapshot = SnapshotDatabase(kSnapshotUri, LiteralDbPath(db_path.c_str()),
+                                         SQLITE_OPEN_READONLY, false, no_check, error);
+    if (!snapshot) {
+        LogSnapshotError(db_path, error);
+        return;
+    }
 
     if (SystemDB::initialize(ustring(kSnapshotUri)) == 0) {
         std::list<SessionInfo> session_list;
@@ -337,7 +313,7 @@ std::string Outcome(const ustring& path, int rc, const std::string& why,
 }
 
 void Clean(const ustring& db_path, const Options& options) {
-    SystemDB::initialize(LiteralDbPath(db_path));
+    SystemDB::initialize(ustring(LiteralDbPath(db_path.c_str())));
     std::list<SessionInfo> session_list;
     SystemDB::getEnabledSession(session_list);
 

@@ -13,15 +13,14 @@
 #include <cstring>
 #include <memory>
 
+#include "db-snapshot.h"
+
 namespace {
 
 // Shared in-memory databases (the memdb VFS), reached by name from the
 // command's own connection and from SystemDB's.
 const char kCopyUri[] = "file:/brimvale-sysdb-copy?vfs=memdb";
 const char kNewUri[] = "file:/brimvale-sysdb-new?vfs=memdb";
-
-// The library's busy timeout: another process may hold the file for a long sync step.
-constexpr int kBusyTimeoutMs = 300000;
 
 // What the library reads of each table; a table of that name without these
 // columns belongs to some other program.
@@ -52,12 +51,6 @@ Statement Prepare(sqlite3* db, const std::string& sql) {
 std::string ColumnText(sqlite3_stmt* stmt, int column) {
     const unsigned char* text = sqlite3_column_text(stmt, column);
     return text ? reinterpret_cast<const char*>(text) : "";
-}
-
-// sqlite3_open reads a name starting with "file:" as a URI once URI names
-// are enabled (the copy needs them); "./" keeps such a name a plain path.
-std::string LiteralPath(const std::string& path) {
-    return path.compare(0, 5, "file:") == 0 ? "./" + path : path;
 }
 
 Connection OpenMemory(const char* uri) {
@@ -100,32 +93,6 @@ std::string ImmutableUri(const std::string& path) {
     return uri + "?immutable=1";
 }
 
-// Opens the file `name` read-only, runs PRAGMA quick_check on it when asked
-// (its rows into `report`) and copies it into kCopyUri. SQLITE_OK, or the
-// failing result with SQLite's message.
-int CopyIntoMemory(const std::string& name, int flags, bool quick_check,
-                   std::vector<std::string>& report, std::string& message) {
-    sqlite3* file = nullptr;
-    int rc = sqlite3_open_v2(name.c_str(), &file, flags, nullptr);
-    Connection owner(file, &sqlite3_close);
-    if (rc != SQLITE_OK) {
-        message = sqlite3_errstr(rc);
-        return rc;
-    }
-    sqlite3_busy_timeout(file, kBusyTimeoutMs);
-    // VACUUM INTO writes a fresh copy in rollback-journal form: a page copy
-    // would keep a WAL mode that an in-memory database cannot open.
-    std::unique_ptr<char, decltype(&sqlite3_free)> sql(
-        sqlite3_mprintf("VACUUM INTO '%q';", kCopyUri), &sqlite3_free);
-    if (quick_check && !FirstColumns(file, "PRAGMA quick_check;", report))
-        rc = sqlite3_extended_errcode(file);
-    else
-        rc = sql ? sqlite3_exec(file, sql.get(), nullptr, nullptr, nullptr) : SQLITE_NOMEM;
-    if (rc == SQLITE_OK) return rc;
-    message = sqlite3_errmsg(file);
-    return sqlite3_extended_errcode(file);
-}
-
 }  // namespace
 
 StoreView::~StoreView() {
@@ -154,25 +121,29 @@ bool StoreView::Open(const std::string& path, bool quick_check, std::string& err
         return false;
     }
 
-    Connection copy = OpenMemory(kCopyUri);
-    if (!copy) {
-        error = "cannot make the in-memory copy: out of memory";
-        return false;
-    }
     std::vector<std::string> report;
-    std::string message;
-    int rc = CopyIntoMemory(LiteralPath(path), SQLITE_OPEN_READONLY, quick_check, report, message);
+    SnapshotError failure;
+    Connection copy(SnapshotDatabase(kCopyUri, LiteralDbPath(path), SQLITE_OPEN_READONLY,
+                                     quick_check, report, failure),
+                    &sqlite3_close);
     // A file in WAL mode cannot be read where its WAL index (-shm) is absent
     // and cannot be made, as in a directory the command may not write. No
     // connection has it open then (it would have made that index), so it is
     // read as immutable, without locks.
-    if ((rc & 0xFF) == SQLITE_READONLY || (rc & 0xFF) == SQLITE_CANTOPEN) {
+    const int primary = failure.rc & 0xFF;
+    if (failure.step != SnapshotError::kMemory &&
+        (primary == SQLITE_READONLY || primary == SQLITE_CANTOPEN)) {
         report.clear();
-        rc = CopyIntoMemory(ImmutableUri(path), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, quick_check,
-                            report, message);
+        copy.reset(SnapshotDatabase(kCopyUri, ImmutableUri(path),
+                                    SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, quick_check, report,
+                                    failure));
     }
-    if (rc != SQLITE_OK) {
-        error = quoted + " cannot be read as a system database: " + message;
+    if (failure.step == SnapshotError::kMemory) {
+        error = "cannot make the in-memory copy: out of memory";
+        return false;
+    }
+    if (!copy) {
+        error = quoted + " cannot be read as a system database: " + failure.message;
         return false;
     }
     // A row may hold several lines, headed by the name of the database.

@@ -228,24 +228,21 @@ TEST_F(UtilityTest, ScopedFilesAtEveryFailurePoint) {
     CreateAndRemoveAtEveryFailurePoint<TempFile>(folder_.c_str(), "TempFile");
 }
 
+// Its creating and removing are pinned at every failure point above.
 TEST_F(UtilityTest, SFFileNamesAFileItNeverRemovesByItself) {
-    auto kept = std::make_unique<SFFile>(folder_);
+    auto kept = std::make_unique<SFFile>("");
+    kept->setPrefix(folder_);
     EXPECT_EQ(0u, kept->getSize());
     ASSERT_EQ(0, kept->create());
     ASSERT_EQ(0, kept->create()) << "the held file is reused";
     const std::string kept_path = kept->getPath().c_str();
+    unlink(kept_path.c_str());
+    EXPECT_EQ(0u, kept->getSize()) << "of a file another removed";
     WriteFile(kept_path, std::string(1234, 'x'));
     EXPECT_EQ(1234u, kept->getSize());
     kept.reset();
     EXPECT_TRUE(PathExists(kept_path)) << "destruction leaves the file";
-    SFFile removed("");
-    removed.setPrefix(folder_);
-    ASSERT_EQ(0, removed.create());
-    const std::string removed_path = removed.getPath().c_str();
-    removed.remove();
-    EXPECT_FALSE(PathExists(removed_path));
-    EXPECT_EQ(0u, removed.getSize());
-    // Its creating and removing entries are pinned at every failure point above.
+    EXPECT_EQ(1, CountEntries(dir_.path())) << "one file, made in the prefix set";
     EXPECT_NE(std::string::npos, Log().find("[DEBUG] utility(N): use exist file\n"));
 }
 
@@ -287,7 +284,7 @@ TEST_F(UtilityTest, TempFileSharesItsFileAndTheLastOwnerRemovesIt) {
     const std::string fresh = copied.getPath().c_str();
     assigned = empty;  // the former co-holder leaves: the new file is not its own
     EXPECT_TRUE(PathExists(fresh));
-    copied = empty;
+    copied = TempFile(empty);  // a copy of one holding nothing, which holds nothing either
     EXPECT_FALSE(PathExists(fresh)) << "its one owner removed it";
     EXPECT_EQ("not ours", ReadFile(shared));
     EXPECT_EQ(0, SFFile::initialize(folder_));
@@ -318,6 +315,21 @@ TEST(NamesTest, UserNamesSplitAtTheirLastSeparator) {
         else
             ParseUsrName(second, first);
         EXPECT_EQ(std::make_pair(before, after), std::make_pair(first, second)) << input;
+    }
+}
+
+// On this platform the conversions copy the bytes, up to the first NUL.
+TEST(NamesTest, TextConversionsCopyTheBytesUpToTheFirstNul) {
+    for (const std::string& text :
+         {std::string("caf\xC3\xA9"), std::string("ab\0cd", 5), std::string()}) {
+        ustring native("stale");
+        std::string utf8 = "stale", code_page = "stale";
+        EXPECT_EQ(0, UTF8ToNativeStr(text, native));
+        EXPECT_EQ(0, NativeStrToUTF8(native, utf8));
+        EXPECT_EQ(0, CodePageToNativeStr(text, native));
+        EXPECT_EQ(0, NativeStrToCodePage(native, code_page));
+        EXPECT_EQ(text.c_str(), utf8) << "there and back as UTF-8";
+        EXPECT_EQ(text.c_str(), code_page) << "there and back in the code page";
     }
 }
 
