@@ -150,8 +150,9 @@ int FSMKDirP(const ustring& path, char** endptr, bool blForceCreate, mode_t mode
     const bool exact_mode = (mode != kDefaultMode);
     const mode_t create_mode = exact_mode ? mode : 0777;
     UmaskScope umask_scope(exact_mode);
-    uid_t owner_uid = 0;
-    gid_t owner_gid = 0;
+    // Unset ids change nothing; NewDirectoryOwner sets both when it wants a change.
+    uid_t owner_uid = static_cast<uid_t>(-1);
+    gid_t owner_gid = static_cast<gid_t>(-1);
     const bool set_owner = NewDirectoryOwner(&owner_uid, &owner_gid);
     // A change of owner that fails leaves a usable directory: ignored.
     auto make_directory = [&](const std::string& prefix) {

@@ -27,11 +27,9 @@ void ParsingByDelimiter(std::string input, std::string& str1, std::string& str2,
         return;
     }
     str1 = input.substr(0, p);
-    // The delimiters in use are one character wide; past it starts the rest.
-    if (p + 1 >= input.size())
-        str2.clear();
-    else
-        str2 = input.substr(p + 1);
+    // The delimiters in use are one character wide; past it starts the rest
+    // (empty when the delimiter ends the input).
+    str2 = input.substr(p + 1);
 }
 
 void ParseUsrName(std::string& user_name, std::string& domain) {
