@@ -20,19 +20,6 @@ bool Failed(SnapshotError& error, SnapshotError::Step step, sqlite3* db, int rc)
     return false;
 }
 
-bool QuickCheck(sqlite3* file, std::vector<std::string>& report) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(file, "PRAGMA quick_check;", -1, &stmt, nullptr) != SQLITE_OK)
-        return false;
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        const unsigned char* text = sqlite3_column_text(stmt, 0);
-        report.push_back(text ? reinterpret_cast<const char*>(text) : "");
-    }
-    sqlite3_finalize(stmt);
-    return rc == SQLITE_DONE;
-}
-
 bool CopyInto(const char* memory_uri, const std::string& name, int flags, bool quick_check,
               std::vector<std::string>& report, SnapshotError& error) {
     sqlite3* opened = nullptr;
@@ -40,7 +27,7 @@ bool CopyInto(const char* memory_uri, const std::string& name, int flags, bool q
     Connection file(opened, &sqlite3_close);
     if (rc != SQLITE_OK) return Failed(error, SnapshotError::kOpen, file.get(), rc);
     sqlite3_busy_timeout(file.get(), kBusyTimeoutMs);
-    if (quick_check && !QuickCheck(file.get(), report))
+    if (quick_check && !FirstColumns(file.get(), "PRAGMA quick_check;", report))
         return Failed(error, SnapshotError::kRead, file.get(), sqlite3_errcode(file.get()));
     // VACUUM INTO writes a fresh copy in rollback-journal form: a page copy
     // would keep a WAL mode that an in-memory database cannot open.
@@ -53,6 +40,18 @@ bool CopyInto(const char* memory_uri, const std::string& name, int flags, bool q
 }
 
 }  // namespace
+
+bool FirstColumns(sqlite3* db, const std::string& sql, std::vector<std::string>& out) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) return false;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        const unsigned char* text = sqlite3_column_text(stmt, 0);
+        out.push_back(text ? reinterpret_cast<const char*>(text) : "");
+    }
+    sqlite3_finalize(stmt);
+    return rc == SQLITE_DONE;
+}
 
 std::string LiteralDbPath(const std::string& path) {
     return path.compare(0, 5, "file:") == 0 ? "./" + path : path;

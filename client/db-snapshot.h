@@ -15,6 +15,10 @@ struct sqlite3;
 // one meant; "./" in front keeps such a name a plain path to the same file.
 std::string LiteralDbPath(const std::string& path);
 
+// Appends the first column of every row of `sql` to `out`; false when the
+// statement fails.
+bool FirstColumns(sqlite3* db, const std::string& sql, std::vector<std::string>& out);
+
 // Why a copy was not made: the step that failed, SQLite's result code and
 // its message.
 struct SnapshotError {

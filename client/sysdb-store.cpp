@@ -60,15 +60,6 @@ Connection OpenMemory(const char* uri) {
     return Connection(db, &sqlite3_close);
 }
 
-// The first column of every row of `sql`; false when it fails.
-bool FirstColumns(sqlite3* db, const std::string& sql, std::vector<std::string>& out) {
-    Statement stmt = Prepare(db, sql);
-    if (!stmt) return false;
-    int rc;
-    while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) out.push_back(ColumnText(stmt.get(), 0));
-    return rc == SQLITE_DONE;
-}
-
 std::optional<std::string> ReleaseVersion(sqlite3* db) {
     std::vector<std::string> values;
     FirstColumns(db, "SELECT value FROM system_table WHERE key = 'release_version';", values);
