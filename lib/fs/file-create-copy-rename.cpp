@@ -71,13 +71,17 @@ ustring PrivateNameBeside(const ustring& to) {
     return tmp;
 }
 
-// Renames tmp to `to`, or removes tmp; returns 0 or -3 with errno kept.
-int RenameIntoPlace(const ustring& tmp, const ustring& to) {
-    if (g_sys.rename(tmp.c_str(), to.c_str()) == 0) return 0;
-    int err = errno;
+// Removes the private tmp after a step failed; -3 with that step's errno.
+int DropPrivate(const ustring& tmp) {
+    const int err = errno;
     g_sys.unlink(tmp.c_str());
     errno = err;
     return -3;
+}
+
+// Renames tmp to `to`, or removes tmp; returns 0 or -3 with errno kept.
+int RenameIntoPlace(const ustring& tmp, const ustring& to) {
+    return g_sys.rename(tmp.c_str(), to.c_str()) == 0 ? 0 : DropPrivate(tmp);
 }
 
 // Moves a regular file across file systems: copied and flushed under a
@@ -86,12 +90,7 @@ int RenameIntoPlace(const ustring& tmp, const ustring& to) {
 // last.
 int MoveFile(const ustring& from, const ustring& to) {
     const ustring tmp = PrivateNameBeside(to);
-    if (FSCopy(from, tmp, false) != 0) {
-        int err = errno;
-        g_sys.unlink(tmp.c_str());
-        errno = err;
-        return -3;
-    }
+    if (FSCopy(from, tmp, false) != 0) return DropPrivate(tmp);
     if (RenameIntoPlace(tmp, to) != 0) return -3;
     return g_sys.unlink(from.c_str()) == 0 ? 0 : -3;
 }
