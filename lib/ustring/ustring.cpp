@@ -167,12 +167,6 @@ void ustring::realloc_wdata(size_t len) const {
     wdata_cap = len;
 }
 
-void ustring::release() noexcept {
-    if (data != local_) std::free(data);
-    if (wdata_cap) std::free(wdata);
-    init();
-}
-
 // An empty string with room for `need` bytes, the terminator included.
 void ustring::init_sized(size_t need) {
     init();
@@ -216,14 +210,10 @@ ustring::ustring(const char* s) {
     append_bytes(s, k, k);
 }
 
-ustring::ustring(const uchar16_t* s) {
-    init();
-    try {
-        assign(s);
-    } catch (...) {
-        release();
-        throw;
-    }
+// Delegating: once the empty string is made, the destructor frees what a
+// failed conversion allocated.
+ustring::ustring(const uchar16_t* s) : ustring() {
+    assign(s);
 }
 
 ustring::ustring(const std::string& x) {

@@ -267,7 +267,6 @@ class ustring {
 
   private:
     void init_sized(size_t need);
-    void release() noexcept;
     // x's content moves here, x is left empty; this string must own nothing.
     void take(ustring& x) noexcept;
     void set_length(size_t len) {
