@@ -1,5 +1,6 @@
 // Connections, the path lookup and the settings, against rows planted and read back.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <functional>
 #include <list>
@@ -17,27 +18,13 @@ namespace {
 
 using dbtest::Log;
 using dbtest::Numbers;
-using dbtest::Stored;
 
-// Two rows that differ in every column; a_ and b_ as the reader gives them.
 class ConnectionsTest : public SystemDBFixture {
   protected:
     void SetUp() override {
         SystemDBFixture::SetUp();
-        Plant(
-            "INSERT INTO connection_table VALUES (1, 2, 'nas''a', 'ip''a', 5001, 'relay', "
-            "'O''Brien', 'orb''a', 'sess', 42, 'desk', 1, 0, 1, 'px''a', 3128, 'pu''a', '" +
-            Stored("pw'a") +
-            "', 'dom''a', 'host''a', 0, 'tun''a', 443, 1, 6, -3, 5000000000, 7, 2, 0, "
-            "4000000000, 1001, 0), (2, 3, 'nas-b', 'ip-b', 6001, 'direct', 'bob', 'orb-b', "
-            "'sess-b', 43, 'lap', 0, 1, 0, 'px-b', 8080, 'pu-b', '" +
-            Stored("pw-b") +
-            "', 'dom-b', 'host-b', 1, 'tun-b', 22, 0, 1, -4, 80000, 8, 1, 1, 5, 6, 1);");
-        a_.connection_info.password = "never stored, so never read";
-        ASSERT_EQ(SystemDB::getConnectionEntryByConnID(1, a_), 0);
-        ASSERT_EQ(SystemDB::getConnectionEntryByConnID(2, b_), 0);
+        PlantConnections();
     }
-    ConnectionEntry a_, b_;
 };
 
 TEST_F(ConnectionsTest, ReadersDecodeEveryColumn) {
@@ -113,81 +100,51 @@ TEST_F(ConnectionsTest, EveryColumnReachesTheRecordAndItsComparison) {
     }
 }
 
-// An insert stores every column it owns (the proxy password obfuscated),
-// the others take their defaults; an update rewrites every row of the orb_id
-// but its identity and state.
-TEST_F(ConnectionsTest, InsertAndUpdateStoreEveryColumnTheyOwn) {
-    const std::string rows = "SELECT * FROM connection_table WHERE id > 1";
-    ConnectionEntry entry = b_;
+// An add hands back its new row's id, an update the first matching row's; an
+// update that matches no row fails with its entry and keeps the id it held.
+TEST_F(ConnectionsTest, AddsAndUpdatesHandBackTheRowId) {
+    const time_t before = time(nullptr);
+    Plant(
+        "INSERT INTO session_table (id, conn_id, share_name) VALUES (1, 1, 'home'), (2, 1, "
+        "'HOME')");
+    SessionInfo added, home{0, "hoMe", 0, 0, 0, 0, "", 1, PERM_ALL};
+    ASSERT_EQ(SystemDB::addNewSessionInfo(added), 0);
+    const uint64_t first = added.session_id;
+    ASSERT_EQ(SystemDB::addNewSessionInfo(added), 0);
+    ASSERT_EQ(SystemDB::updateSessionInfo(home), 0);
+    ConnectionEntry moved = a_;
+    moved.connection_info.orb_id = "orb-b";
+    ASSERT_EQ(SystemDB::setConnectionEntry(b_.connection_info, b_.proxy_info, b_.tunnel_info), 0);
     ASSERT_EQ(
-        SystemDB::setConnectionEntry(entry.connection_info, entry.proxy_info, entry.tunnel_info),
+        SystemDB::updateConnectionEntry(moved.connection_info, moved.proxy_info, moved.tunnel_info),
         0);
-    EXPECT_EQ(entry.connection_info.conn_id, 3u);
-    const std::string b_values =
-        "|nas-b|ip-b|6001|direct|bob|orb-b|sess-b|43|lap|0|1|0|px-b|8080|pu-b|" + Stored("pw-b") +
-        "|dom-b|host-b|1|tun-b|22|";
-    EXPECT_EQ(Dump(rows), "2|3" + b_values + "0|1|-4|80000|8|1|1|5|6|1\n3|3" + b_values +
-                              "0|0|0|80000|8|1|1|0|0|1\n");
+    EXPECT_EQ(Numbers(first, added.session_id, home.session_id, b_.connection_info.conn_id,
+                      moved.connection_info.conn_id),
+              "3 4 1 3 2 ")
+        << "the ids of two adds, an update, an insert and an update";
+    EXPECT_EQ(Dump("SELECT count(*) FROM session_table WHERE typeof(ctime) = 'integer' AND ctime "
+                   "BETWEEN " +
+                   std::to_string(before) + " AND " + std::to_string(time(nullptr))),
+              "4\n")
+        << "a row's time of insertion";
 
-    entry = a_;
-    entry.connection_info.orb_id = "orb-b";
-    entry.connection_info.conn_id = 0;
-    ASSERT_EQ(
-        SystemDB::updateConnectionEntry(entry.connection_info, entry.proxy_info, entry.tunnel_info),
-        0);
-    EXPECT_EQ(entry.connection_info.conn_id, 2u);
-    const std::string a_values =
-        "|nas'a|ip'a|5001|relay|bob|orb-b|sess|42|desk|1|0|1|px'a|3128|pu'a|" + Stored("pw'a") +
-        "|dom'a|host'a|0|tun'a|443|";
-    const std::string after = "2|2" + a_values + "0|1|-4|5000000000|7|2|0|5|6|1\n3|2" + a_values +
-                              "0|0|0|5000000000|7|2|0|0|0|1\n";
-    EXPECT_EQ(Dump(rows), after);
-    entry.connection_info.orb_id = "no such orb";
-    entry.connection_info.conn_id = 42;
+    const dbtest::Contents unchanged = Read();
+    for (SessionInfo miss : {SessionInfo{55, "home", 4, 14, 0, 0, "/x", 1, PERM_ALL},
+                             SessionInfo{55, "home", 4, 0, 0, 0, "/x", 3, PERM_ALL},
+                             SessionInfo{55, "hom", 4, 0, 0, 0, "/x", 1, PERM_ALL}}) {
+        Log log;
+        EXPECT_EQ(SystemDB::updateSessionInfo(miss), -1) << miss.share_name << miss.view_id;
+        EXPECT_EQ(log.Text(), dbtest::kError + "cannnot get id for last update session\n");
+        EXPECT_EQ(miss.session_id, 55u) << "a missed update changed the id";
+    }
+    moved.connection_info.orb_id = "no such orb";
     Log log;
     EXPECT_EQ(
-        SystemDB::updateConnectionEntry(entry.connection_info, entry.proxy_info, entry.tunnel_info),
+        SystemDB::updateConnectionEntry(moved.connection_info, moved.proxy_info, moved.tunnel_info),
         -1);
-    EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get id for last update connection\n");
-    EXPECT_EQ(entry.connection_info.conn_id, 42u);
-    EXPECT_EQ(Dump(rows), after);
-}
-
-// Each single-column write changes its columns of its row only; deleting a
-// connection keeps its sessions; clearing keeps the release version.
-TEST_F(ConnectionsTest, SingleColumnWritesDeletionAndClearing) {
-    VersionInfo version;
-    version.build_number = 2147483648L;
-    version.major = 9;
-    version.minor = 3;
-    const std::string columns =
-        "SELECT id, status, error, linked, use_ssl, user_uid, user_gid, user_is_admin, "
-        "package_version, major, minor FROM connection_table";
-    const std::string row_2 = "2|1|-4|0|0|5|6|1|80000|8|1\n";
-    EXPECT_EQ(SystemDB::setConnectionStatus(1, 2), 0);
-    EXPECT_EQ(SystemDB::setConnectionErr(1, -8), 0);
-    EXPECT_EQ(SystemDB::setLinkByConnection(1, 0), 0);
-    EXPECT_EQ(SystemDB::setSSLEnableByConnID(1, false), 0);
-    EXPECT_EQ(SystemDB::updateUserInfo(1, 4000000002u, 7, true), 0);
-    EXPECT_EQ(SystemDB::setPackageVersion(1, version), 0);
-    EXPECT_EQ(Dump(columns), "1|2|-8|0|0|4000000002|7|1|2147483648|9|3\n" + row_2);
-    EXPECT_EQ(SystemDB::setSSLEnableByConnID(1, true), 0);
-    EXPECT_EQ(SystemDB::updateUserInfo(1, 1, 2, false), 0);
-    EXPECT_EQ(Dump(columns), "1|2|-8|0|1|1|2|0|2147483648|9|3\n" + row_2);
-    Plant("INSERT INTO session_table (conn_id) VALUES (1);");
-    EXPECT_EQ(SystemDB::deleteConnection(1), 0);
-    EXPECT_EQ(Dump(columns), row_2);
-    EXPECT_EQ(Dump("SELECT count(*) FROM session_table"), "1\n") << "its sessions stay";
-
-    int none = 7, linked = 7;
-    ASSERT_EQ(SystemDB::checkLinked(none), 0);  // no key: 0
-    Plant("INSERT INTO system_table VALUES ('linked', '3');");
-    ASSERT_EQ(SystemDB::checkLinked(linked), 0);
-    EXPECT_EQ(Numbers(none, linked), "0 3 ");
-    ASSERT_EQ(SystemDB::clearSystemDB(), 0);
-    EXPECT_EQ(Dump("SELECT (SELECT count(*) FROM connection_table) + (SELECT count(*) FROM "
-                   "session_table), * FROM system_table"),
-              "0|release_version|13\n");
+    EXPECT_EQ(log.Text(), dbtest::kError + "cannnot get id for last update connection\n");
+    EXPECT_EQ(moved.connection_info.conn_id, 2u) << "a missed update changed the id";
+    EXPECT_EQ(dbtest::Changes(unchanged, Read()), "") << "a missed update changed rows";
 }
 
 // Of the linked connections whose status is not 2 and whose error is not
@@ -271,27 +228,15 @@ TEST_F(ConnectionsTest, PathLookupMapsAPathToItsSessionAndConnection) {
     EXPECT_TRUE(whole_row.connection_info.user_is_admin);
 }
 
-// Each setting is a key of its own, read back into exactly its field; flags
-// are true for 1 only, absent or NULL keys change nothing.
-TEST_F(ConnectionsTest, SettingsAreStoredAsKeysAndReadBack) {
-    GeneralOptions written;
-    written.enable_iconoverlay = false;
-    written.enable_startup = false;
-    written.use_bw_icon = true;
-    written.sync_mode = -7;
-    written.open_folder = "/home/o'neil";
-    ASSERT_EQ(SystemDB::setGeneralOptions(written), 0);
-    ASSERT_EQ(SystemDB::setComputername("Bob's PC"), 0);
-    ASSERT_EQ(SystemDB::setLanguageOptions("de"), 0);
-    ASSERT_EQ(SystemDB::setTargetClientVersion(4294967313L), 0);
-    EXPECT_EQ(Dump("SELECT group_concat(key || '=' || value || ':' || typeof(value), ' ') FROM "
-                   "(SELECT * FROM system_table ORDER BY key)"),
-              "computer_name=Bob's PC:text enable_desktop_notification=1:text "
-              "enable_iconoverlay=0:text enable_startup=0:text language=de:text "
-              "open_folder=/home/o'neil:text release_version=13:text sync_mode=-7:text "
-              "target_client_version=4294967313:text use_black_white_icon=1:text\n");
-    EXPECT_EQ(Dump("SELECT DISTINCT computer_name FROM connection_table"), "Bob's PC\n");
-    GeneralOptions read_back;  // each field the opposite of what was written
+// Each setting is a key of its own, read into exactly its field; flags are
+// true for 1 only, absent keys and NULL keys change nothing.
+TEST_F(ConnectionsTest, SettingsAreReadFromTheirOwnKeys) {
+    Plant(
+        "INSERT INTO system_table VALUES ('enable_desktop_notification', '1'), "
+        "('enable_iconoverlay', '0'), ('enable_startup', '0'), ('use_black_white_icon', '1'), "
+        "('sync_mode', '-7'), ('open_folder', '/home/o''neil'), ('target_client_version', "
+        "'4294967313'), ('last_query_time', '2026-12-06 ''noon''');");
+    GeneralOptions read_back;  // each field the opposite of what is stored
     read_back.enable_desktop_notification = false;
     ASSERT_EQ(SystemDB::getGeneralOptions(read_back), 0);
     auto options = [](const GeneralOptions& read) {
@@ -300,37 +245,40 @@ TEST_F(ConnectionsTest, SettingsAreStoredAsKeysAndReadBack) {
                read.open_folder.c_str_utf8();
     };
     EXPECT_EQ(options(read_back), "1 0 0 1 -7 /home/o'neil");
+    ustring query_time = "stale";
+    ASSERT_EQ(SystemDB::getLastUpdateQueryTime(query_time), 0);
+    EXPECT_EQ(query_time, ustring("2026-12-06 'noon'"));
+    long version = 0;
+    ASSERT_EQ(SystemDB::getTargetClientVersion(version), 0);
+    EXPECT_EQ(version, 4294967313L);
+
     Plant(
         "UPDATE system_table SET value = 2 WHERE key = 'enable_desktop_notification';"
-        "DELETE FROM system_table WHERE key IN ('enable_startup', 'open_folder');"
+        "DELETE FROM system_table WHERE key IN ('enable_startup', 'open_folder', "
+        "'target_client_version', 'last_query_time');"
         "INSERT INTO system_table VALUES (NULL, 'x'), ('Sync_Mode', 8);");
     read_back.enable_startup = true;
     read_back.open_folder = "mine";
     ASSERT_EQ(SystemDB::getGeneralOptions(read_back), 0);
     EXPECT_EQ(options(read_back), "0 0 1 1 -7 mine");
-
-    long version = 0;
-    ASSERT_EQ(SystemDB::getTargetClientVersion(version), 0);
-    EXPECT_EQ(version, 4294967313L);
-    Plant("DELETE FROM system_table WHERE key = 'target_client_version'");
+    ASSERT_EQ(SystemDB::getLastUpdateQueryTime(query_time), 0);
+    EXPECT_EQ(query_time, ustring("")) << "no time yet";
     Log log;
     EXPECT_EQ(SystemDB::getTargetClientVersion(version), -1);
-    EXPECT_EQ(version, 4294967313L);  // untouched
+    EXPECT_EQ(version, 4294967313L) << "a missing version changed the output";
     EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get getTargetClientVersion\n");
-    ustring query_time = "stale";
-    ASSERT_EQ(SystemDB::getLastUpdateQueryTime(query_time), 0);
-    EXPECT_EQ(query_time, ustring(""));  // no time yet
-    ASSERT_EQ(SystemDB::setLastUpdateQueryTime("2026-12-06 'noon'"), 0);
-    ASSERT_EQ(SystemDB::getLastUpdateQueryTime(query_time), 0);
-    EXPECT_EQ(query_time, ustring("2026-12-06 'noon'"));
+
+    int none = 7, linked = 7;
+    ASSERT_EQ(SystemDB::checkLinked(none), 0);  // no key: 0
+    Plant("INSERT INTO system_table VALUES ('linked', '3');");
+    ASSERT_EQ(SystemDB::checkLinked(linked), 0);
+    EXPECT_EQ(Numbers(none, linked), "0 3 ");
 }
 
-// The user's own proxy: stored obfuscated, read back whole; a row without a
-// key resets what was read before it.
-TEST_F(ConnectionsTest, TheUserProxyIsStoredObfuscatedAndReadBack) {
+// The user's own proxy is read back whole, its password decoded; a row
+// without a key resets what was read before it.
+TEST_F(ConnectionsTest, TheUserProxyIsReadFromItsKeys) {
     ASSERT_EQ(SystemDB::setUserProxyInfo(b_.proxy_info), 0);
-    EXPECT_EQ(Dump("SELECT group_concat(value, '|') FROM system_table WHERE key LIKE 'user_%'"),
-              "1|0|px-b|8080|dom-b|host-b|pu-b|" + Stored("pw-b") + "\n");
     ProxyInfo proxy = a_.proxy_info;
     ASSERT_EQ(SystemDB::getUserProxyInfo(proxy), 0);
     EXPECT_EQ(proxy, b_.proxy_info);

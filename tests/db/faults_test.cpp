@@ -1,6 +1,6 @@
-// Every operation of the store, run under each statement fault (-1, its own
-// entry, outputs and file unchanged) and at DEBUG (its own entries); then
-// faults of the store itself.
+// Every operation of the store, on planted rows at DEBUG (its own entries,
+// exactly its changes) and under each statement fault (-1, its own entry,
+// outputs and file unchanged); then faults of the store itself.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -8,8 +8,8 @@
 #include <climits>
 #include <functional>
 #include <list>
-#include <sstream>
 #include <string>
+#include <tuple>
 
 #include "db_fixture.h"
 
@@ -36,44 +36,33 @@ const char kDeleteFormatFailed[] = "delete sqlite3_mprintf failed.\n";
 const char kNoEntry[] = "";
 const char* const kConstantStatement = nullptr;  // never formatted, so never fails to be
 
-// The rows every operation below finds: connection 1, its enabled "home"
-// session 1 in /a, the user's proxy password.
-const std::string kRows =
-    "INSERT INTO connection_table (id, orb_id, linked) VALUES (1, 'o', 1); INSERT INTO "
-    "session_table (id, conn_id, share_name, sync_folder, attribute) VALUES (1, 1, 'home', '/a/', "
-    "4); INSERT INTO system_table VALUES ('user_proxy_pass', '" +
-    Stored("secret") + "');";
-
-// Every output of the operations, holding values that no failure may change.
+// Every output of the operations, holding values that no failure may change;
+// the session, the options and the version also serve as the writes' input.
 struct Outputs {
     Outputs() {
-        session.share_name = "home";  // to be found by the session writes
-        session.conn_id = 1;
-        connection.orb_id = "o";
-        proxy.password = "secret";  // to be masked
+        proxy.password = "secret";  // to be cleared by a failed read
+        options.enable_iconoverlay = false;
+        options.enable_startup = false;
+        options.use_bw_icon = true;
+        options.sync_mode = -7;
+        options.open_folder = "/home/o'neil";
+        version.build_number = 5000000000L;
+        version.major = 7;
+        version.minor = 2;
     }
-    std::string Text() const {
-        std::ostringstream text;
-        text << "sessions=" << sessions.size() << " connections=" << connections.size()
-             << " ids=" << ids.size() << " versions=" << versions.size() << " status=" << status
-             << "/" << error << "/" << connection_status << "/" << connection_error
-             << " linked=" << linked << " client_version=" << client_version << " mode=" << mode
-             << " conflict=" << conflict << " sync_mode=" << options.sync_mode
-             << " major=" << version.major << " view=" << path.view_id << "\n"
-             << dbtest::Text(session) << connection.toString() << "\n"
-             << entry.toString() << "\n"
-             << path.connection_entry.toString() << "\n"
-             << proxy.toString() << "\nshare=" << share << " folder=" << folder
-             << " query_time=" << query_time;
-        for (const ConnectionEntry& listed : connections) text << "\n" << listed.toString();
-        return text.str();
+    auto Members() const {
+        return std::tie(sessions, connections, ids, versions, session, connection, entry, proxy,
+                        path.connection_entry, path.view_id, path.relative_path, options.sync_mode,
+                        options.open_folder, version, share, folder, query_time, status, error,
+                        connection_status, connection_error, linked, client_version, mode,
+                        conflict);
     }
 
     std::list<SessionInfo> sessions{2};
     std::list<ConnectionEntry> connections{2};
     std::list<uint64_t> ids{4};
     std::list<long> versions{9};
-    SessionInfo session;
+    SessionInfo session{0, "Bob's", SA_ENABLE | SA_USED, 12, 0, 9, "/o'neil", 1, PERM_DOMAIN};
     ConnectionInfo connection;
     ConnectionEntry entry;
     ProxyInfo proxy;
@@ -94,7 +83,7 @@ enum Cleared { kNothing, kSessionList, kConnectionList, kProxy };
 constexpr int kNoResult = INT_MIN;
 
 // One operation and the entries it writes, after the prefix, when its
-// statement fails or, at DEBUG, on a store holding kRows.
+// statement fails or, at DEBUG, on the planted rows.
 struct Operation {
     const char* name;                 // as its failure entries name it
     const char* format_failed;        // kConstantStatement: never formatted
@@ -103,15 +92,19 @@ struct Operation {
     const char* step_failed;          // a read's failed step; a write's failed exec
     Cleared cleared = kNothing;       // on every failure but a failed step
     std::string at_debug = kNoEntry;  // every entry at DEBUG, each with its prefix
+    std::string changes = kNoEntry;   // on the planted rows, as dbtest::Changes tells them
 
     // Entries of their own for a failed statement and for a failed step.
     Operation Failing(const char* statement, const char* step) const {
         return With(&Operation::failed, statement).With(&Operation::step_failed, step);
     }
     Operation Clearing(Cleared what) const { return With(&Operation::cleared, what); }
-    Operation AtDebug(const std::string& entries) const {
-        return With(&Operation::at_debug, entries);
+    Operation AtDebug(std::initializer_list<const char*> entries) const {
+        std::string text;
+        for (const char* entry : entries) text += dbtest::kDebug + entry;
+        return With(&Operation::at_debug, text);
     }
+    Operation Changing(const std::string& rows) const { return With(&Operation::changes, rows); }
     template <class Column>
     Operation With(Column Operation::*column, Column value) const {
         Operation copy = *this;
@@ -137,101 +130,156 @@ Operation UnnamedWrite(const char* name, std::function<int()> call) {
     return {name, kFormatFailedShort, std::move(call), kUnnamedExecFailed, kUnnamedExecFailed};
 }
 
-std::string Debug(const std::string& text) {
-    return dbtest::kDebug + text;
-}
-
 const Operation kOperations[] = {
     // session queries
     Read("getEnabledSession", [] { return SystemDB::getEnabledSession(out.sessions); })
         .Clearing(kSessionList)
-        .AtDebug(Debug("getEnabledSession\n")),
+        .AtDebug({"getEnabledSession\n"}),
     Read("getSessionListByConnectionID",
          [] { return SystemDB::getSessionListByConnectionID(out.sessions, 1); })
         .Clearing(kSessionList)
-        .AtDebug(Debug("getSessionListByConnectionID")),
+        .AtDebug({"getSessionListByConnectionID"}),
     Read("getValidSessionListByConnectionID",
          [] { return SystemDB::getValidSessionListByConnectionID(out.sessions, 1); })
         .Clearing(kSessionList)
-        .AtDebug(Debug("getValidSessionListByConnectionID\n")),
+        .AtDebug({"getValidSessionListByConnectionID\n"}),
     Read("getSessionInfoBySessionID",
          [] { return SystemDB::getSessionInfoBySessionID(1, out.session); }),
     Read("getSessionInfoByLocalFolder",
-         [] { return SystemDB::getSessionInfoByLocalFolder("/a", out.session); }),
+         [] { return SystemDB::getSessionInfoByLocalFolder("/d", out.session); }),
     Read("getSyncFolder", [] { return SystemDB::getSyncFolder("home", out.folder); })
-        .AtDebug(Debug("getSyncFolder\n")),
+        .AtDebug({"getSyncFolder\n"}),
     Read("getFolderInfoByRowID",
          [] { return SystemDB::getFolderInfoByRowID(1, out.share, out.folder); })
-        .AtDebug(Debug("getSystemInfo\n")),
+        .AtDebug({"getSystemInfo\n"}),
     Read("getSessionStatusAndErr",
          [] {
              return SystemDB::getSessionStatusAndErr(1, out.status, out.error,
                                                      out.connection_status, out.connection_error);
          })
-        .AtDebug(Debug("getSessionStatusAndErr\n")),
+        .AtDebug({"getSessionStatusAndErr\n"}),
     // Reports failure as the id 0.
     Read("getMaxSessionId", "getMaxSessionId: sqlite3_mprintf failed.\n",
          [] { return SystemDB::getMaxSessionId() == 0 ? -1 : 0; })
-        .AtDebug(Debug("getMaxSessionId: get max id = [1]\n")),
+        .AtDebug({"getMaxSessionId: get max id = [5]\n"}),
     Read("getPermSyncModeBySession",
          [] { return SystemDB::getPermSyncModeBySession(1, out.mode); }),
     Read("isSyncFolderConflict", kFormatFailed,
-         [] { return SystemDB::isSyncFolderConflict("/a", out.conflict, {}); }),
+         [] { return SystemDB::isSyncFolderConflict("/d", out.conflict, {}); }),
     Read("checkRemovedView", kInsertReplaceFormatFailed,
          [] { return SystemDB::checkRemovedView(out.session, out.ids); }),
     Read("checkHomeSessionFor2197", "checkHomeSessionExist: [<msg>]\n",
          [] { return SystemDB::checkHomeSessionFor2197(1); })
         .Failing("checkHomeSessionExist: [<msg>]\n",
                  "checkHomeSessionExists: sqlite3_step failed[<code>]\n")
-        .AtDebug(Debug("checkHomeSessionExist: There is a home session")),
+        .AtDebug({"checkHomeSessionExist: There is a home session"}),
     // session writes
-    Write("setSessionStatus", kFormatFailedWide, [] { return SystemDB::setSessionStatus(1, 2); }),
-    Write("setSessionErr", kFormatFailedWide, [] { return SystemDB::setSessionErr(1, 2); }),
+    Write("setSessionStatus", kFormatFailedWide, [] { return SystemDB::setSessionStatus(1, 4); })
+        .Changing("session 1: status=4\n"),
+    Write("setSessionErr", kFormatFailedWide, [] { return SystemDB::setSessionErr(3, -8); })
+        .Changing("session 3: error=-8\n"),
     Write("addNewSessionInfo", kInsertReplaceFormatFailed,
-          [] { return SystemDB::addNewSessionInfo(out.session); }),
+          [] { return SystemDB::addNewSessionInfo(out.session); })
+        .Changing("session 6 added: conn_id=1 share_name=Bob's attribute=6 view_id=12 status=0 "
+                  "error=0 share_version=9 sync_folder=/o'neil/ perm_mode=1\n"),
+    // The rows of its share name in any case, view and connection.
     Write("updateSessionInfo", kInsertReplaceFormatFailed,
           [] { return SystemDB::updateSessionInfo(out.session); })
-        .AtDebug(Debug("update row id 1\n")),
+        .AtDebug({"update row id 1\n"})
+        .Changing("session 1: attribute=6 share_version=9 sync_folder=/o'neil/ perm_mode=1\n"
+                  "session 5: attribute=6 share_version=9 sync_folder=/o'neil/ perm_mode=1\n"),
     Write("resetSession", "reset sqlite3_mprintf failed.\n",
           [] { return SystemDB::resetSession(1); })
-        .AtDebug(Debug("resetSession. id:[1]\n")),
+        .AtDebug({"resetSession. id:[1]\n"})
+        .Changing("session 1: attribute=17 status=0 error=0 sync_folder=/ perm_mode=2\n"),
     Write("deleteSession", kDeleteFormatFailed, [] { return SystemDB::deleteSession(1); })
-        .AtDebug(Debug("deleteSession. id:[1]\n")),
+        .AtDebug({"deleteSession. id:[1]\n"})
+        .Changing("session 1 deleted\n"),
     Write("disableAllSession", kInsertFormatFailed, [] { return SystemDB::disableAllSession(); })
-        .AtDebug(Debug("disableAllSession \n")),
-    Write("updateHomeViewID", kFormatFailedWide, [] { return SystemDB::updateHomeViewID(3, 1); }),
-    UnnamedWrite("setSessionAsUsed", [] { return SystemDB::setSessionAsUsed(1); }),
+        .AtDebug({"disableAllSession \n"})
+        .Changing("session 1: attribute=27 status=0 error=0\nsession 2: attribute=0 status=0 "
+                  "error=0\nsession 3: attribute=16 status=0 error=0\nsession 4: attribute=1\n"),
+    Write("updateHomeViewID", kFormatFailedWide, [] { return SystemDB::updateHomeViewID(3, 1); })
+        .Changing("session 2: view_id=3\n"),
+    UnnamedWrite("setSessionAsUsed", [] { return SystemDB::setSessionAsUsed(2); })
+        .Changing("session 2: attribute=6\n"),
     UnnamedWrite("resetSessionPermission",
                  [] {
                      SystemDB::resetSessionPermission();
                      return kNoResult;
-                 }),
-    UnnamedWrite("setReadOnlyBySession", [] { return SystemDB::setReadOnlyBySession(1); }),
-    UnnamedWrite("setReadWriteBySession", [] { return SystemDB::setReadWriteBySession(1); }),
-    UnnamedWrite("setDisableBySession", [] { return SystemDB::setDisableBySession(1); }),
+                 })
+        .Changing("session 1: attribute=15\nsession 3: attribute=4\n"),
+    UnnamedWrite("setReadOnlyBySession", [] { return SystemDB::setReadOnlyBySession(2); })
+        .Changing("session 2: attribute=20\n"),
+    UnnamedWrite("setReadWriteBySession", [] { return SystemDB::setReadWriteBySession(1); })
+        .Changing("session 1: attribute=15\n"),
+    UnnamedWrite("setDisableBySession", [] { return SystemDB::setDisableBySession(1); })
+        .Changing("session 1: attribute=27 status=0 error=0\n"),
     UnnamedWrite("setPermSyncModeBySession",
-                 [] { return SystemDB::setPermSyncModeBySession(1, PERM_ALL); }),
-    // connection writes
+                 [] { return SystemDB::setPermSyncModeBySession(4, PERM_EXEC_BIT); })
+        .Changing("session 4: perm_mode=2\n"),
+    // connection writes; deleting one keeps its sessions
     Write("setConnectionEntry", kInsertReplaceFormatFailed,
-          [] { return SystemDB::setConnectionEntry(out.connection, out.proxy, TunnelInfo()); }),
+          [] {
+              return SystemDB::setConnectionEntry(out.entry.connection_info, out.entry.proxy_info,
+                                                  out.entry.tunnel_info);
+          })
+        .Changing("connection 3 added: conn_mode=3 server_name=nas-b server_ip=ip-b "
+                  "server_port=6001 farlink_mode=direct username=bob orb_id=orb'a session=sess-b "
+                  "protocol_version=43 computer_name=lap use_ssl=0 use_proxy=1 "
+                  "use_system_proxy=0 proxy_ip=px-b proxy_port=8080 proxy_username=pu-b "
+                  "proxy_password=" +
+                  Stored("pw-b") +
+                  " proxy_domain=dom-b proxy_host=host-b use_tunnel=1 tunnel_ip=tun-b "
+                  "tunnel_port=22 linked=0 status=0 error=0 package_version=80000 major=8 "
+                  "minor=1 ssl_allow_untrust=1 user_uid=0 user_gid=0 user_is_admin=1\n"),
+    // All but the identity and state of the rows of its orb_id.
     Write("updateConnectionEntry", kInsertReplaceFormatFailed,
-          [] { return SystemDB::updateConnectionEntry(out.connection, out.proxy, TunnelInfo()); })
-        .AtDebug(Debug("update conn id 1\n")),
+          [] {
+              return SystemDB::updateConnectionEntry(out.entry.connection_info,
+                                                     out.entry.proxy_info, out.entry.tunnel_info);
+          })
+        .AtDebug({"update conn id 1\n"})
+        .Changing("connection 1: conn_mode=3 server_name=nas-b server_ip=ip-b server_port=6001 "
+                  "farlink_mode=direct session=sess-b protocol_version=43 computer_name=lap "
+                  "use_ssl=0 use_proxy=1 use_system_proxy=0 proxy_ip=px-b proxy_port=8080 "
+                  "proxy_username=pu-b proxy_password=" +
+                  Stored("pw-b") +
+                  " proxy_domain=dom-b proxy_host=host-b use_tunnel=1 tunnel_ip=tun-b "
+                  "tunnel_port=22 package_version=80000 major=8 minor=1 ssl_allow_untrust=1\n"),
     Write("setConnectionStatus", kFormatFailedWide,
-          [] { return SystemDB::setConnectionStatus(1, 2); }),
-    Write("setConnectionErr", kFormatFailedWide, [] { return SystemDB::setConnectionErr(1, 2); }),
+          [] { return SystemDB::setConnectionStatus(1, 2); })
+        .Changing("connection 1: status=2\n"),
+    Write("setConnectionErr", kFormatFailedWide, [] { return SystemDB::setConnectionErr(1, 2); })
+        .Changing("connection 1: error=2\n"),
     Write("setLinkByConnection", kInsertFormatFailed,
-          [] { return SystemDB::setLinkByConnection(1, 1); }),
-    UnnamedWrite("setSSLEnableByConnID", [] { return SystemDB::setSSLEnableByConnID(1, true); }),
-    Write("updateUserInfo", kNoEntry, [] { return SystemDB::updateUserInfo(1, 2, 3, true); })
+          [] { return SystemDB::setLinkByConnection(1, 0); })
+        .Changing("connection 1: linked=0\n"),
+    UnnamedWrite("setSSLEnableByConnID", [] { return SystemDB::setSSLEnableByConnID(2, true); })
+        .Changing("connection 2: use_ssl=1\n"),
+    UnnamedWrite("setSSLEnableByConnID", [] { return SystemDB::setSSLEnableByConnID(1, false); })
+        .Changing("connection 1: use_ssl=0\n"),
+    Write("updateUserInfo", kNoEntry,
+          [] { return SystemDB::updateUserInfo(1, 4000000002u, 7, true); })
         .Failing("update user info of #1 failed (<code>)\n",
-                 "update user info of #1 failed (<code>)\n"),
+                 "update user info of #1 failed (<code>)\n")
+        .Changing("connection 1: user_uid=4000000002 user_gid=7 user_is_admin=1\n"),
+    Write("updateUserInfo", kNoEntry, [] { return SystemDB::updateUserInfo(1, 1, 2, false); })
+        .Failing("update user info of #1 failed (<code>)\n",
+                 "update user info of #1 failed (<code>)\n")
+        .Changing("connection 1: user_uid=1 user_gid=2\n"),
     Write("setPackageVersion", kFormatFailed,
-          [] { return SystemDB::setPackageVersion(1, out.version); }),
+          [] { return SystemDB::setPackageVersion(2, out.version); })
+        .Changing("connection 2: package_version=5000000000 major=7 minor=2\n"),
     Write("deleteConnection", kDeleteFormatFailed, [] { return SystemDB::deleteConnection(1); })
-        .AtDebug(Debug("deleteConnection. id:[1]\n")),
+        .AtDebug({"deleteConnection. id:[1]\n"})
+        .Changing("connection 1 deleted\n"),
     Write("clearSystemDB", kInsertFormatFailed, [] { return SystemDB::clearSystemDB(); })
-        .AtDebug(Debug("clear System DB \n")),
+        .AtDebug({"clear System DB \n"})
+        .Changing("connection 1 deleted\nconnection 2 deleted\nsession 1 deleted\nsession 2 "
+                  "deleted\nsession 3 deleted\nsession 4 deleted\nsession 5 deleted\nsystem "
+                  "language deleted\nsystem linked deleted\nsystem target_client_version "
+                  "deleted\nsystem user_proxy_pass deleted\n"),
     // connection queries
     Read("checkLinked", kConstantStatement, [] { return SystemDB::checkLinked(out.linked); })
         .Failing(kPrepareFailed, "checkLinked: sqlite3_step: <msg> (<code>)\n"),
@@ -241,61 +289,78 @@ const Operation kOperations[] = {
     Read("getConnectionEntryByConnID", kInsertReplaceFormatFailed,
          [] { return SystemDB::getConnectionInfoById(1, out.connection); }),
     Read("getConnectionInfoByORBID", kFormatFailedShort,
-         [] { return SystemDB::getConnectionInfoByORBID("o", out.connection); }),
+         [] { return SystemDB::getConnectionInfoByORBID("orb-b", out.connection); }),
     Read("getLinkedConnectionEntryList", kConstantStatement,
          [] { return SystemDB::getLinkedConnectionEntryList(out.connections); })
         .Clearing(kConnectionList)
-        .AtDebug(Debug("getLinkedConnectionEntryList\n")),
+        .AtDebug({"getLinkedConnectionEntryList\n"}),
     Read("getConnectionEntryList", kConstantStatement,
          [] { return SystemDB::getConnectionEntryList(out.connections); })
         .Clearing(kConnectionList)
-        .AtDebug(Debug("getConnectionEntryList\n")),
+        .AtDebug({"getConnectionEntryList\n"}),
     Read("getPackageVersionList", kInsertFormatFailed,
          [] { return SystemDB::getPackageVersionList({}, out.versions); })
-        .AtDebug(Debug("version add 0\n")),
+        .AtDebug({"version add 5000000000\n"}),
     Read("getPackageVersion", kInsertFormatFailed,
          [] { return SystemDB::getPackageVersion(1, out.version); })
-        .AtDebug(Debug("package build number: [0]\n") + Debug("package major: [0]\n") +
-                 Debug("package minor: [0]\n")),
+        .AtDebug({"package build number: [5000000000]\n", "package major: [7]\n",
+                  "package minor: [2]\n"}),
     Read("getPathInfoByPath", "getConnectionEntryAndViewIdByPath failed on sqlite3_mprintf",
-         [] { return SystemDB::getPathInfoByPath("/a/b", out.path); })
+         [] { return SystemDB::getPathInfoByPath("/d/b", out.path); })
         .Failing("getConnectionEntryAndViewIdByPath: [<msg>]\n",
                  "getConnectionEntryAndViewIdByPath: [<msg>]\n")
-        .AtDebug(Debug("Getting ConnectionEntry and view id by [/a/b].\n") +
-                 Debug("Getting ConnectionEntry and view id. [SELECT s.view_id, s.sync_folder, c.* "
-                       "FROM connection_table AS c, session_table AS s  WHERE (c.id = "
-                       "s.conn_id) AND s.attribute & 4 AND s.sync_folder <> '' AND ('/a/b' LIKE "
-                       "(replace(replace(replace(s.sync_folder, '\\', '\\\\'), '%', '\\%'), "
-                       "'_', '\\_') || '%') ESCAPE '\\');]\n")),
+        .AtDebug({"Getting ConnectionEntry and view id by [/d/b].\n",
+                  "Getting ConnectionEntry and view id. [SELECT s.view_id, s.sync_folder, c.* "
+                  "FROM connection_table AS c, session_table AS s  WHERE (c.id = "
+                  "s.conn_id) AND s.attribute & 4 AND s.sync_folder <> '' AND ('/d/b' LIKE "
+                  "(replace(replace(replace(s.sync_folder, '\\', '\\\\'), '%', '\\%'), "
+                  "'_', '\\_') || '%') ESCAPE '\\');]\n"}),
     // settings
-    Write("setComputername", kInsertFormatFailed, [] { return SystemDB::setComputername("pc"); })
-        .AtDebug(Debug("set computer name pc\n")),
+    Write("setComputername", kInsertFormatFailed,
+          [] { return SystemDB::setComputername("Bob's PC"); })
+        .AtDebug({"set computer name Bob's PC\n"})
+        .Changing("connection 1: computer_name=Bob's PC\nconnection 2: computer_name=Bob's PC\n"
+                  "system computer_name added: value=Bob's PC\n"),
     Write("setGeneralOptions", kInsertFormatFailed,
           [] { return SystemDB::setGeneralOptions(out.options); })
-        .AtDebug(Debug("1, 1, 1, 0, 0, ''\n")),  // a new record's flags
+        .AtDebug({"1, 0, 0, 1, -7, '/home/o'neil'\n"})
+        .Changing("system enable_desktop_notification added: value=1\nsystem enable_iconoverlay "
+                  "added: value=0\nsystem enable_startup added: value=0\nsystem open_folder "
+                  "added: value=/home/o'neil\nsystem sync_mode added: value=-7\nsystem "
+                  "use_black_white_icon added: value=1\n"),
     Write("setTargetClientVersion", "INSERT sqlite3_mprintf failed.\n",
-          [] { return SystemDB::setTargetClientVersion(3); })
-        .AtDebug(Debug("set setTargetClientVersion\n")),
+          [] { return SystemDB::setTargetClientVersion(4294967313L); })
+        .AtDebug({"set setTargetClientVersion\n"})
+        .Changing("system target_client_version: value=4294967313\n"),
     Write("setLanguageOptions", kInsertFormatFailed,
           [] { return SystemDB::setLanguageOptions("en"); })
-        .AtDebug(Debug("set setLanguageOptions\n")),
+        .AtDebug({"set setLanguageOptions\n"})
+        .Changing("system language: value=en\n"),
     // Its entries keep an earlier name.
-    Write("setProxyInfo", kInsertFormatFailed, [] { return SystemDB::setUserProxyInfo(out.proxy); })
-        .AtDebug(Debug("set setUserProxyInfo\n") + Debug("ip \n") + Debug("proxy_port 0\n") +
-                 Debug("user_name \n") + Debug("password ********\n")),
-    UnnamedWrite("setLastUpdateQueryTime", [] { return SystemDB::setLastUpdateQueryTime("t"); })
-        .With(&Operation::format_failed, kNoEntry),
+    Write("setProxyInfo", kInsertFormatFailed,
+          [] { return SystemDB::setUserProxyInfo(out.entry.proxy_info); })
+        .AtDebug({"set setUserProxyInfo\n", "ip px-b\n", "proxy_port 8080\n", "user_name pu-b\n",
+                  "password ********\n"})
+        .Changing("system user_proxy_domain added: value=dom-b\nsystem user_proxy_host added: "
+                  "value=host-b\nsystem user_proxy_ip added: value=px-b\nsystem user_proxy_pass: "
+                  "value=" +
+                  Stored("pw-b") +
+                  "\nsystem user_proxy_port added: value=8080\nsystem user_proxy_user added: "
+                  "value=pu-b\nsystem user_use_proxy added: value=1\nsystem user_use_sys_proxy "
+                  "added: value=0\n"),
+    UnnamedWrite("setLastUpdateQueryTime", [] { return SystemDB::setLastUpdateQueryTime("it's"); })
+        .With(&Operation::format_failed, kNoEntry)
+        .Changing("system last_query_time added: value=it's\n"),
     Read("getGeneralOptions", kConstantStatement,
          [] { return SystemDB::getGeneralOptions(out.options); })
-        .AtDebug(Debug("getGeneralOptions\n")),
+        .AtDebug({"getGeneralOptions\n"}),
     Read("getTargetClientVersion", kConstantStatement,
          [] { return SystemDB::getTargetClientVersion(out.client_version); })
-        .AtDebug(Debug("getTargetClientVersion\n") + dbtest::kError +
-                 "cannnot get getTargetClientVersion\n"),
+        .AtDebug({"getTargetClientVersion\n"}),
     Read("getUserProxyInfo", kConstantStatement,
          [] { return SystemDB::getUserProxyInfo(out.proxy); })
         .Clearing(kProxy)
-        .AtDebug(Debug("getUserProxyInfo\n")),
+        .AtDebug({"getUserProxyInfo\n"}),
     Read("getLastUpdateQueryTime", kConstantStatement,
          [] { return SystemDB::getLastUpdateQueryTime(out.query_time); }),
 };
@@ -346,7 +411,24 @@ std::string BreakTables(Fault fault, const std::string& db) {
     return fault == Fault::kPrepare ? sql + "DROP TABLE raw;" : sql;
 }
 
-using EveryOperation = SystemDBFixture;
+// Sessions 1 to 5 of connections 1 and 2 (a_ and b_), and four settings
+// besides the release version.
+class EveryOperation : public SystemDBFixture {
+  protected:
+    void PlantRows() {
+        Plant(
+            "DELETE FROM connection_table; DELETE FROM session_table; DELETE FROM sqlite_sequence;"
+            "DELETE FROM system_table WHERE key <> 'release_version'; INSERT INTO system_table "
+            "VALUES ('linked', '3'), ('language', 'fr'), ('target_client_version', 3), "
+            "('user_proxy_pass', '" +
+            Stored("secret") +
+            "'); INSERT INTO session_table VALUES (1, 1, 'bob''s', 31, 1, 12, 2, -3, 4, '/h/', 0), "
+            "(2, 1, 'HOME', 4, 1, 0, 1, -1, 1, '/H/', 1), (3, 1, 'docs', 20, 1, 8, 3, -6, 2, "
+            "'/d/', 2), (4, 2, 'Home', 5, 1, 0, 0, 0, 3, '/x/', 1), (5, 1, 'BOB''S', 0, 1, 12, 0, "
+            "0, 0, '', 0);");
+        PlantConnections();
+    }
+};
 
 TEST_F(EveryOperation, FailsWithItsOwnEntryUnderEachStatementFault) {
     const StatementFault faults[] = {
@@ -358,7 +440,7 @@ TEST_F(EveryOperation, FailsWithItsOwnEntryUnderEachStatementFault) {
         SystemDB::destroy();
         db_ = dir_ / (std::string(fault.name) + ".db");
         ASSERT_EQ(Open(db_), 0);
-        Plant(kRows);
+        PlantRows();
         if (fault.fault == Fault::kClosedStore) SystemDB::destroy();
         if (fault.fault == Fault::kPrepare || fault.fault == Fault::kStep) {
             Plant(BreakTables(fault.fault, db_));
@@ -387,26 +469,27 @@ TEST_F(EveryOperation, FailsWithItsOwnEntryUnderEachStatementFault) {
             }
             EXPECT_EQ(log.Text(), Entry(entry, op.name, fault.sqlite_code, fault.sqlite_message))
                 << context;
-            EXPECT_EQ(out.Text(), expected.Text()) << context;
+            EXPECT_TRUE(out.Members() == expected.Members()) << context << " changed an output";
         }
         EXPECT_EQ(testutil::ReadFile(db_), file_before) << "the file changed under " << fault.name;
     }
     sqlite3_soft_heap_limit64(0);  // the hard limit lowered it
 }
 
-// At DEBUG every operation writes its own entries; the proxy password only
-// masked.
-TEST_F(EveryOperation, WritesItsOwnEntriesAtDebug) {
+// On the planted rows every operation writes its own entries at DEBUG, the
+// proxy password only masked, and changes exactly its rows and columns.
+TEST_F(EveryOperation, WritesItsOwnEntriesAtDebugAndChangesOnlyItsRows) {
     Verbose();
     for (const Operation& op : kOperations) {
-        Plant(
-            "DELETE FROM connection_table; DELETE FROM session_table; DELETE FROM system_table "
-            "WHERE key <> 'release_version'; " +
-            kRows);
+        PlantRows();
         out = Outputs();
+        out.entry = b_;  // to be inserted, and to update the row of a_'s orb_id
+        out.entry.connection_info.orb_id = "orb'a";
+        const dbtest::Contents before = Read();
         Log log;
-        op.call();
+        EXPECT_NE(op.call(), -1) << op.name << " failed on the planted rows";
         EXPECT_EQ(log.Text(), op.at_debug) << op.name;
+        EXPECT_EQ(dbtest::Changes(before, Read()), op.changes) << op.name;
     }
 }
 

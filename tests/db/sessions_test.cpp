@@ -1,8 +1,6 @@
 // Session records, queries and updates, against rows planted and read back.
 #include <gtest/gtest.h>
-#include <time.h>
 
-#include <functional>
 #include <list>
 #include <string>
 
@@ -60,7 +58,6 @@ const std::string kColumns =
 
 class SessionsTest : public SystemDBFixture {
   protected:
-    std::string Table() { return Dump("SELECT " + kColumns + " FROM session_table"); }
     void Insert(const std::string& values, const std::string& columns = kColumns) {
         Plant("INSERT INTO session_table (" + columns + ") VALUES " + values + ";");
     }
@@ -179,102 +176,6 @@ TEST_F(SessionsTest, FolderConflictsCompareWholeComponentsAndLiteralWildcards) {
     EXPECT_FALSE(conflict) << "a disabled session counted";
 }
 
-TEST_F(SessionsTest, AddInsertsAFreshRowEachTime) {
-    SessionInfo bobs{777, "bob's",    SA_ENABLE | SA_IS_HOME, 12, 0, 3, "/data/o'neil",
-                     5,   PERM_DOMAIN};
-    time_t before = time(nullptr);
-    ASSERT_EQ(SystemDB::addNewSessionInfo(bobs), 0);
-    const uint64_t first = bobs.session_id;
-    ASSERT_EQ(SystemDB::addNewSessionInfo(bobs), 0);
-    SessionInfo blank;
-    ASSERT_EQ(SystemDB::addNewSessionInfo(blank), 0);  // the record's defaults, not the column's
-    EXPECT_EQ(Numbers(first, bobs.session_id, blank.session_id), "1 2 3 ");
-    EXPECT_EQ(Table(),
-              "1|5|bob's|5|12|0|0|3|/data/o'neil/|1\n2|5|bob's|5|12|0|0|3|/data/o'neil/|1\n"
-              "3|0||0|0|0|0|0|/|2\n");
-    EXPECT_EQ(Dump("SELECT count(*) FROM session_table WHERE typeof(ctime) = 'integer' AND ctime "
-                   "BETWEEN " +
-                   std::to_string(before) + " AND " + std::to_string(time(nullptr))),
-              "3\n");
-}
-
-TEST_F(SessionsTest, UpdateRewritesTheRowsOfShareViewAndConnection) {
-    Insert(
-        "(1, 5, 'Photos', 4, 12, 2, -3, 1, '/old/', 0), (2, 5, 'photos', 4, 13, 1, 0, 1, '/b/', "
-        "0), (3, 6, 'photos', 4, 12, 1, 0, 1, '/c/', 0), (4, 5, 'bob''s', 0, 1, 0, 0, 0, '/d/', "
-        "0), (5, 5, 'PHOTOS', 0, 12, 0, 0, 0, '', 1)");
-    const std::string ctimes = Dump("SELECT ctime FROM session_table");
-    SessionInfo photos{0, "photoS", SA_ENABLE | SA_USED, 12, 0, 9, "/new", 5, PERM_EXEC_BIT};
-    ASSERT_EQ(SystemDB::updateSessionInfo(photos), 0);
-    SessionInfo bobs{0, "Bob's", 1, 1, 0, 2, "/o'neil", 5, PERM_DOMAIN};
-    ASSERT_EQ(SystemDB::updateSessionInfo(bobs), 0);
-    EXPECT_EQ(Numbers(photos.session_id, bobs.session_id), "1 4 ");
-    const std::string after =
-        "1|5|Photos|6|12|2|-3|9|/new/|2\n2|5|photos|4|13|1|0|1|/b/|0\n"
-        "3|6|photos|4|12|1|0|1|/c/|0\n4|5|bob's|1|1|0|0|2|/o'neil/|1\n"
-        "5|5|PHOTOS|6|12|0|0|9|/new/|2\n";
-    EXPECT_EQ(Table(), after);
-    EXPECT_EQ(Dump("SELECT ctime FROM session_table"), ctimes);
-
-    // Another view, connection or share name: no row, -1, the id kept.
-    for (SessionInfo miss : {SessionInfo{55, "photos", 4, 14, 0, 0, "/x", 5, PERM_ALL},
-                             SessionInfo{55, "photos", 4, 13, 0, 0, "/x", 7, PERM_ALL},
-                             SessionInfo{55, "photo", 4, 12, 0, 0, "/x", 5, PERM_ALL}}) {
-        Log log;
-        EXPECT_EQ(SystemDB::updateSessionInfo(miss), -1);
-        EXPECT_EQ(log.Text(), "[ERROR] system-db(N): cannnot get id for last update session\n");
-        EXPECT_EQ(miss.session_id, 55u);
-    }
-    EXPECT_EQ(Table(), after);
-}
-
-// Each write on four rows changes exactly the rows and columns it names,
-// with 0 and no entry.
-TEST_F(SessionsTest, SingleStatementWritesChangeExactlyTheirColumns) {
-    Insert(
-        "(1, 5, 'home', 31, 0, 2, -3, 4, '/h/', 0), (2, 5, 'HOME', 4, 7, 1, -1, 1, '/H/', 1),"
-        "(3, 5, 'docs', 20, 8, 3, -6, 2, '/d/', 2), (4, 6, 'Home', 5, 0, 0, 0, 3, '/x/', 1)");
-    Plant("CREATE TABLE kept AS SELECT " + kColumns + " FROM session_table");
-    // The rows a write changed as they now read, and "<id>|gone" for each it deleted.
-    auto changed_rows = [this] {
-        return Dump("SELECT " + kColumns + " FROM session_table EXCEPT SELECT * FROM kept") +
-               Dump("SELECT id, 'gone' FROM kept WHERE id NOT IN (SELECT id FROM session_table)");
-    };
-    struct Case {
-        std::function<int()> write;
-        const char* changed_rows;
-    };
-    const Case cases[] = {
-        {[] { return SystemDB::setSessionStatus(1, 4); }, "1|5|home|31|0|4|-3|4|/h/|0\n"},
-        {[] { return SystemDB::setSessionErr(3, -8); }, "3|5|docs|20|8|3|-8|2|/d/|2\n"},
-        {[] { return SystemDB::setSessionAsUsed(2); }, "2|5|HOME|6|7|1|-1|1|/H/|1\n"},
-        {[] { return SystemDB::resetSession(1); }, "1|5|home|17|0|0|0|4|/|2\n"},
-        {[] { return SystemDB::deleteSession(1); }, "1|gone\n"},
-        {[] { return SystemDB::updateHomeViewID(99, 5); },
-         "1|5|home|31|99|2|-3|4|/h/|0\n2|5|HOME|4|99|1|-1|1|/H/|1\n"},
-        {[] { return SystemDB::setReadOnlyBySession(2); }, "2|5|HOME|20|7|1|-1|1|/H/|1\n"},
-        {[] { return SystemDB::setReadWriteBySession(3); }, "3|5|docs|4|8|3|-6|2|/d/|2\n"},
-        {[] { return SystemDB::setDisableBySession(1); }, "1|5|home|27|0|0|0|4|/h/|0\n"},
-        {[] { return SystemDB::setPermSyncModeBySession(4, PERM_EXEC_BIT); },
-         "4|6|Home|5|0|0|0|3|/x/|2\n"},
-        {[] { return SystemDB::disableAllSession(); },
-         "1|5|home|27|0|0|0|4|/h/|0\n2|5|HOME|0|7|0|0|1|/H/|1\n3|5|docs|16|8|0|0|2|/d/|2\n"
-         "4|6|Home|1|0|0|0|3|/x/|1\n"},
-        {[] {
-             SystemDB::resetSessionPermission();
-             return 0;  // it returns nothing
-         },
-         "1|5|home|15|0|2|-3|4|/h/|0\n3|5|docs|4|8|3|-6|2|/d/|2\n"}};
-    for (const Case& write : cases) {
-        Plant("DELETE FROM session_table; INSERT INTO session_table (" + kColumns +
-              ") SELECT * FROM kept;");
-        Log log;
-        EXPECT_EQ(write.write(), 0) << write.changed_rows;
-        EXPECT_EQ(changed_rows(), write.changed_rows);
-        EXPECT_EQ(log.Text(), "") << write.changed_rows;
-    }
-}
-
 TEST_F(SessionsTest, RemovedViewsAndTheHomeSession) {
     Plant(
         "INSERT INTO session_table (id, conn_id, share_name, attribute, view_id) VALUES "
@@ -288,18 +189,12 @@ TEST_F(SessionsTest, RemovedViewsAndTheHomeSession) {
         ASSERT_EQ(SystemDB::checkRemovedView(kept, removed), 0);
     EXPECT_EQ(removed, (std::list<uint64_t>{100, 1, 2, 3, 6}));
 
-    Verbose();
-    Log log;
     std::string found;
     for (uint64_t conn : {1, 2, 3, 4, 5})
         found += std::to_string(SystemDB::checkHomeSessionFor2197(conn));
     ASSERT_EQ(SystemDB::updateHomeViewID(21, 1), 0);  // after which the home row no longer counts
     found += std::to_string(SystemDB::checkHomeSessionFor2197(1));
-    EXPECT_EQ(found, "100000");
-    const std::string home = "[DEBUG] system-db(N): checkHomeSessionExist: There is a home session";
-    const std::string none =
-        "[DEBUG] system-db(N): checkHomeSessionExist: There is no home session";
-    EXPECT_EQ(log.Text(), home + none + none + none + none + none);
+    EXPECT_EQ(found, "100000") << "whether connections 1 to 5, then 1 again, have an enabled home";
 }
 
 }  // namespace

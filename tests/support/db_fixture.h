@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <list>
+#include <map>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "logger.h"
 #include "system-db.h"
@@ -59,6 +61,31 @@ inline std::string Text(const std::list<SessionInfo>& sessions) {
     return out;
 }
 
+// Every row of the three tables, "<table> <first column>" ("session 1",
+// "system language") mapped to its other columns, each as "name=value".
+using Contents = std::map<std::string, std::vector<std::string>>;
+
+// From `before` to `after`: "<row>: <column>=<new value> ..." for each
+// changed row, "<row> added: ..." with every column but the time of
+// insertion, and "<row> deleted".
+inline std::string Changes(const Contents& before, const Contents& after) {
+    std::string text;
+    for (const auto& [row, columns] : after) {
+        const auto old = before.find(row);
+        const bool added = old == before.end();
+        std::string changed;
+        for (size_t column = 0; column < columns.size(); ++column) {
+            if (added ? columns[column].rfind("ctime=", 0) != 0
+                      : old->second[column] != columns[column])
+                changed += " " + columns[column];
+        }
+        if (!changed.empty()) text += row + (added ? " added:" : ":") + changed + "\n";
+    }
+    for (const auto& [row, columns] : before)
+        if (after.count(row) == 0) text += row + " deleted\n";
+    return text;
+}
+
 // Standard error from construction on, timestamps and line numbers normalised.
 struct Log {
     std::string Text() {
@@ -86,7 +113,36 @@ class SystemDBFixture : public ::testing::Test {
     void Plant(const std::string& sql) { testutil::ExecSql(db_, sql); }
     std::string Dump(const std::string& sql) { return dbtest::Dump(db_, sql); }
     void Verbose() { Logger::log_level[dbtest::kComponent] = Logger::L_DEBUG; }
+    dbtest::Contents Read() {
+        dbtest::Contents contents;
+        for (std::string table : {"connection", "session", "system"}) {
+            const auto names = testutil::QueryRows(
+                db_, "SELECT name FROM pragma_table_info('" + table + "_table')");
+            for (const auto& row : testutil::QueryRows(db_, "SELECT * FROM " + table + "_table")) {
+                std::vector<std::string>& columns = contents[table + " " + row[0]];
+                for (size_t column = 1; column < row.size(); ++column)
+                    columns.push_back(names[column][0] + "=" + row[column]);
+            }
+        }
+        return contents;
+    }
+    // Connections 1 and 2, which differ in every column, read back as a_ and b_.
+    void PlantConnections() {
+        Plant(
+            "INSERT INTO connection_table VALUES (1, 2, 'nas''a', 'ip''a', 5001, 'relay', "
+            "'O''Brien', 'orb''a', 'sess', 42, 'desk', 1, 0, 1, 'px''a', 3128, 'pu''a', '" +
+            dbtest::Stored("pw'a") +
+            "', 'dom''a', 'host''a', 0, 'tun''a', 443, 1, 6, -3, 5000000000, 7, 2, 0, "
+            "4000000000, 1001, 0), (2, 3, 'nas-b', 'ip-b', 6001, 'direct', 'bob', 'orb-b', "
+            "'sess-b', 43, 'lap', 0, 1, 0, 'px-b', 8080, 'pu-b', '" +
+            dbtest::Stored("pw-b") +
+            "', 'dom-b', 'host-b', 1, 'tun-b', 22, 0, 1, -4, 80000, 8, 1, 1, 5, 6, 1);");
+        a_.connection_info.password = "never stored, so never read";
+        ASSERT_EQ(SystemDB::getConnectionEntryByConnID(1, a_), 0);
+        ASSERT_EQ(SystemDB::getConnectionEntryByConnID(2, b_), 0);
+    }
 
     testutil::TempDir dir_;
     std::string db_ = dir_ / "system.db";
+    ConnectionEntry a_, b_;
 };
