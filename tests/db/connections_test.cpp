@@ -1,4 +1,4 @@
-// Connections, the path lookup and the settings, against rows planted and read back.
+// Connections, the ids that writes hand back, the path lookup and the settings.
 #include <gtest/gtest.h>
 #include <time.h>
 
@@ -122,11 +122,11 @@ TEST_F(ConnectionsTest, AddsAndUpdatesHandBackTheRowId) {
                       moved.connection_info.conn_id),
               "3 4 1 3 2 ")
         << "the ids of two adds, an update, an insert and an update";
-    EXPECT_EQ(Dump("SELECT count(*) FROM session_table WHERE typeof(ctime) = 'integer' AND ctime "
-                   "BETWEEN " +
-                   std::to_string(before) + " AND " + std::to_string(time(nullptr))),
-              "4\n")
-        << "a row's time of insertion";
+    // A new record's mode and folder, not the columns' defaults; the time of insertion.
+    EXPECT_EQ(Dump("SELECT perm_mode, sync_folder, typeof(ctime), ctime BETWEEN " +
+                   std::to_string(before) + " AND " + std::to_string(time(nullptr)) +
+                   " FROM session_table WHERE id > 2"),
+              "2|/|integer|1\n2|/|integer|1\n");
 
     const dbtest::Contents unchanged = Read();
     for (SessionInfo miss : {SessionInfo{55, "home", 4, 14, 0, 0, "/x", 1, PERM_ALL},

@@ -369,11 +369,13 @@ const Operation kOperations[] = {
 // and message.
 std::string Entry(std::string pattern, const std::string& name, int code,
                   const std::string& message) {
-    const std::pair<std::string, std::string> fields[] = {
-        {"<op>", name}, {"<code>", std::to_string(code)}, {"<msg>", message}};
-    for (const auto& [field, value] : fields)
-        for (size_t at; (at = pattern.find(field)) != std::string::npos;)
-            pattern.replace(at, field.size(), value);
+    struct Field {
+        std::string placeholder, value;
+    };
+    const Field fields[] = {{"<op>", name}, {"<code>", std::to_string(code)}, {"<msg>", message}};
+    for (const Field& field : fields)
+        for (size_t at; (at = pattern.find(field.placeholder)) != std::string::npos;)
+            pattern.replace(at, field.placeholder.size(), field.value);
     return pattern.empty() ? pattern : dbtest::kError + pattern;
 }
 
@@ -488,8 +490,9 @@ TEST_F(EveryOperation, WritesItsOwnEntriesAtDebugAndChangesOnlyItsRows) {
         const dbtest::Contents before = Read();
         Log log;
         EXPECT_NE(op.call(), -1) << op.name << " failed on the planted rows";
-        EXPECT_EQ(log.Text(), op.at_debug) << op.name;
-        EXPECT_EQ(dbtest::Changes(before, Read()), op.changes) << op.name;
+        EXPECT_EQ(log.Text(), op.at_debug) << "the entries of " << op.name << " at DEBUG";
+        EXPECT_EQ(dbtest::Changes(before, Read()), op.changes)
+            << "the rows " << op.name << " changed";
     }
 }
 

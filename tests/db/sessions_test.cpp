@@ -1,4 +1,4 @@
-// Session records, queries and updates, against rows planted and read back.
+// Session records and queries, against rows planted and read back.
 #include <gtest/gtest.h>
 
 #include <list>
