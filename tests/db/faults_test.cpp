@@ -413,8 +413,8 @@ std::string BreakTables(Fault fault, const std::string& db) {
     return fault == Fault::kPrepare ? sql + "DROP TABLE raw;" : sql;
 }
 
-// Sessions 1 to 5 of connections 1 and 2 (a_ and b_), and four settings
-// besides the release version.
+// Sessions 1 to 5 (made at time 1) of connections 1 and 2 (a_ and b_), and
+// four settings besides the release version.
 class EveryOperation : public SystemDBFixture {
   protected:
     void PlantRows() {
