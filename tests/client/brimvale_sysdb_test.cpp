@@ -76,7 +76,7 @@ class BrimvaleSysdbTest : public ::testing::Test {
         EXPECT_EQ(result.err, "") << command;
         Json document = Json::parse(result.out, nullptr, false);
         EXPECT_FALSE(document.is_discarded()) << command << " printed no JSON:\n" << result.out;
-        EXPECT_EQ(document.value("database", ""), db);
+        EXPECT_EQ(document.value("database", ""), db) << "the database named";
         return document;
     }
 
@@ -84,7 +84,8 @@ class BrimvaleSysdbTest : public ::testing::Test {
     uint64_t AddConnection(const std::string& server_name) {
         ConnectionInfo connection;
         connection.server_name = server_name;
-        EXPECT_EQ(SystemDB::setConnectionEntry(connection, ProxyInfo(), TunnelInfo()), 0);
+        EXPECT_EQ(SystemDB::setConnectionEntry(connection, ProxyInfo(), TunnelInfo()), 0)
+            << "connection not stored";
         return connection.conn_id;
     }
 
@@ -95,7 +96,7 @@ class BrimvaleSysdbTest : public ::testing::Test {
         session.sync_folder = folder;
         session.attribute = attribute;
         session.conn_id = conn_id;
-        EXPECT_EQ(SystemDB::addNewSessionInfo(session), 0);
+        EXPECT_EQ(SystemDB::addNewSessionInfo(session), 0) << "session not stored";
         return session.session_id;
     }
 };
@@ -144,7 +145,7 @@ TEST_F(BrimvaleSysdbTest, EveryRecordDecodedInBothFormsAndNoSecretShown) {
     sessions[0]["working_dir"] = home + kWd;
     sessions[1]["sync_folder"] = odd;
     sessions[1]["working_dir"] = odd + kWd;
-    EXPECT_EQ(RunJson("sessions", 0, db_)["sessions"], sessions);
+    EXPECT_EQ(RunJson("sessions", 0, db_)["sessions"], sessions) << "sessions";
 
     EXPECT_EQ(RunJson("connections", 0, db_)["connections"], Json::parse(R"([
         {"id": 1, "server_name": "files.example", "server_address": "192.0.2.7",
@@ -172,11 +173,12 @@ TEST_F(BrimvaleSysdbTest, EveryRecordDecodedInBothFormsAndNoSecretShown) {
         "SESSION_ERR_QUOTA\t1\tpresent\n"
         "2\tbad\\xff\\x09name\t" +
         odd + "\tdeleted,read-only\tPERM_DOMAIN\t7\t-42\t2\tabsent\n";
-    EXPECT_EQ(RunText("sessions", 0, db_), text_sessions);
+    EXPECT_EQ(RunText("sessions", 0, db_), text_sessions) << "sessions as text";
     const std::string text_connection =
         "1\tfiles.example\t192.0.2.7\t5001\tyes\tana\t1\t2\t-3\t7.2-64001\tyes\t198.51.100.2\t"
         "proxy.corp\t3128\tpu\tCORP\tset\tyes\t203.0.113.9\t4443\n";
-    EXPECT_NE(RunText("connections", 0, db_).find("\n" + text_connection), std::string::npos);
+    EXPECT_NE(RunText("connections", 0, db_).find("\n" + text_connection), std::string::npos)
+        << "the connection as text";
     const std::string text_settings = RunText("settings", 0, db_);
     for (const std::string line :
          {"SETTING\tVALUE\n", "general.enable_desktop_notification\tno\n", "general.sync_mode\t2\n",
@@ -229,14 +231,14 @@ TEST_F(BrimvaleSysdbTest, CheckReportsEachFindingAndNothingOnASoundStore) {
         EXPECT_EQ(findings[index]["severity"], finding.severity) << finding.kind;
         EXPECT_EQ(findings[index].value("session", 0), finding.session) << finding.kind;
     }
-    EXPECT_EQ(findings[0]["release_version"], "12");
-    EXPECT_EQ(findings[0]["library"], "13");
-    EXPECT_EQ(findings[1]["mode"], "0644");
-    EXPECT_EQ(findings[5]["conn_id"], 99);
+    EXPECT_EQ(findings[0]["release_version"], "12") << "the release found";
+    EXPECT_EQ(findings[0]["library"], "13") << "the release expected";
+    EXPECT_EQ(findings[1]["mode"], "0644") << "the mode found";
+    EXPECT_EQ(findings[5]["conn_id"], 99) << "the missing connection";
     const std::string du = RunCommand({"du", "-s", "-B1", left + kWd}).out;
-    EXPECT_EQ(findings[6]["entries"], 3);
-    EXPECT_EQ(findings[6]["bytes"], std::stoull(du));
-    EXPECT_EQ(findings[7]["sessions"], Json({4, 5}));
+    EXPECT_EQ(findings[6]["entries"], 3) << "entries left";
+    EXPECT_EQ(findings[6]["bytes"], std::stoull(du)) << "bytes left";
+    EXPECT_EQ(findings[7]["sessions"], Json({4, 5})) << "overlapping sessions";
 
     // An old, damaged file: only the session table, holding the root directory as a folder,
     // and three pages that nothing uses (counted in the header's big-endian page count at 28),
@@ -262,7 +264,8 @@ TEST_F(BrimvaleSysdbTest, CheckReportsEachFindingAndNothingOnASoundStore) {
                   "warning: the file has no release_version; this library writes 13\n"
                   "error: enabled session 9 (''): its sync folder is empty (the root directory)\n"
                   "error: session 9 ('') belongs to connection 0, which does not exist\n");
-    EXPECT_EQ(RunJson("check", 1, db_)["findings"][2]["report"], never_used);
+    EXPECT_EQ(RunJson("check", 1, db_)["findings"][2]["report"], never_used)
+        << "the quick_check report";
 
     // A sound store: owner-only, every enabled folder present, connections existing.
     ASSERT_EQ(unlink(db_.c_str()), 0);
@@ -272,8 +275,8 @@ TEST_F(BrimvaleSysdbTest, CheckReportsEachFindingAndNothingOnASoundStore) {
     AddSession("left", left, SA_USED | SA_ENABLE);
     SystemDB::destroy();
     ASSERT_EQ(chmod(db_.c_str(), 0600), 0);
-    EXPECT_EQ(RunJson("check", 0, db_)["findings"], Json::array());
-    EXPECT_EQ(RunText("check", 0, db_), "no findings\n");
+    EXPECT_EQ(RunJson("check", 0, db_)["findings"], Json::array()) << "a sound store";
+    EXPECT_EQ(RunText("check", 0, db_), "no findings\n") << "a sound store as text";
 }
 
 TEST_F(BrimvaleSysdbTest, UnreadableFilesAndUsageErrorsGiveStatus2) {
@@ -327,12 +330,12 @@ TEST_F(BrimvaleSysdbTest, UnreadableFilesAndUsageErrorsGiveStatus2) {
         CommandResult result = RunCommand(argv);
         EXPECT_EQ(result.status, 2) << ::testing::PrintToString(args);
         EXPECT_NE(result.err.find(kUsage), std::string::npos) << ::testing::PrintToString(args);
-        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.out, "") << ::testing::PrintToString(args);
     }
     for (const Args& args : {Args{kBin, "--help"}, Args{kBin, "check", db_, "-h"}}) {
         CommandResult result = RunCommand(args);
         EXPECT_EQ(result.out.find(kUsage), 0u) << result.out;
-        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.status, 0) << ::testing::PrintToString(args);
     }
     EXPECT_TRUE(std::regex_match(RunCommand({kBin, "--version"}).out,
                                  std::regex("brimvale-sysdb [0-9]+\\.[0-9]+\\.[0-9]+\n")));
@@ -350,7 +353,8 @@ TEST_F(BrimvaleSysdbTest, WaitsForALockAndReadsAReadOnlyFile) {
         ASSERT_TRUE(holder.locked());
         CommandResult result = RunCommand({kBin, "sessions", "--json", db_});
         ASSERT_EQ(result.status, 0) << result.err;
-        EXPECT_EQ(Json::parse(result.out)["sessions"][0]["status_name"], "SESSION_STAT_PAUSE");
+        EXPECT_EQ(Json::parse(result.out)["sessions"][0]["status_name"], "SESSION_STAT_PAUSE")
+            << "the holder's commit not read";
     }
     // In WAL mode, the harder case: its index file cannot be made beside it. The name looks
     // like a URI and holds URI syntax: read as one, it would name the decoy "sys".

@@ -53,7 +53,7 @@ class CleanWorkingDirTest : public ::testing::Test {
     // A working directory of 8 entries (itself included) and a user file beside it.
     std::string MakeSyncFolder(const std::string& name) {
         std::string folder = tmp_ / name, wd = Wd(folder);
-        EXPECT_EQ(RunCommand({"mkdir", "-p", wd + "/cache/a/b", wd + "/journal"}).status, 0);
+        EXPECT_EQ(RunCommand({"mkdir", "-p", wd + "/cache/a/b", wd + "/journal"}).status, 0) << wd;
         WriteFile(wd + "/cache/a/b/chunk.bin", std::string(4096, 'x'));
         WriteFile(wd + "/journal/0001.log", "pending\n");
         WriteFile(wd + "/state", "s");
@@ -97,13 +97,13 @@ TEST_F(CleanWorkingDirTest, OptionsUsageHelpVersionAndMissingDatabase) {
         EXPECT_TRUE(std::regex_match(result.out, std::regex(shown))) << result.out;
         EXPECT_EQ(result.err, "") << ::testing::PrintToString(args);
     }
-    EXPECT_FALSE(PathExists(db_));
+    EXPECT_FALSE(PathExists(db_)) << "help made a database";
     // A missing database is reported, and not created.
     for (const std::string name : {"absent.db", "syst\xC3\xA8me \xE6\x95\xB0\xE6\x8D\xAE.db"}) {
         std::string path = tmp_ / name;
         for (const Args& args : {Args{path}, Args{"--dry-run", path}, Args{"-v", path}})
             Expect(args, "System DB '" + path + "' not existed !!\n");
-        EXPECT_FALSE(PathExists(path));
+        EXPECT_FALSE(PathExists(path)) << "a missing database was made";
     }
 }
 
@@ -176,8 +176,8 @@ TEST_F(CleanWorkingDirTest, DryRunListsWhatTheRunRemovesAndFailuresAreLogged) {
     Expect({"--verbose", db_}, reported, stuck_error, unprivileged);
     Expect({db_}, "", stuck_error, unprivileged);  // logged without -v as well
     Expect({"-n", db_}, Wd(stuck) + "\n");
-    EXPECT_TRUE(PathExists(Wd(off)));
-    EXPECT_EQ(ReadFile(db_), before);
+    EXPECT_TRUE(PathExists(Wd(off))) << "a disabled session cleaned";
+    EXPECT_EQ(ReadFile(db_), before) << "the database changed";
 }
 
 // The copy of the database is made as by brimvale-sysdb, whose tests try it on locked, WAL and
@@ -193,7 +193,7 @@ TEST_F(CleanWorkingDirTest, DatabasesReadAsTheyAre) {
     Expect({db_}, "", "(" + std::string(kTimestampRe) + R"(\[ERROR\] system-db.*\n)+)");
     Expect({"-n", db_}, "",
            ErrLine("Failed to read database at '" + db_ + "'. [26] file is not a database"));
-    EXPECT_EQ(ReadFile(db_), text);
+    EXPECT_EQ(ReadFile(db_), text) << "the text file changed";
 
     // SQLite cannot open a path longer than 512 bytes at all.
     const std::string deep = tmp_ / std::string(250, 'd') + "/" + std::string(250, 'd');
@@ -215,8 +215,8 @@ TEST_F(CleanWorkingDirTest, PathsAreTakenLiterally) {
     MakeDb({"enabled=" + decoy}, tmp_ / "x.db");
     Expect({"-n", "file:x.db"}, Wd(literal) + "\n", "", in_tmp);
     Expect({"file:x.db"}, "", "", in_tmp);
-    EXPECT_FALSE(PathExists(Wd(literal)));
-    EXPECT_TRUE(PathExists(Wd(decoy)));
+    EXPECT_FALSE(PathExists(Wd(literal))) << "the file named not read";
+    EXPECT_TRUE(PathExists(Wd(decoy))) << "a URI read";
 
     MakeDb({"enabled=Sync", "enabled=" + decoy});
     const std::string err =
@@ -226,8 +226,8 @@ TEST_F(CleanWorkingDirTest, PathsAreTakenLiterally) {
            "skipped session 1: sync folder 'Sync' is not an absolute path\nremoved '" + Wd(decoy) +
                "': 8 entries, " + Du({Wd(decoy)}) + " freed\n",
            err, in_tmp);
-    EXPECT_TRUE(PathExists(Wd(rel)));
-    EXPECT_FALSE(PathExists(Wd(decoy)));
+    EXPECT_TRUE(PathExists(Wd(rel))) << "a relative folder cleaned";
+    EXPECT_FALSE(PathExists(Wd(decoy))) << "not cleaned after a skip";
 }
 
 // Suite name ending in Threads: the thread sanitizer run covers the drawing thread.
@@ -252,7 +252,7 @@ TEST_F(CleanWorkingDirThreads, ProgressOnATerminalOnly) {
                 shown.out.compare(shown.out.size() - cleared.size(), cleared.size(), cleared) == 0)
         << "the line is not cleared at the end:\n"
         << shown.out;
-    EXPECT_FALSE(PathExists(Wd(second)));
+    EXPECT_FALSE(PathExists(Wd(second))) << "not cleaned with --progress";
     // The line is cleared before a report line is written.
     first = MakeSyncFolder("a");
     shown = on_tty(kBin + " -v --progress ");
@@ -261,7 +261,7 @@ TEST_F(CleanWorkingDirThreads, ProgressOnATerminalOnly) {
         << shown.out;
     first = MakeSyncFolder("a");
     Expect({"--progress", db_}, "");
-    EXPECT_FALSE(PathExists(Wd(first)));
+    EXPECT_FALSE(PathExists(Wd(first))) << "not cleaned without a terminal";
     ExecSql(db_, "UPDATE session_table SET attribute = 0;");
     EXPECT_EQ(on_tty(kBin + " --progress ").out, "") << "no session, yet a line was cleared";
 }

@@ -17,9 +17,9 @@ TEST(ConfigTest, AnEmptyPathOrAFolderLeavesTheMapAlone) {
     testutil::TempDir dir;
     Config cfg;
     cfg["kept"] = "yes";
-    EXPECT_EQ(-1, cfg.read(""));
+    EXPECT_EQ(-1, cfg.read("")) << "an empty path read";
     EXPECT_EQ(-1, cfg.read(dir.path()));  // which fopen opens, and its first read fails
-    EXPECT_EQ((Pairs{{"kept", "yes"}}), PairsOf(cfg));
+    EXPECT_EQ((Pairs{{"kept", "yes"}}), PairsOf(cfg)) << "the map changed";
 }
 
 // Numbers read as a stream extracts them, which ConfigModel checks on every
@@ -64,7 +64,7 @@ TEST(ConfigTest, WriteRefusesWhatCannotBeReadBack) {
     cfg["long"] = std::string(8191 - 10, 'x');  // long = "..."\n fills the buffer
     ASSERT_EQ(0, cfg.write(path));
     Config back;
-    EXPECT_EQ(0, back.read(path));
+    EXPECT_EQ(0, back.read(path)) << "not read back";
     EXPECT_EQ(PairsOf(cfg), PairsOf(back)) << "what was written reads back otherwise";
 }
 
@@ -125,9 +125,9 @@ TEST(ConfigFaults, AFailedWriteLeavesTheOldFileWhole) {
             EXPECT_EQ(run.rc == 0 ? new_file : old_file, testutil::FilesIn(dir.path()))
                 << run.Describe();
             struct stat st;
-            EXPECT_EQ(0, lstat(path.c_str(), &st));
+            EXPECT_EQ(0, lstat(path.c_str(), &st)) << run.Describe();
             EXPECT_EQ(0640u, st.st_mode & 07777) << run.Describe();
-            EXPECT_EQ(0, lstat(link.c_str(), &st));
+            EXPECT_EQ(0, lstat(link.c_str(), &st)) << run.Describe();
             EXPECT_TRUE(S_ISLNK(st.st_mode)) << run.Describe() << " replaced the link";
         });
 }

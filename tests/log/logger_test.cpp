@@ -57,13 +57,14 @@ class LoggerTest : public ::testing::Test {
 // open: AFailedInitializeKeepsThePreviousChannel). Per channel: where a line
 // goes, whether stamped and counted (-1: no file opened), what Destroy does.
 TEST_F(LoggerTest, EachChannelWritesWhereItsTypeSays) {
-    EXPECT_EQ("T early(7)\n", Unstamped(g_early));
-    EXPECT_EQ(-1, Logger::Initialize(Logger::FILE_LOGGER, "", "", 5));
+    EXPECT_EQ("T early(7)\n", Unstamped(g_early)) << "the defaults";
+    EXPECT_EQ(-1, Logger::Initialize(Logger::FILE_LOGGER, "", "", 5))
+        << "a file channel without a path";
     EXPECT_EQ(-1, Logger::Rotate());  // no file to rotate: nothing touched
     testutil::StderrCapture still;
     Logger::LogMsg(Logger::L_ERR, "c", "still here\n");  // stamped, not counted
-    EXPECT_EQ("T still here\n", Unstamped(still.Stop()));
-    EXPECT_EQ(-1, Logger::log_size);
+    EXPECT_EQ("T still here\n", Unstamped(still.Stop())) << "the stream kept";
+    EXPECT_EQ(-1, Logger::log_size) << "a line counted without a file";
     testutil::WriteFile(levels_, "c = 5\n");
     openlog("bv", LOG_PERROR, LOG_USER);  // syslog lines also go to standard error
     struct Channel {
@@ -144,14 +145,14 @@ TEST_F(LoggerTest, RotatesOnlyAfterExceedingOneMebibyte) {
     testutil::WriteFile(log_, std::string(100, 'p'));
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log_, "", 3));
     for (int line = 0; line < 1024; ++line) LogBytes(1024);
-    EXPECT_EQ(1048576, Logger::log_size);
+    EXPECT_EQ(1048576, Logger::log_size) << "the bytes counted";
     EXPECT_FALSE(PathExists(log_ + "_0")) << "exactly 1 MiB is no reason to rotate";
     LogBytes(18);
-    EXPECT_EQ(0, Logger::log_size);
+    EXPECT_EQ(0, Logger::log_size) << "the count not reset by rotating";
     Logger::LogMsg(Logger::L_ERR, "c", "fresh\n");
-    EXPECT_EQ(22, Logger::log_size);
-    EXPECT_EQ(100u + 1048576 + 18, ReadFile(log_ + "_0").size());
-    EXPECT_EQ("T fresh\n", Unstamped(ReadFile(log_)));
+    EXPECT_EQ(22, Logger::log_size) << "counted after rotating";
+    EXPECT_EQ(100u + 1048576 + 18, ReadFile(log_ + "_0").size()) << "the rotated file's size";
+    EXPECT_EQ("T fresh\n", Unstamped(ReadFile(log_))) << "the new file";
 }
 
 // The files _0.._3 one rotation leaves, by depth.
@@ -167,7 +168,7 @@ TEST_F(LoggerTest, RotationKeepsDepthMinusOneFiles) {
         for (int number = 0; number < 4; ++number)
             testutil::WriteFile(rotated(number), std::to_string(number));
         ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log_, "", rotation.depth));
-        EXPECT_EQ(0, Logger::Rotate());
+        EXPECT_EQ(0, Logger::Rotate()) << "depth " << rotation.depth;
         std::string got;
         for (int number = 0; number < 4; ++number)
             got += !PathExists(rotated(number))        ? "-"

@@ -97,7 +97,7 @@ TEST(UstringStorage, ShortTextsStayInsideLongOnesGrowExactlyAndShrinkBelowHalf) 
     EXPECT_EQ("inside", text.storage()) << "a short text left in a heap buffer";
     text.append(std::string(40, 'd'));
     EXPECT_THROW(text.append('x', npos / 2), std::bad_alloc);  // and the string is kept
-    EXPECT_THROW(text.append(u'x', npos), std::bad_alloc);
+    EXPECT_THROW(text.append(u'x', npos), std::bad_alloc) << "a UTF-16 append";
     EXPECT_EQ("aa" + std::string(40, 'd'), Bytes(text)) << "a refused append changed the text";
     EXPECT_EQ("heap 43", text.storage()) << "a refused append changed the buffer";
 }
@@ -296,7 +296,7 @@ TEST(UstringValidity, BothScansAgreeWithIcuWhereverTheFaultFalls) {
                         ADD_FAILURE() << fault.name << " at byte " << at << " of " << length << ": "
                                       << disagreement;
                 }
-    EXPECT_EQ(0, mismatches);
+    EXPECT_EQ(0, mismatches) << "scans that disagree";
     bv_internal::Utf8Scan unused;
     if (!bv_internal::ScanUtf8Vector("", 0, &unused))
         GTEST_SKIP() << "no vector scan on this machine; the scalar one was checked";
@@ -370,7 +370,7 @@ TEST(UstringNormalize, ResultBuffersAreExact) {
 // moves its strings, never copies them), and leaves the source the empty
 // text.
 TEST(UstringStorage, MovingTakesTheBuffersAndLeavesTheEmptyText) {
-    EXPECT_TRUE(std::is_nothrow_move_constructible_v<ustring>);
+    EXPECT_TRUE(std::is_nothrow_move_constructible_v<ustring>) << "a move may throw";
     Probe source(Repeat<std::string>("caf\xC3\xA9/", 5));
     const char* const bytes = source.c_str();
     const uchar16_t* const units = source.c_str_utf16();
@@ -381,7 +381,7 @@ TEST(UstringStorage, MovingTakesTheBuffersAndLeavesTheEmptyText) {
     Probe short_taken(std::move(short_source));
     EXPECT_EQ("caf\xC3\xA9", Bytes(short_taken)) << "a short text was not taken";
     for (Probe* moved : {&source, &short_source}) {
-        EXPECT_EQ("", Bytes(*moved));
+        EXPECT_EQ("", Bytes(*moved)) << "a source keeps bytes";
         EXPECT_EQ(0, *moved->c_str()) << "a source is not terminated";
         EXPECT_EQ(0, *moved->c_str_utf16()) << "a source's UTF-16 form is not terminated";
         EXPECT_EQ("inside", moved->storage()) << "a source still owns a buffer";

@@ -133,7 +133,7 @@ TEST_F(CriticalSectionThreads, LockIsHeldOnceBetweenStartAndEnd) {
     EXPECT_TRUE(MutexFree(&mutex)) << "the destructor leaves the section";
     const std::string enter = "[DEBUG] utility(N): entering critical section\n";
     const std::string leave = "[DEBUG] utility(N): leaving critical section\n";
-    EXPECT_EQ(enter + leave + enter + leave, Log());
+    EXPECT_EQ(enter + leave + enter + leave, Log()) << "what was logged";
 }
 
 // A flock interrupted by a signal is tried again, so the section never runs
@@ -215,18 +215,19 @@ TEST_F(UtilityTest, ScopedFilesAtEveryFailurePoint) {
 TEST_F(UtilityTest, SFFileNamesAFileItNeverRemovesByItself) {
     auto kept = std::make_unique<SFFile>("");
     kept->setPrefix(folder_);
-    EXPECT_EQ(0u, kept->getSize());
+    EXPECT_EQ(0u, kept->getSize()) << "before creating";
     ASSERT_EQ(0, kept->create());
     ASSERT_EQ(0, kept->create()) << "the held file is reused";
     const std::string kept_path = kept->getPath().c_str();
     unlink(kept_path.c_str());
     EXPECT_EQ(0u, kept->getSize()) << "of a file another removed";
     WriteFile(kept_path, std::string(1234, 'x'));
-    EXPECT_EQ(1234u, kept->getSize());
+    EXPECT_EQ(1234u, kept->getSize()) << "of a file another wrote";
     kept.reset();
     EXPECT_TRUE(PathExists(kept_path)) << "destruction leaves the file";
     EXPECT_EQ(1, CountEntries(dir_.path())) << "one file, made in the prefix set";
-    EXPECT_NE(std::string::npos, Log().find("[DEBUG] utility(N): use exist file\n"));
+    EXPECT_NE(std::string::npos, Log().find("[DEBUG] utility(N): use exist file\n"))
+        << "the reuse not logged";
 }
 
 TEST_F(UtilityTest, TempFileSharesItsFileAndTheLastOwnerRemovesIt) {
@@ -241,37 +242,37 @@ TEST_F(UtilityTest, TempFileSharesItsFileAndTheLastOwnerRemovesIt) {
         permanent_path = permanent.getPath().c_str();
     }
     EXPECT_FALSE(PathExists(removed_path)) << "the sole owner removes its file";
-    EXPECT_TRUE(PathExists(permanent_path));
+    EXPECT_TRUE(PathExists(permanent_path)) << "a permanent file removed";
 
     auto creator = std::make_unique<TempFile>(folder_);
     ASSERT_EQ(0, creator->create());
     const std::string shared = creator->getPath().c_str();
     TempFile copied(*creator), assigned(folder_), empty(folder_);
     assigned = copied;
-    EXPECT_EQ(shared, assigned.getPath().c_str());
+    EXPECT_EQ(shared, assigned.getPath().c_str()) << "the path not assigned";
     EXPECT_EQ(-1, copied.create()) << "a sharer of a live file cannot create";
     creator.reset();
     EXPECT_TRUE(PathExists(shared)) << "two owners remain";
     assigned = empty;  // stops owning and holds nothing
-    EXPECT_EQ("", std::string(assigned.getPath().c_str()));
+    EXPECT_EQ("", std::string(assigned.getPath().c_str())) << "assigning an empty one kept a path";
     ASSERT_EQ(0, assigned.create());
     const std::string own = assigned.getPath().c_str();
     assigned = copied;  // the sole owner's file goes first
-    EXPECT_FALSE(PathExists(own));
+    EXPECT_FALSE(PathExists(own)) << "its own file kept";
     assigned.remove();  // for every owner; copied keeps the path but owns nothing
-    EXPECT_FALSE(PathExists(shared));
+    EXPECT_FALSE(PathExists(shared)) << "remove() left the shared file";
     WriteFile(shared, "not ours");
     copied = assigned;  // already co-holders: the empty path is copied all the same
-    EXPECT_EQ("", std::string(copied.getPath().c_str()));
+    EXPECT_EQ("", std::string(copied.getPath().c_str())) << "copying a co-holder kept the path";
     ASSERT_EQ(0, copied.create()) << "no live file is held any more";
     const std::string fresh = copied.getPath().c_str();
     assigned = empty;  // the former co-holder leaves: the new file is not its own
-    EXPECT_TRUE(PathExists(fresh));
+    EXPECT_TRUE(PathExists(fresh)) << "removed by a non-owner";
     copied = TempFile(empty);  // a copy of one holding nothing, which holds nothing either
     EXPECT_FALSE(PathExists(fresh)) << "its one owner removed it";
-    EXPECT_EQ("not ours", ReadFile(shared));
-    EXPECT_EQ(0, SFFile::initialize(folder_));
-    EXPECT_EQ(0, TempFile::initialize(folder_));
+    EXPECT_EQ("not ours", ReadFile(shared)) << "a stranger's file touched";
+    EXPECT_EQ(0, SFFile::initialize(folder_)) << "SFFile prefix";
+    EXPECT_EQ(0, TempFile::initialize(folder_)) << "TempFile prefix";
     SFFile default_sffile("");  // the default prefixes, now the test's folder
     TempFile default_tempfile("");
     ASSERT_EQ(0, default_sffile.create());
@@ -312,10 +313,10 @@ TEST(NamesTest, TextConversionsCopyTheBytesUpToTheFirstNul) {
          {std::string("caf\xC3\xA9"), std::string("ab\0cd", 5), std::string()}) {
         ustring native("stale");
         std::string utf8 = "stale", code_page = "stale";
-        EXPECT_EQ(0, UTF8ToNativeStr(text, native));
-        EXPECT_EQ(0, NativeStrToUTF8(native, utf8));
-        EXPECT_EQ(0, CodePageToNativeStr(text, native));
-        EXPECT_EQ(0, NativeStrToCodePage(native, code_page));
+        EXPECT_EQ(0, UTF8ToNativeStr(text, native)) << "from UTF-8";
+        EXPECT_EQ(0, NativeStrToUTF8(native, utf8)) << "to UTF-8";
+        EXPECT_EQ(0, CodePageToNativeStr(text, native)) << "from the code page";
+        EXPECT_EQ(0, NativeStrToCodePage(native, code_page)) << "to the code page";
         EXPECT_EQ(text.c_str(), utf8) << "there and back as UTF-8";
         EXPECT_EQ(text.c_str(), code_page) << "there and back in the code page";
     }
@@ -329,7 +330,7 @@ TEST(NamesTest, HostNameIsEmptyWhenItCannotBeRead) {
     ForEachCallError(
         {{"gethostname", {EINVAL, ENAMETOOLONG}}}, [] {}, [&] { return GetSysHostName(host); },
         [&](const FaultRun& run) {
-            EXPECT_EQ(0, run.rc);
+            EXPECT_EQ(0, run.rc) << run.Describe();
             EXPECT_EQ(run.fired ? "" : expected, host) << run.Describe();
         });
 }
