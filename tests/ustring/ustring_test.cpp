@@ -87,7 +87,7 @@ TEST(UstringStorage, ShortTextsStayInsideLongOnesGrowExactlyAndShrinkBelowHalf) 
     text.append('c', 5);
     EXPECT_EQ("heap 30", text.storage()) << "grown exactly";
     text.assign(text.c_str() + 14);  // an own tail of 15 bytes: 16 >= 30 / 2, the buffer stays
-    EXPECT_EQ("heap 30", text.storage()) << "shrunk at half used";
+    EXPECT_EQ("heap 30", text.storage()) << "kept while half is used";
     EXPECT_EQ("aaaaaaaaabccccc", Bytes(text)) << "the own tail";
     text.append(text.c_str());  // an own append asks for 2 x length + 1
     EXPECT_EQ("heap 31", text.storage()) << "the own text appended";
@@ -96,7 +96,7 @@ TEST(UstringStorage, ShortTextsStayInsideLongOnesGrowExactlyAndShrinkBelowHalf) 
     text.assign("aa");
     EXPECT_EQ("inside", text.storage()) << "a short text left in a heap buffer";
     text.append(std::string(40, 'd'));
-    EXPECT_THROW(text.append('x', npos / 2), std::bad_alloc);  // and the string is kept
+    EXPECT_THROW(text.append('x', npos / 2), std::bad_alloc) << "a byte append";
     EXPECT_THROW(text.append(u'x', npos), std::bad_alloc) << "a UTF-16 append";
     EXPECT_EQ("aa" + std::string(40, 'd'), Bytes(text)) << "a refused append changed the text";
     EXPECT_EQ("heap 43", text.storage()) << "a refused append changed the buffer";
