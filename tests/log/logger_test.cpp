@@ -60,7 +60,7 @@ TEST_F(LoggerTest, EachChannelWritesWhereItsTypeSays) {
     EXPECT_EQ("T early(7)\n", Unstamped(g_early)) << "the defaults";
     EXPECT_EQ(-1, Logger::Initialize(Logger::FILE_LOGGER, "", "", 5))
         << "a file channel without a path";
-    EXPECT_EQ(-1, Logger::Rotate());  // no file to rotate: nothing touched
+    EXPECT_EQ(-1, Logger::Rotate()) << "a rotation without a file";  // nothing touched
     testutil::StderrCapture still;
     Logger::LogMsg(Logger::L_ERR, "c", "still here\n");  // stamped, not counted
     EXPECT_EQ("T still here\n", Unstamped(still.Stop())) << "the stream kept";
