@@ -25,12 +25,15 @@ inline bool Within(const void* p, const void* lo, const void* hi) {
 
 // What precedes the first NUL of n bytes, whether it is well-formed UTF-8
 // as ICU's conversion defines it (no overlong forms, no surrogates, nothing
-// above U+10FFFF, no sequence cut short), and whether it is plain ASCII,
-// which every normal form leaves as it is.
+// above U+10FFFF, no sequence cut short), whether it is plain ASCII,
+// which every normal form leaves as it is, and whether it holds combining
+// diacritical marks (U+0300-U+036F, lead bytes CC and CD) or conjoining
+// Hangul jamo (U+1100-U+11FF: E1 84-87), as decomposed text does.
 struct Utf8Scan {
     size_t len;
     bool valid;
     bool ascii;
+    bool marks;
 };
 Utf8Scan ScanUtf8(const char* s, size_t n);
 

@@ -45,11 +45,11 @@ Utf8Scan ScanScalar(const char* s, size_t n) {
     const unsigned char* const begin = reinterpret_cast<const unsigned char*>(s);
     const unsigned char* const end = begin + n;
     const unsigned char* p = begin;
-    bool ascii = true;
+    bool ascii = true, marks = false;
     for (;;) {
         p = PlainAsciiEnd(p, end);
-        if (p == end) return {n, true, ascii};
-        if (*p == 0) return {static_cast<size_t>(p - begin), true, ascii};
+        if (p == end) return {n, true, ascii, marks};
+        if (*p == 0) return {static_cast<size_t>(p - begin), true, ascii, marks};
         ascii = false;
         // A run of multi-byte characters. The first trail's range is narrower
         // after E0 and F0 (overlong), ED (surrogates) and F4 (beyond
@@ -61,10 +61,12 @@ Utf8Scan ScanScalar(const char* s, size_t n) {
             bool ok;
             if (c - 0xC2u < 0xE0 - 0xC2) {
                 ok = left > 1 && (p[1] & 0xC0) == 0x80;
+                marks |= (c & 0xFE) == 0xCC;
                 p += 2;
             } else if (c - 0xE0u < 0xF0 - 0xE0) {
                 const unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
                 ok = left > 2 && p[1] >= lo && p[1] <= hi && (p[2] & 0xC0) == 0x80;
+                marks |= c == 0xE1 && (p[1] & 0xFC) == 0x84;
                 p += 3;
             } else if (c - 0xF0u < 0xF5 - 0xF0) {
                 const unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
@@ -74,7 +76,7 @@ Utf8Scan ScanScalar(const char* s, size_t n) {
             } else {
                 ok = false;
             }
-            if (!ok) return {strnlen(s, n), false, false};
+            if (!ok) return {strnlen(s, n), false, false, false};
         } while (p != end && *p >= 0x80);
     }
 }
@@ -147,7 +149,7 @@ __attribute__((target("avx2"))) Utf8Scan Scan(const unsigned char* p, size_t n) 
     const __m256i t1 = Table(first_high), t2 = Table(first_low), t3 = Table(second_high);
     const __m256i nibble = _mm256_set1_epi8(0x0F);
     const __m256i cut = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cut_short));
-    __m256i prev = _mm256_setzero_si256(), open = prev, error = prev;
+    __m256i prev = _mm256_setzero_si256(), open = prev, error = prev, marks = prev;
     bool ascii = true;
 
     auto check = [&](__m256i in) __attribute__((target("avx2"))) {
@@ -168,6 +170,15 @@ __attribute__((target("avx2"))) Utf8Scan Scan(const unsigned char* p, size_t n) 
         const __m256i must = _mm256_and_si256(_mm256_or_si256(third, fourth),
                                               _mm256_set1_epi8(static_cast<char>(0x80)));
         error = _mm256_or_si256(error, _mm256_xor_si256(must, pair));
+        // CC or CD; or 84-87 after E1.
+        const __m256i mark =
+            _mm256_cmpeq_epi8(_mm256_and_si256(in, _mm256_set1_epi8(static_cast<char>(0xFE))),
+                              _mm256_set1_epi8(static_cast<char>(0xCC)));
+        const __m256i jamo = _mm256_and_si256(
+            _mm256_cmpeq_epi8(prev1, _mm256_set1_epi8(static_cast<char>(0xE1))),
+            _mm256_cmpeq_epi8(_mm256_and_si256(in, _mm256_set1_epi8(static_cast<char>(0xFC))),
+                              _mm256_set1_epi8(static_cast<char>(0x84))));
+        marks = _mm256_or_si256(marks, _mm256_or_si256(mark, jamo));
         open = _mm256_subs_epu8(in, cut);
         prev = in;
     };
@@ -203,7 +214,7 @@ __attribute__((target("avx2"))) Utf8Scan Scan(const unsigned char* p, size_t n) 
     // A sequence still open at the end is cut short.
     error = _mm256_or_si256(error, open);
     const bool valid = _mm256_testz_si256(error, error);
-    return {n, valid, valid && ascii};
+    return {n, valid, valid && ascii, valid && !_mm256_testz_si256(marks, marks)};
 }
 
 }  // namespace avx2

@@ -625,9 +625,13 @@ ustring ustring::normalize(const ustring& x, normalization_form n) {
     if (text.len == 0) return result;
 
     // Most text is already in the form asked for: ASCII always is, the rest
-    // as ICU's quick check finds it. It is copied as it is.
+    // as ICU's quick check finds it. It is copied as it is. Text with
+    // combining marks or jamo is most likely decomposed, and ICU's check
+    // would compose it to tell whether NFC changes it: as costly as
+    // normalising, so it is normalised at once.
     const icu::StringPiece bytes(x.data, static_cast<int32_t>(text.len));
-    if (text.ascii || norm->isNormalizedUTF8(bytes, err)) {
+    const bool check_first = n == NFD || !text.marks;
+    if (text.ascii || (check_first && norm->isNormalizedUTF8(bytes, err))) {
         result.fill_empty(x.data, text.len);
         return result;
     }

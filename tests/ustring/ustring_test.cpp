@@ -232,11 +232,12 @@ std::string Filled(const std::string& filler, size_t size) {
 
 std::string Describe(const bv_internal::Utf8Scan& scan) {
     return std::to_string(scan.len) + (scan.valid ? " valid" : " invalid") +
-           (scan.ascii ? " ASCII" : "");
+           (scan.ascii ? " ASCII" : "") + (scan.marks ? " with marks" : "");
 }
 
 bool Same(const bv_internal::Utf8Scan& left, const bv_internal::Utf8Scan& right) {
-    return left.len == right.len && left.valid == right.valid && left.ascii == right.ascii;
+    return left.len == right.len && left.valid == right.valid && left.ascii == right.ascii &&
+           left.marks == right.marks;
 }
 
 // "" when both scans of text agree with ICU's conversion, else what each says.
@@ -249,7 +250,13 @@ std::string ScansDisagree(const std::string& text) {
     const bool valid = U_SUCCESS(err) != 0;
     const bool ascii =
         std::all_of(text.begin(), text.begin() + end, [](char byte) { return (byte & 0x80) == 0; });
-    const bv_internal::Utf8Scan icu{end, valid, valid && ascii};
+    // Combining diacritical marks (CC, CD) or conjoining jamo (E1 84-87).
+    bool marks = false;
+    for (size_t at = 0; at < end; ++at) {
+        const unsigned char byte = text[at], next = at + 1 < end ? text[at + 1] : 0;
+        marks |= byte == 0xCC || byte == 0xCD || (byte == 0xE1 && next >= 0x84 && next <= 0x87);
+    }
+    const bv_internal::Utf8Scan icu{end, valid, valid && ascii, valid && marks};
     const bv_internal::Utf8Scan scalar = bv_internal::ScanUtf8Scalar(text.data(), text.size());
     bv_internal::Utf8Scan vector = icu;  // kept where this machine has no vector scan
     bv_internal::ScanUtf8Vector(text.data(), text.size(), &vector);
@@ -260,7 +267,8 @@ std::string ScansDisagree(const std::string& text) {
 
 // Validity as ICU's conversion defines it, from both scans: a fault at every
 // offset of texts up to 136 bytes (four 32-byte blocks and a tail) falls at
-// every place of a block, after ASCII blocks or mixed ones, and at the end.
+// every place of a block, after ASCII blocks or mixed ones, and at the end;
+// both also tell where marks or jamo make a text likely decomposed.
 TEST(UstringValidity, BothScansAgreeWithIcuWhereverTheFaultFalls) {
     struct Fault {
         const char* name;
@@ -283,7 +291,10 @@ TEST(UstringValidity, BothScansAgreeWithIcuWhereverTheFaultFalls) {
                             {"ASCII for a trail", "\xE2\x28\xA1"},
                             {"no fault: a NUL ends the text first", std::string("\0\xFF", 2)},
                             {"no fault: U+10FFFF", "\xF4\x8F\xBF\xBF"}};
-    const std::string fillers[] = {"abcdefgh", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"};
+    // ASCII; mixed; no marks nor jamo, though close to them; jamo; marks.
+    const std::string fillers[] = {"abcdefgh", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+                                   "\xE1\x88\x80\xCB\x80\xE1\x83\xBF\xCE\x80",
+                                   "a\xE1\x84\x80\xE1\x87\xBF", "a\xCD\x85\xCC\x80"};
     int mismatches = 0;
     for (const std::string& filler : fillers)
         for (const Fault& fault : faults)
