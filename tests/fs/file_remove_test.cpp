@@ -97,23 +97,17 @@ std::string Failed(const std::string& what, int rc) {
     return what + " returned " + std::to_string(rc) + " (" + std::strerror(errno) + ")\n";
 }
 
-// The cores the removal may use, as it sees them, for one scope.
-class ScopedCores {
-  public:
-    explicit ScopedCores(int cores) : saved_(g_sys.sched_getaffinity) {
-        cores_ = cores;
-        g_sys.sched_getaffinity = [](pid_t, size_t size, cpu_set_t* set) {
-            CPU_ZERO_S(size, set);
-            for (int core = 0; core < cores_; ++core) CPU_SET_S(core, size, set);
-            return 0;
-        };
-    }
-    ~ScopedCores() { g_sys.sched_getaffinity = saved_; }
-
-  private:
-    static inline int cores_ = 1;
-    decltype(SysCalls::sched_getaffinity) saved_;
-};
+// From now on the removal sees `cores` cores it may use; the test's end
+// restores the table.
+void UseCores(int cores) {
+    static int count;
+    count = cores;
+    g_sys.sched_getaffinity = [](pid_t, size_t size, cpu_set_t* set) {
+        CPU_ZERO_S(size, set);
+        for (int core = 0; core < count; ++core) CPU_SET_S(core, size, set);
+        return 0;
+    };
+}
 
 // For one scope: which threads other than the calling one (the removal's
 // helpers) made a call, whether one of them walked (opened, listed or
@@ -475,7 +469,7 @@ TEST_F(FSRemoveTest, EveryFailurePointStopsCleanlyAndALaterCallFinishes) {
 TEST_F(FSRemoveTest, AllocationFailureEndsTheCallWithoutHanging) {
     EXPECT_EQ(
         "", ChildReport([&]() -> std::string {
-            ScopedCores cores(4);
+            UseCores(4);
             alarm(300);  // a hang ends the child, and the report says so
             const ustring path(top().c_str());
             for (long allocation = 0;; allocation += 1 + allocation / 8) {  // every one early on
@@ -509,7 +503,7 @@ TEST_F(FSRemoveThreads, OnlyLargeRemovalsStartHelpersAndHelpersOnlyUnlinkFiles) 
         {2, 1, false, 0}, {1, 8, false, 0}, {2, 8, true, 0}, {2, 8, false, 1}, {8, 8, false, 3}};
     for (const auto& row : cases) {
         const uint64_t planted = MakeWide(top(), row.dirs, row.dirs, 40);
-        ScopedCores cores(row.cores);
+        UseCores(row.cores);
         HelperWatch watch;
         FSRemoveSummary summary;
         EXPECT_EQ(0,
@@ -526,7 +520,7 @@ TEST_F(FSRemoveThreads, EntriesWithoutATypeAreStatedOnceAndNeverHandedOutAsFiles
     // 1,500 directories and 600 files, listed without entry types.
     MakeFiles(top(), 600);
     for (int dir = 0; dir < 1500; ++dir) MakeFiles(top() + "/d" + std::to_string(dir), 0);
-    ScopedCores cores(2);
+    UseCores(2);
     HelperWatch watch;
     g_sys.readdir = ListingWithoutTypes;
     EXPECT_EQ(0, FSRemove(top(), false));
@@ -565,7 +559,7 @@ TEST_F(FSRemoveThreads, DepthIsBoundedNeitherByPathsNorByDescriptorsWithOrWithou
                       return "the walk alone needs more than the 11 descriptors promised";
                   for (int cores : {1, 4, 4, 4}) {
                       if (!PathExists(tree)) plant(tree);
-                      ScopedCores scoped_cores(cores);
+                      UseCores(cores);
                       HelperWatch watch;
                       LimitDescriptors(lowest);
                       const int rc = FSRemove(tree, false);
@@ -592,7 +586,7 @@ TEST_F(FSRemoveThreads, HardLinkedBytesCountOnceWhileHelpersRemove) {
     FSRemoveSummary counted, removed;
     counted.want_bytes = removed.want_bytes = true;
     ASSERT_EQ(0, FSCount(top(), &counted));
-    ScopedCores cores(2);
+    UseCores(2);
     HelperWatch watch;
     ASSERT_EQ(0, FSRemove(top(), false, &removed));
     EXPECT_GT(watch.helpers(), 0u) << "no helper took part";
@@ -602,7 +596,7 @@ TEST_F(FSRemoveThreads, HardLinkedBytesCountOnceWhileHelpersRemove) {
 
 TEST_F(FSRemoveThreads, FailureOfAHelperStopsTheWalkAndIsReported) {
     const uint64_t planted = MakeWide(top(), 8, 8, 40);
-    ScopedCores cores(2);
+    UseCores(2);
     HelperWatch watch;
     HelperWatch::fail_unlinks = true;
     FSRemoveSummary removed, left;
