@@ -404,66 +404,76 @@ TEST_F(FSRemoveTest, MountPointsAreNeverEnteredNorRemoved) {
     EXPECT_EQ(3, CountEntries(tmp_ / "other"));
 }
 
+// In a confined child: the chain is walked back up through "..". What went
+// wrong at a failure point is told in the child's output.
 TEST_F(FSRemoveTest, EveryFailurePointStopsCleanlyAndALaterCallFinishes) {
-    // 26 entries: files, a link, and a chain deeper than the streams kept open.
-    const std::string outside = tmp_ / "outside";
-    auto plant = [&] {
-        FSRemove(top(), false);
-        MakeFiles(top(), 3, "f", 100);
-        MakeChain(top() + "/chain", 10, "d", 1);
-        symlink(outside.c_str(), (top() + "/link").c_str());
-    };
-    MakeFiles(outside, 2);
-    plant();
-    FSRemoveSummary planted;
-    planted.want_bytes = true;
-    ASSERT_EQ(0, FSCount(top(), &planted));
-    SysFaults faults;
-    struct {
-        const char* call;  // "" for any
-        int err;
-        bool typeless;  // listed without entry types
-    } const faults_tried[] = {
-        {"", EIO, false}, {"fstatat", EIO, true}, {"openat", EMFILE, false}, {"", ENOENT, false}};
-    for (const auto& [call, err, typeless] : faults_tried) {
-        g_sys.readdir = typeless ? ListingWithoutTypes : bv_internal::kLibcSysCalls.readdir;
-        for (bool count_only : {false, true}) {
-            FSRemoveSummary first;
-            first.want_bytes = true;
-            auto operation = [&] {
-                first.entries = first.bytes = 0;
-                return count_only ? FSCount(top(), &first) : FSRemove(top(), false, &first);
-            };
-            auto check = [&](const FaultRun& run) {
-                // A failed call fails the removal, with its errno; a failed
-                // close does not. A vanished entry is no failure and goes
-                // uncounted (here it only seemed to vanish), but a vanished
-                // ancestor leaves no way back up.
-                const bool vanished = run.fired && err == ENOENT;
-                const bool harmless = run.fired_call == "close" || run.fired_call == "closedir";
-                const int failed = run.fired_call == "lstat" ? -1 : -3;
-                if (!run.fired || harmless) {
-                    EXPECT_EQ(0, run.rc) << run.Describe();
-                } else if (!vanished || run.rc != 0) {
-                    EXPECT_EQ(failed, run.rc) << run.Describe();
-                    EXPECT_EQ(err, run.errno_after) << run.Describe();
-                }
-                EXPECT_EQ(2, CountEntries(outside)) << run.Describe();
-                if (count_only && run.rc == 0 && !vanished) {
-                    EXPECT_EQ(planted.entries, first.entries) << run.Describe();
-                }
-                if (count_only) return;
-                FSRemoveSummary rest;
-                rest.want_bytes = true;
-                EXPECT_EQ(0, FSRemove(top(), false, &rest)) << run.Describe();
-                EXPECT_TRUE(run.rc != 0 || vanished || rest.entries == 0)
-                    << run.Describe() << " left entries";
-                EXPECT_EQ(planted.entries, first.entries + rest.entries) << run.Describe();
-                EXPECT_EQ(planted.bytes, first.bytes + rest.bytes) << run.Describe();
-            };
-            EXPECT_GT(ForEachFailurePoint(faults, call, err, plant, operation, check), 0u) << call;
+    auto try_every_failure_point = [](const std::string& base) -> std::string {
+        // 26 entries: files, a link, and a chain deeper than the streams kept open.
+        const std::string tree = base + "/tree";
+        const std::string outside = base + "/outside";
+        auto plant = [&] {
+            FSRemove(tree, false);
+            MakeFiles(tree, 3, "f", 100);
+            MakeChain(tree + "/chain", 10, "d", 1);
+            symlink(outside.c_str(), (tree + "/link").c_str());
+        };
+        MakeFiles(outside, 2);
+        plant();
+        FSRemoveSummary planted;
+        planted.want_bytes = true;
+        if (FSCount(tree, &planted) != 0) return "the planted tree cannot be counted";
+        SysFaults faults;
+        struct {
+            const char* call;  // "" for any
+            int err;
+            bool typeless;  // listed without entry types
+        } const faults_tried[] = {{"", EIO, false},
+                                  {"fstatat", EIO, true},
+                                  {"openat", EMFILE, false},
+                                  {"", ENOENT, false}};
+        for (const auto& [call, err, typeless] : faults_tried) {
+            g_sys.readdir = typeless ? ListingWithoutTypes : bv_internal::kLibcSysCalls.readdir;
+            for (bool count_only : {false, true}) {
+                FSRemoveSummary first;
+                first.want_bytes = true;
+                auto operation = [&] {
+                    first.entries = first.bytes = 0;
+                    return count_only ? FSCount(tree, &first) : FSRemove(tree, false, &first);
+                };
+                auto check = [&](const FaultRun& run) {
+                    // A failed call fails the removal, with its errno; a failed
+                    // close does not. A vanished entry is no failure and goes
+                    // uncounted (here it only seemed to vanish), but a vanished
+                    // ancestor leaves no way back up.
+                    const bool vanished = run.fired && err == ENOENT;
+                    const bool harmless = run.fired_call == "close" || run.fired_call == "closedir";
+                    const int failed = run.fired_call == "lstat" ? -1 : -3;
+                    if (!run.fired || harmless) {
+                        EXPECT_EQ(0, run.rc) << run.Describe();
+                    } else if (!vanished || run.rc != 0) {
+                        EXPECT_EQ(failed, run.rc) << run.Describe();
+                        EXPECT_EQ(err, run.errno_after) << run.Describe();
+                    }
+                    EXPECT_EQ(2, CountEntries(outside)) << run.Describe();
+                    if (count_only && run.rc == 0 && !vanished) {
+                        EXPECT_EQ(planted.entries, first.entries) << run.Describe();
+                    }
+                    if (count_only) return;
+                    FSRemoveSummary rest;
+                    rest.want_bytes = true;
+                    EXPECT_EQ(0, FSRemove(tree, false, &rest)) << run.Describe();
+                    EXPECT_TRUE(run.rc != 0 || vanished || rest.entries == 0)
+                        << run.Describe() << " left entries";
+                    EXPECT_EQ(planted.entries, first.entries + rest.entries) << run.Describe();
+                    EXPECT_EQ(planted.bytes, first.bytes + rest.bytes) << run.Describe();
+                };
+                EXPECT_GT(ForEachFailurePoint(faults, call, err, plant, operation, check), 0u)
+                    << call;
+            }
         }
-    }
+        return ::testing::Test::HasFailure() ? "a failure point went wrong (told above)" : "";
+    };
+    EXPECT_EQ("", ConfinedReport(tmp_.path(), try_every_failure_point));
 }
 
 TEST_F(FSRemoveTest, AllocationFailureEndsTheCallWithoutHanging) {
