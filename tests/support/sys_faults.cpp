@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "sys-internal.h"
 #include "test_support.h"
@@ -18,38 +18,7 @@ namespace {
 
 using bv_internal::SysCalls;
 
-// The table's entries in declaration order; a wrapper knows its entry by index.
-constexpr std::array<const char*, 40> kCallNames = {
-    "open",       "openat",          "close",
-    "fcntl",      "opendir",         "fdopendir",
-    "readdir",    "closedir",        "stat",
-    "lstat",      "fstat",           "fstatat",
-    "statx",      "statfs",          "access",
-    "realpath",   "readlink",        "unlink",
-    "unlinkat",   "mkdir",           "rename",
-    "symlink",    "fchmod",          "chown",
-    "utime",      "mkstemp",         "read",
-    "write",      "copy_file_range", "ftruncate",
-    "fsync",      "flock",           "fopen",
-    "fclose",     "fgets",           "fwrite",
-    "fflush",     "vfprintf",        "sched_getaffinity",
-    "gethostname"};
-static_assert(sizeof(SysCalls) == kCallNames.size() * sizeof(void (*)()),
-              "every entry of the table has a name here");
-
-// The entries whose failure still releases the descriptor or stream.
-constexpr int kClose = 2, kClosedir = 7, kFclose = 33;
-static_assert(std::string_view(kCallNames[kClose]) == "close" &&
-              std::string_view(kCallNames[kClosedir]) == "closedir" &&
-              std::string_view(kCallNames[kFclose]) == "fclose");
-
-int IndexOf(const std::string& call) {
-    if (call.empty()) return -1;
-    for (size_t i = 0; i < kCallNames.size(); ++i)
-        if (call == kCallNames[i]) return static_cast<int>(i);
-    ADD_FAILURE() << "no system call named " << call << " in the table";
-    return -2;
-}
+constexpr size_t kEntries = sizeof(SysCalls) / sizeof(void (*)());
 
 // The plan of the live SysFaults; set while no operation runs, read by the
 // wrappers from any thread.
@@ -59,22 +28,45 @@ struct Plan {
     bool every = false;    // every matching call fails
     int err = 0;
     std::atomic<uint64_t> matching{0};
-    std::array<std::atomic<uint64_t>, kCallNames.size()> counts{};
+    std::array<std::atomic<uint64_t>, kEntries> counts{};  // calls of each entry
     std::atomic<int> fired{-1};  // index of the call failed
+    std::atomic<uint64_t> fired_nth{0};
 };
 
 Plan g_plan;
 SysCalls g_saved;
 bool g_active = false;
+std::vector<std::string> g_names;  // of the entries, by the index their wrappers count under
 
-// Whether this call, the wrapper of entry `index`, is to fail.
+// A new plan, the counts reset: the nth matching call fails (every one when
+// `every`), none when n is 0.
+void NewPlan(uint64_t n, int err, int target, bool every) {
+    g_plan.target = target;
+    g_plan.fail_at = n;
+    g_plan.every = every;
+    g_plan.err = err;
+    g_plan.matching = 0;
+    for (auto& count : g_plan.counts) count = 0;
+    g_plan.fired = -1;
+    g_plan.fired_nth = 0;
+}
+
+int IndexOf(const std::string& call) {
+    if (call.empty()) return -1;
+    for (size_t i = 0; i < g_names.size(); ++i)
+        if (call == g_names[i]) return static_cast<int>(i);
+    ADD_FAILURE() << "no system call named " << call << " in the table";
+    return -2;
+}
+
+// Whether this call, of the entry at `index`, is to fail.
 bool ShouldFail(int index) {
-    g_plan.counts[index].fetch_add(1, std::memory_order_relaxed);
+    const uint64_t nth_of_name = g_plan.counts[index].fetch_add(1, std::memory_order_relaxed) + 1;
     if (g_plan.target >= 0 && g_plan.target != index) return false;
     uint64_t nth = g_plan.matching.fetch_add(1, std::memory_order_relaxed) + 1;
     if (!g_plan.every && nth != g_plan.fail_at) return false;
     int none = -1;
-    g_plan.fired.compare_exchange_strong(none, index);
+    if (g_plan.fired.compare_exchange_strong(none, index)) g_plan.fired_nth = nth_of_name;
     errno = g_plan.err;
     return true;
 }
@@ -89,17 +81,22 @@ R FailureResult() {
         return -1;
 }
 
+// The index an entry's wrapper counts under, set when it is installed.
+template <auto Entry>
+int g_index_of = -1;
+
 template <typename F>
 struct Wrapper;
 template <typename R, typename... Args>
 struct Wrapper<R (*)(Args...)> {
-    using Fn = R (*)(Args...);
-    template <Fn SysCalls::*Entry, int Index>
+    template <R (*SysCalls::*Entry)(Args...)>
     static R Call(Args... args) {
-        if (!ShouldFail(Index)) return (g_saved.*Entry)(args...);
+        const int index = g_index_of<Entry>;
+        if (!ShouldFail(index)) return (g_saved.*Entry)(args...);
         // A failed close still releases what it closes, on Linux as POSIX
         // allows it; so does this one.
-        if constexpr (Index == kClose || Index == kClosedir || Index == kFclose) {
+        const std::string& name = g_names[index];
+        if (name == "close" || name == "closedir" || name == "fclose") {
             const int err = errno;
             (g_saved.*Entry)(args...);
             errno = err;
@@ -108,54 +105,57 @@ struct Wrapper<R (*)(Args...)> {
     }
 };
 
-template <auto Entry, int Index>
-void Install(SysCalls& table) {
+template <auto Entry>
+void Install(SysCalls& table, const char* name) {
+    g_index_of<Entry> = static_cast<int>(g_names.size());
+    g_names.push_back(name);
     using Fn = std::remove_reference_t<decltype(table.*Entry)>;
-    table.*Entry = Wrapper<Fn>::template Call<Entry, Index>;
-    static_assert(Index < static_cast<int>(kCallNames.size()));
+    table.*Entry = Wrapper<Fn>::template Call<Entry>;
 }
 
 void InstallAll(SysCalls& table) {
-    Install<&SysCalls::open, 0>(table);
-    Install<&SysCalls::openat, 1>(table);
-    Install<&SysCalls::close, 2>(table);
-    Install<&SysCalls::fcntl, 3>(table);
-    Install<&SysCalls::opendir, 4>(table);
-    Install<&SysCalls::fdopendir, 5>(table);
-    Install<&SysCalls::readdir, 6>(table);
-    Install<&SysCalls::closedir, 7>(table);
-    Install<&SysCalls::stat, 8>(table);
-    Install<&SysCalls::lstat, 9>(table);
-    Install<&SysCalls::fstat, 10>(table);
-    Install<&SysCalls::fstatat, 11>(table);
-    Install<&SysCalls::statx, 12>(table);
-    Install<&SysCalls::statfs, 13>(table);
-    Install<&SysCalls::access, 14>(table);
-    Install<&SysCalls::realpath, 15>(table);
-    Install<&SysCalls::readlink, 16>(table);
-    Install<&SysCalls::unlink, 17>(table);
-    Install<&SysCalls::unlinkat, 18>(table);
-    Install<&SysCalls::mkdir, 19>(table);
-    Install<&SysCalls::rename, 20>(table);
-    Install<&SysCalls::symlink, 21>(table);
-    Install<&SysCalls::fchmod, 22>(table);
-    Install<&SysCalls::chown, 23>(table);
-    Install<&SysCalls::utime, 24>(table);
-    Install<&SysCalls::mkstemp, 25>(table);
-    Install<&SysCalls::read, 26>(table);
-    Install<&SysCalls::write, 27>(table);
-    Install<&SysCalls::copy_file_range, 28>(table);
-    Install<&SysCalls::ftruncate, 29>(table);
-    Install<&SysCalls::fsync, 30>(table);
-    Install<&SysCalls::flock, 31>(table);
-    Install<&SysCalls::fopen, 32>(table);
-    Install<&SysCalls::fclose, 33>(table);
-    Install<&SysCalls::fgets, 34>(table);
-    Install<&SysCalls::fwrite, 35>(table);
-    Install<&SysCalls::fflush, 36>(table);
-    Install<&SysCalls::vfprintf, 37>(table);
-    Install<&SysCalls::sched_getaffinity, 38>(table);
-    Install<&SysCalls::gethostname, 39>(table);
+    g_names.clear();
+    Install<&SysCalls::open>(table, "open");
+    Install<&SysCalls::openat>(table, "openat");
+    Install<&SysCalls::close>(table, "close");
+    Install<&SysCalls::fcntl>(table, "fcntl");
+    Install<&SysCalls::opendir>(table, "opendir");
+    Install<&SysCalls::fdopendir>(table, "fdopendir");
+    Install<&SysCalls::readdir>(table, "readdir");
+    Install<&SysCalls::closedir>(table, "closedir");
+    Install<&SysCalls::stat>(table, "stat");
+    Install<&SysCalls::lstat>(table, "lstat");
+    Install<&SysCalls::fstat>(table, "fstat");
+    Install<&SysCalls::fstatat>(table, "fstatat");
+    Install<&SysCalls::statx>(table, "statx");
+    Install<&SysCalls::statfs>(table, "statfs");
+    Install<&SysCalls::access>(table, "access");
+    Install<&SysCalls::realpath>(table, "realpath");
+    Install<&SysCalls::readlink>(table, "readlink");
+    Install<&SysCalls::unlink>(table, "unlink");
+    Install<&SysCalls::unlinkat>(table, "unlinkat");
+    Install<&SysCalls::mkdir>(table, "mkdir");
+    Install<&SysCalls::rename>(table, "rename");
+    Install<&SysCalls::symlink>(table, "symlink");
+    Install<&SysCalls::fchmod>(table, "fchmod");
+    Install<&SysCalls::chown>(table, "chown");
+    Install<&SysCalls::utime>(table, "utime");
+    Install<&SysCalls::mkstemp>(table, "mkstemp");
+    Install<&SysCalls::read>(table, "read");
+    Install<&SysCalls::write>(table, "write");
+    Install<&SysCalls::copy_file_range>(table, "copy_file_range");
+    Install<&SysCalls::ftruncate>(table, "ftruncate");
+    Install<&SysCalls::fsync>(table, "fsync");
+    Install<&SysCalls::flock>(table, "flock");
+    Install<&SysCalls::fopen>(table, "fopen");
+    Install<&SysCalls::fclose>(table, "fclose");
+    Install<&SysCalls::fgets>(table, "fgets");
+    Install<&SysCalls::fwrite>(table, "fwrite");
+    Install<&SysCalls::fflush>(table, "fflush");
+    Install<&SysCalls::vfprintf>(table, "vfprintf");
+    Install<&SysCalls::sched_getaffinity>(table, "sched_getaffinity");
+    Install<&SysCalls::gethostname>(table, "gethostname");
+    if (g_names.size() != kEntries) ADD_FAILURE() << "an entry of the table is not wrapped";
 }
 
 }  // namespace
@@ -167,8 +167,8 @@ SysFaults::SysFaults() {
     }
     g_active = true;
     g_saved = bv_internal::g_sys;
-    Clear();
     InstallAll(bv_internal::g_sys);
+    NewPlan(0, 0, -1, false);
 }
 
 SysFaults::~SysFaults() {
@@ -176,36 +176,8 @@ SysFaults::~SysFaults() {
     g_active = false;
 }
 
-void SysFaults::FailNth(uint64_t n, int err, const std::string& call) {
-    g_plan.target = IndexOf(call);
-    g_plan.fail_at = n;
-    g_plan.every = false;
-    g_plan.err = err;
-    g_plan.matching = 0;
-    for (auto& count : g_plan.counts) count = 0;
-    g_plan.fired = -1;
-}
-
 void SysFaults::FailEvery(const std::string& call, int err) {
-    FailNth(0, err, call);
-    g_plan.every = true;
-}
-
-uint64_t SysFaults::Count(const std::string& call) const {
-    int index = IndexOf(call);
-    if (index >= 0) return g_plan.counts[index];
-    uint64_t total = 0;
-    for (auto& count : g_plan.counts) total += count;
-    return total;
-}
-
-bool SysFaults::Fired() const {
-    return g_plan.fired >= 0;
-}
-
-std::string SysFaults::FiredCall() const {
-    int index = g_plan.fired;
-    return index >= 0 ? kCallNames[index] : "";
+    NewPlan(0, err, IndexOf(call), true);
 }
 
 struct dirent* ListingWithoutTypes(DIR* dir) {
@@ -221,7 +193,7 @@ std::string FaultRun::Describe() const {
     return fired ? text : "the run that reached no " + text;
 }
 
-size_t ForEachFailurePoint(SysFaults& faults, const std::string& call, int err,
+size_t ForEachFailurePoint(SysFaults&, const std::string& call, int err,
                            const std::function<void()>& prepare,
                            const std::function<int()>& operation,
                            const std::function<void(const FaultRun&)>& check) {
@@ -229,19 +201,20 @@ size_t ForEachFailurePoint(SysFaults& faults, const std::string& call, int err,
     // ends means the operation retries its failing call for ever.
     constexpr uint64_t kMostPoints = 200000;
     for (uint64_t n = 1; n <= kMostPoints; ++n) {
-        faults.Clear();
+        NewPlan(0, 0, -1, false);
         if (prepare) prepare();
         const int open_before = OpenDescriptors();
-        faults.FailNth(n, err, call);
+        NewPlan(n, err, IndexOf(call), false);
         FaultRun run;
         run.n = n;
         run.call = call;
         run.err = err;
         run.rc = operation();
         run.errno_after = errno;
-        run.fired = faults.Fired();
-        run.fired_call = faults.FiredCall();
-        faults.Clear();
+        run.fired = g_plan.fired >= 0;
+        run.fired_call = run.fired ? g_names[g_plan.fired] : "";
+        run.fired_nth = g_plan.fired_nth;
+        NewPlan(0, 0, -1, false);
         EXPECT_EQ(open_before, OpenDescriptors()) << run.Describe() << " left a descriptor open";
         check(run);
         if (!run.fired) return n - 1;

@@ -1,6 +1,6 @@
 // Fault injection through the library's system-call table: make the Nth call
-// (of one kind, or of any) fail with a chosen errno, count the calls an
-// operation makes, and try an operation once at every failure point.
+// (of one kind, or of any) fail with a chosen errno, and try an operation once
+// at every failure point.
 //
 //   SysFaults faults;
 //   size_t points = ForEachFailurePoint(faults, "", EIO, PlantFiles,
@@ -19,7 +19,7 @@ namespace testutil {
 // While alive, every call of the table goes through a wrapper that counts it
 // and, when the plan says so, fails it (returning -1, 0 or null as the call
 // does, with errno set) without making it. Restores the table on destruction.
-// One at a time; the counts may be bumped from any thread.
+// One at a time; the calls may come from any thread.
 class SysFaults {
   public:
     SysFaults();
@@ -27,19 +27,8 @@ class SysFaults {
     SysFaults(const SysFaults&) = delete;
     SysFaults& operator=(const SysFaults&) = delete;
 
-    // Resets the counts; from now on the nth call named `call` ("" for any
-    // call), counting from 1, fails with err, and only that one.
-    void FailNth(uint64_t n, int err, const std::string& call = "");
-    // Resets the counts; from now on every call named `call` fails with err.
+    // From now on every call named `call` fails with err.
     void FailEvery(const std::string& call, int err);
-    // Resets the counts; no call fails.
-    void Clear() { FailNth(0, 0); }
-
-    // Calls named `call` ("" for all) since the last plan.
-    uint64_t Count(const std::string& call = "") const;
-    // Whether a planned failure happened since the last plan, and to which call.
-    bool Fired() const;
-    std::string FiredCall() const;
 };
 
 // A readdir for the table that gives no entry types, as some file systems do.
@@ -52,6 +41,7 @@ struct FaultRun {
     int err = 0;             // with this errno
     bool fired = false;      // it did: the operation reached that call
     std::string fired_call;  // the name of the call that was failed
+    uint64_t fired_nth = 0;  // which call of that name it was, counting from 1
     int rc = 0;              // what the operation returned
     int errno_after = 0;     // errno right after it returned
     // "call 3 (openat) failing with EIO", for failure messages.

@@ -88,49 +88,39 @@ bool PathExists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-Rows QueryRows(const std::string& db_path, const std::string& sql) {
+namespace {
+
+// Runs sql on a connection of its own, opened with flags; rows, when not
+// null, receives what it returns.
+void RunSql(const std::string& db_path, const std::string& sql, int flags, Rows* rows) {
     sqlite3* db = nullptr;
-    sqlite3_stmt* st = nullptr;
-    auto fail = [&](const std::string& what) {
-        std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
-        sqlite3_close(db);
-        throw std::runtime_error(what + ": " + msg);
+    int rc = sqlite3_open_v2(db_path.c_str(), &db, flags, nullptr);
+    char* err = nullptr;
+    auto add_row = [](void* rows, int columns, char** values, char**) {
+        std::vector<std::string>& row = static_cast<Rows*>(rows)->emplace_back();
+        for (int i = 0; i < columns; ++i) row.push_back(values[i] ? values[i] : "<NULL>");
+        return 0;
     };
-    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-        fail("open " + db_path);
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
-        fail("prepare '" + sql + "'");
-    Rows rows;
-    int rc;
-    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-        std::vector<std::string> row;
-        for (int i = 0; i < sqlite3_column_count(st); ++i) {
-            const unsigned char* t = sqlite3_column_text(st, i);
-            row.push_back(t ? std::string(reinterpret_cast<const char*>(t),
-                                          static_cast<size_t>(sqlite3_column_bytes(st, i)))
-                            : std::string("<NULL>"));
-        }
-        rows.push_back(std::move(row));
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(db, (flags & SQLITE_OPEN_READONLY) ? 0 : 10000);
+        rc = sqlite3_exec(db, sql.c_str(), rows ? +add_row : nullptr, rows, &err);
     }
-    sqlite3_finalize(st);
-    if (rc != SQLITE_DONE) fail("step '" + sql + "'");
+    const std::string message = err ? err : db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_free(err);
     sqlite3_close(db);
+    if (rc != SQLITE_OK) throw std::runtime_error("'" + sql + "' on " + db_path + ": " + message);
+}
+
+}  // namespace
+
+Rows QueryRows(const std::string& db_path, const std::string& sql) {
+    Rows rows;
+    RunSql(db_path, sql, SQLITE_OPEN_READONLY, &rows);
     return rows;
 }
 
 void ExecSql(const std::string& db_path, const std::string& sql) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open(db_path.c_str(), &db) != SQLITE_OK) {
-        sqlite3_close(db);
-        throw std::runtime_error("open " + db_path);
-    }
-    sqlite3_busy_timeout(db, 10000);
-    char* err = nullptr;
-    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
-    std::string msg = err ? err : "";
-    sqlite3_free(err);
-    sqlite3_close(db);
-    if (rc != SQLITE_OK) throw std::runtime_error("exec '" + sql + "': " + msg);
+    RunSql(db_path, sql, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
 }
 
 int RunInChild(const std::function<int()>& fn, bool drop_privileges) {
