@@ -283,4 +283,32 @@ TEST_F(LoggerFaults, AFailedRotationKeepsTheFilesItShouldKeep) {
         });
 }
 
+// The file channel opens as a whole or not at all: -1 keeps the previous
+// stream, path, count and depth; a level file that fails to be read is no
+// failure.
+TEST_F(LoggerFaults, AFailedInitializeKeepsThePreviousChannel) {
+    const std::string opened = log_ + " counted from 0, depth 9, own stream";
+    const std::string kept = " counted from -1, depth 50, standard error";
+    std::string channel;
+    testutil::ForEachCallError(
+        {{"", {EIO, ENOSPC, EMFILE, EINTR, ENOENT}}},
+        [&] {
+            Reset();
+            testutil::WriteFile(levels_, "first = 7\nsecond = 6\n");
+        },
+        [&] {
+            const int rc = Logger::Initialize(Logger::FILE_LOGGER, log_, levels_, 9);
+            channel = std::string(Logger::log_path.c_str()) + " counted from " +
+                      std::to_string(Logger::log_size) + ", depth " +
+                      std::to_string(Logger::rotate_cnt) +
+                      (Logger::log_fp == stderr ? ", standard error" : ", own stream");
+            Logger::Destroy();  // closes the file it opened
+            return rc;
+        },
+        [&](const testutil::FaultRun& run) {
+            EXPECT_TRUE(run.rc == 0 || run.fired_call == "fopen") << run.Describe();
+            EXPECT_EQ(run.rc == 0 ? opened : kept, channel) << run.Describe();
+        });
+}
+
 }  // namespace
