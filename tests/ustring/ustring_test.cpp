@@ -276,6 +276,15 @@ TEST(UstringStorage, MovingTakesTheBuffersAndLeavesTheEmptyText) {
         EXPECT_EQ(0u, moved->wcap()) << "a source still owns a UTF-16 buffer";
         EXPECT_EQ("x", Bytes(*moved += "x")) << "a source is no longer usable";
     }
+
+    std::vector<ustring> names;
+    std::vector<const char*> buffers;
+    for (int i = 0; i < 100; ++i) {
+        names.emplace_back("a name too long to be held inside: " + std::to_string(i));
+        buffers.push_back(names.back().c_str());
+    }
+    for (size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(buffers[i], names[i].c_str()) << "name " << i << " was copied as the vector grew";
 }
 
 }  // namespace
