@@ -23,6 +23,7 @@
 #include "sys-internal.h"
 #include "sys_faults.h"
 #include "test_support.h"
+#include "tmp_name_gen.h"
 
 namespace {
 
@@ -702,6 +703,30 @@ TEST_F(FileOpTest, TraversalAndListingFailAsDocumentedAtEveryFailurePoint) {
                                      : std::includes(all_names.begin(), all_names.end(),
                                                      names.begin(), names.end()));
          }});
+}
+
+// Names drawn at once by several threads are distinct and use the whole
+// alphabet at every position.
+TEST(TmpNameGenThreads, ConcurrentNamesAreDistinct) {
+    std::vector<std::string> names_per_thread[4];
+    std::vector<std::thread> threads;
+    for (auto& names : names_per_thread)
+        threads.emplace_back([&names] {
+            for (int draw = 0; draw < 5000; ++draw)
+                names.push_back(TmpNameGen::getInstance().getTmpName().c_str());
+        });
+    for (auto& thread : threads) thread.join();
+    std::set<std::string> distinct;
+    std::set<char> used_at[8];
+    for (const auto& names : names_per_thread)
+        for (const std::string& name : names) {
+            ASSERT_TRUE(IsGeneratedName(name, "", 8)) << name;
+            for (int position = 0; position < 8; ++position)
+                used_at[position].insert(name[position]);
+            distinct.insert(name);
+        }
+    EXPECT_EQ(20000u, distinct.size());
+    for (const auto& used : used_at) EXPECT_EQ(64u, used.size());
 }
 
 }  // namespace

@@ -118,6 +118,7 @@ class HelperWatch {
         saved_ = g_sys;
         walker_ = std::this_thread::get_id();
         walked = false;
+        stats = 0;
         fail_unlinks = false;
         helpers_.clear();
         g_sys.openat = [](int dfd, const char* name, int flags, mode_t mode) {
@@ -127,6 +128,10 @@ class HelperWatch {
         g_sys.readdir = [](DIR* dir) {
             if (ByHelper()) walked = true;
             return saved_.readdir(dir);
+        };
+        g_sys.fstatat = [](int dfd, const char* name, struct stat* st, int flags) {
+            ++stats;
+            return saved_.fstatat(dfd, name, st, flags);
         };
         g_sys.unlinkat = [](int dfd, const char* name, int flags) {
             if (!ByHelper()) {
@@ -147,6 +152,7 @@ class HelperWatch {
     }
 
     static inline std::atomic<bool> walked;
+    static inline std::atomic<long> stats;  // status taken, by any thread
     static inline std::atomic<bool> fail_unlinks;
 
   private:
@@ -487,6 +493,79 @@ TEST_F(FSRemoveThreads, FailureOfAHelperStopsTheWalkAndIsReported) {
     EXPECT_EQ(0, FSCount(top(), &left));
     EXPECT_GE(left.entries, 40u) << "the walk went on after the failure";
     EXPECT_EQ(planted, removed.entries + left.entries);
+}
+
+TEST_F(FSRemoveTest, SummaryCountsEntriesAndBytesLikeDu) {
+    // 15 entries, the top included, of widely differing sizes; one object
+    // under two names, one also linked from outside.
+    const std::string outside = tmp_ / "outside";
+    Sh("mkdir -p tree/sub/empty tree/pair && printf x >tree/small && touch tree/sub/e0 tree/sub/e1 "
+       "tree/sub/e2 && ln -s small tree/link && mkfifo tree/sub/fifo");
+    for (auto [rel, size] : {std::pair{"tree/mid", 10000},
+                             {"tree/sub/big", 200000},
+                             {"tree/pair/twice", 50000},
+                             {"outside", 30000}})
+        WriteFile(tmp_ / rel, std::string(size, 'x'));
+    Sh("ln tree/pair/twice tree/pair/again && ln outside tree/from-outside");
+    auto du_of = [](const std::string& path) {
+        CommandResult du = RunCommand({"du", "-s", "-B1", "--", path});
+        return du.status == 0 ? std::stoull(du.out) : ~0ull;
+    };
+    const uint64_t tree_du = du_of(top()), outside_du = du_of(outside);
+    struct {
+        std::string path;
+        bool count_only;
+        bool want_bytes;
+        uint64_t entries;
+        uint64_t bytes;
+    } const cases[] = {{top(), true, false, 15, 0},       {top(), true, true, 15, tree_du},
+                       {top(), false, true, 15, tree_du}, {outside, true, true, 1, outside_du},
+                       {outside, true, false, 1, 0},      {outside, false, true, 1, outside_du},
+                       {outside, false, true, 0, 0}};  // now absent
+    for (const auto& row : cases) {
+        FSRemoveSummary sum;
+        sum.want_bytes = row.want_bytes;
+        sum.entries = 100;  // added to, never reset
+        EXPECT_EQ(0, row.count_only ? FSCount(row.path, &sum) : FSRemove(row.path, false, &sum))
+            << row.path;
+        EXPECT_EQ(100 + row.entries, sum.entries.load()) << row.path;
+        EXPECT_EQ(row.bytes, sum.bytes.load()) << row.path;
+        EXPECT_EQ(row.count_only, PathExists(row.path)) << row.path;
+    }
+}
+
+TEST_F(FSRemoveThreads, EntriesWithoutATypeAreStatedOnceAndNeverHandedOutAsFiles) {
+    // 1,500 directories and 600 files, listed without entry types.
+    MakeFiles(top(), 600);
+    for (int dir = 0; dir < 1500; ++dir) MakeFiles(top() + "/d" + std::to_string(dir), 0);
+    UseCores(2);
+    HelperWatch watch;
+    g_sys.readdir = ListingWithoutTypes;
+    EXPECT_EQ(0, FSRemove(top(), false));
+    EXPECT_GT(watch.helpers(), 0u) << "no helper took part";
+    // A directory handed out as a file stays, and is listed and looked at again.
+    EXPECT_EQ(2100, HelperWatch::stats) << "an entry's status was not taken exactly once";
+}
+
+TEST_F(FSRemoveThreads, HardLinkedBytesCountOnceWhileHelpersRemove) {
+    // 300 files at the top, 400 files of 4 KiB in a, their hard links and 200
+    // more files in b.
+    MakeFiles(top(), 300);
+    MakeFiles(top() + "/a", 400, "f", 4096);
+    MakeFiles(top() + "/b", 200, "g");
+    for (int file = 0; file < 400; ++file) {
+        const std::string name = "/f" + std::to_string(file);
+        ASSERT_EQ(0, link((top() + "/a" + name).c_str(), (top() + "/b" + name).c_str()));
+    }
+    FSRemoveSummary counted, removed;
+    counted.want_bytes = removed.want_bytes = true;
+    ASSERT_EQ(0, FSCount(top(), &counted));
+    UseCores(2);
+    HelperWatch watch;
+    ASSERT_EQ(0, FSRemove(top(), false, &removed));
+    EXPECT_GT(watch.helpers(), 0u) << "no helper took part";
+    EXPECT_EQ(counted.bytes, removed.bytes) << "an object's bytes counted twice or not at all";
+    EXPECT_EQ(counted.entries, removed.entries) << "entries counted differ from those removed";
 }
 
 }  // namespace
