@@ -32,19 +32,16 @@ TEST(SessionRecord, EachAttributeBitIsSetClearedAndReadAlone) {
         {SA_READ_ONLY, &SessionInfo::setReadOnly, &SessionInfo::setReadWrite,
          &SessionInfo::isReadOnly}};
     for (const BitMethods& methods : bits) {
-        for (int others : {0, 31 & ~methods.bit}) {
-            SessionInfo session;
-            session.attribute = others | methods.bit;
-            const std::string context =
-                "bit " + std::to_string(methods.bit) + " among " + std::to_string(others);
-            EXPECT_TRUE((session.*methods.is_set)()) << context << " not seen";
-            (session.*methods.clear)();
-            EXPECT_EQ(session.attribute, others) << context << " cleared";
-            EXPECT_FALSE((session.*methods.is_set)()) << context << " seen once cleared";
-            if (!methods.set) continue;
-            (session.*methods.set)();
-            EXPECT_EQ(session.attribute, others | methods.bit) << context << " set again";
-        }
+        SessionInfo session;
+        session.attribute = 31;
+        const std::string context = "bit " + std::to_string(methods.bit);
+        EXPECT_TRUE((session.*methods.is_set)()) << context << " not seen";
+        (session.*methods.clear)();
+        EXPECT_EQ(session.attribute, 31 & ~methods.bit) << context << " cleared with other bits";
+        EXPECT_FALSE((session.*methods.is_set)()) << context << " seen once cleared";
+        if (!methods.set) continue;
+        (session.*methods.set)();
+        EXPECT_EQ(session.attribute, 31) << context << " set again, or the others lost";
     }
     SessionInfo session;
     session.setPermMode(PERM_DOMAIN);
@@ -141,8 +138,8 @@ TEST_F(SessionsTest, ValidSessionsAreAllButTheDeletedOnesNeitherEnabledNorUsed) 
               "2|7||10|0|0||0|0\n3|7||12|0|0||0|0\n4|7||0|0|0||0|0\n6|7||29|0|0||0|0\n");
 }
 
-// Whole components, ASCII case ignored, "%", "_" and "\" only themselves;
-// disabled sessions and those the filter names are left out.
+// Whole components either way, ASCII case ignored, "%", "_" and "\" only
+// themselves; disabled sessions and those the filter names are left out.
 TEST_F(SessionsTest, FolderConflictsCompareWholeComponentsAndLiteralWildcards) {
     struct Case {
         const char* stored_folder;
@@ -150,14 +147,10 @@ TEST_F(SessionsTest, FolderConflictsCompareWholeComponentsAndLiteralWildcards) {
         bool conflict;
     };
     const Case cases[] = {
-        {"/data/a/", "/data/a", true},       {"/data/a/", "/data", true},
-        {"/data/a/", "/data/a/b/c", true},   {"/data/ab/", "/data/a", false},
-        {"/DATA/A/", "/data/a", true},       {"/data/o''neil/", "/data/o'neil", true},
-        {"/data/a_b/", "/data/axb", false},  {"/data/axb/", "/data/a_b", false},
-        {"/data/100%/", "/data/100%", true}, {"/data/abc/", "/data/a%", false},
-        {"/data/%/", "/data/x/y", false},    {"/data/a\\%/", "/data/a\\x", false},
-        {"/data/a\\b/", "/data/a\\b", true}, {"/data/a\\xyz/", "/data/a\\%", false},
-        {"/data/ab/", "/data/a\\b", false}};
+        {"/DATA/A/", "/data", true},        {"/data/a/", "/data/a/b/c", true},
+        {"/data/a_b/", "/data/axb", false}, {"/data/axb/", "/data/a_b", false},
+        {"/data/abc/", "/data/a%", false},  {"/data/a\\xyz/", "/data/a\\%", false},
+        {"/data/ab/", "/data/a", false}};  // the last stays for the filters
     for (const Case& row : cases) {
         Plant("DELETE FROM session_table");
         Insert(std::string("(1, 4, '") + row.stored_folder + "')", "id, attribute, sync_folder");
@@ -168,7 +161,7 @@ TEST_F(SessionsTest, FolderConflictsCompareWholeComponentsAndLiteralWildcards) {
     }
     bool conflict = false;
     ASSERT_EQ(SystemDB::isSyncFolderConflict("/data/ab", conflict, {2, 3}), 0);
-    EXPECT_TRUE(conflict) << "session 1 left out by a filter not naming it";
+    EXPECT_TRUE(conflict) << "session 1 (/data/ab/) left out by a filter not naming it";
     ASSERT_EQ(SystemDB::isSyncFolderConflict("/data/ab", conflict, {5, 1, 7}), 0);
     EXPECT_FALSE(conflict) << "session 1 not left out by a filter naming it";
     Plant("UPDATE session_table SET attribute = 27");
