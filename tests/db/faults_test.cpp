@@ -213,7 +213,6 @@ const Operation kOperations[] = {
         "connection 1: linked=0\n"),
     Operation{"setSSLEnableByConnID", [] { return SystemDB::setSSLEnableByConnID(2, true); }}
         .Changing("connection 2: use_ssl=1\n"),
-    // Fails without an entry when formatting fails.
     Operation{"updateUserInfo", [] { return SystemDB::updateUserInfo(2, 4000000002u, 7, false); }}
         .Formatted(kFormattedSilently)
         .Changing("connection 2: user_uid=4000000002 user_gid=7 user_is_admin=0\n"),

@@ -48,17 +48,7 @@ TEST(SessionRecord, EachAttributeBitIsSetClearedAndReadAlone) {
     EXPECT_EQ(session.perm_mode, PERM_DOMAIN);
 }
 
-// Every column of session_table but ctime, in its order of creation.
-const std::string kColumns =
-    "id, conn_id, share_name, attribute, view_id, status, error, share_version, sync_folder, "
-    "perm_mode";
-
-class SessionsTest : public SystemDBFixture {
-  protected:
-    void Insert(const std::string& values, const std::string& columns = kColumns) {
-        Plant("INSERT INTO session_table (" + columns + ") VALUES " + values + ";");
-    }
-};
+using SessionsTest = SystemDBFixture;
 
 // A record no reader produces, to see what a lookup leaves alone.
 const SessionInfo kSentinel{999, "sentinel", 77, 88, 5, 99, "/sentinel", 66, PERM_DOMAIN};
@@ -67,12 +57,14 @@ const SessionInfo kSentinel{999, "sentinel", 77, 88, 5, 99, "/sentinel", 66, PER
 // folder lookups exactly one byte; NULL reads as empty.
 TEST_F(SessionsTest, ReadersDecodeEveryColumnAndTheirFolderRule) {
     Plant("INSERT INTO connection_table (id, status, error) VALUES (5, 3, -4);");
-    Insert(
-        "(1, 5, 'photos', 5, 10, 2, -3, 3, '/data/photos/', 0), (2, 5, 'root', 4, 11, 0, 0, 0, "
+    Plant(
+        "INSERT INTO session_table (id, conn_id, share_name, attribute, view_id, status, error, "
+        "share_version, sync_folder, perm_mode) VALUES (1, 5, 'photos', 5, 10, 2, -3, 3, "
+        "'/data/photos/', 0), (2, 5, 'root', 4, 11, 0, 0, 0, "
         "'/', 1), (3, 5, 'x', 4, 12, 0, 0, 0, '/data/x//', 2), (4, 5, 'y', 0, 13, 0, 0, 0, "
         "'/data/y\\', 2), (5, 6, 'empty', 4, 14, 0, 0, 0, '', 2), (6, 5, NULL, NULL, NULL, NULL, "
         "NULL, NULL, NULL, NULL), (7, 5, 'mixed', 4, 15, 0, 0, 0, '/data/z/\\/', 2), (8, 7, "
-        "'donn\xc3\xa9s', 31, 9007199254740993, 0, 0, 1, '/donn\xc3\xa9s/', 1)");
+        "'donn\xc3\xa9s', 31, 9007199254740993, 0, 0, 1, '/donn\xc3\xa9s/', 1);");
     std::list<SessionInfo> sessions(1);
     ASSERT_EQ(SystemDB::getEnabledSession(sessions), 0);
     EXPECT_EQ(Text(sessions),
@@ -130,8 +122,9 @@ TEST_F(SessionsTest, ReadersDecodeEveryColumnAndTheirFolderRule) {
 }
 
 TEST_F(SessionsTest, ValidSessionsAreAllButTheDeletedOnesNeitherEnabledNorUsed) {
-    Insert("(1, 7, 8), (2, 7, 10), (3, 7, 12), (4, 7, 0), (5, 8, 0), (6, 7, 29)",
-           "id, conn_id, attribute");
+    Plant(
+        "INSERT INTO session_table (id, conn_id, attribute) VALUES (1, 7, 8), (2, 7, 10), (3, 7, "
+        "12), (4, 7, 0), (5, 8, 0), (6, 7, 29);");
     std::list<SessionInfo> sessions(1);
     ASSERT_EQ(SystemDB::getValidSessionListByConnectionID(sessions, 7), 0);
     EXPECT_EQ(Text(sessions),
@@ -153,7 +146,9 @@ TEST_F(SessionsTest, FolderConflictsCompareWholeComponentsAndLiteralWildcards) {
         {"/data/ab/", "/data/a", false}};  // the last stays for the filters
     for (const Case& row : cases) {
         Plant("DELETE FROM session_table");
-        Insert(std::string("(1, 4, '") + row.stored_folder + "')", "id, attribute, sync_folder");
+        Plant(
+            std::string("INSERT INTO session_table (id, attribute, sync_folder) VALUES (1, 4, '") +
+            row.stored_folder + "');");
         for (bool conflict : {false, true}) {  // whatever it held before
             EXPECT_EQ(SystemDB::isSyncFolderConflict(row.candidate, conflict, {}), 0);
             EXPECT_EQ(conflict, row.conflict) << row.stored_folder << " against " << row.candidate;
