@@ -28,17 +28,6 @@ inline std::string Stored(const std::string& password) {
     return stored;
 }
 
-// The rows of a query on a separate connection: "a|b|c\n" each.
-inline std::string Dump(const std::string& db, const std::string& sql) {
-    std::string out;
-    for (const auto& row : testutil::QueryRows(db, sql)) {
-        for (size_t column = 0; column < row.size(); ++column)
-            out += (column == 0 ? "" : "|") + row[column];
-        out += "\n";
-    }
-    return out;
-}
-
 // Numbers as "1 2 3 ".
 template <class... Number>
 std::string Numbers(Number... numbers) {
@@ -111,7 +100,16 @@ class SystemDBFixture : public ::testing::Test {
     }
     static int Open(const std::string& file) { return SystemDB::initialize(ustring(file.c_str())); }
     void Plant(const std::string& sql) { testutil::ExecSql(db_, sql); }
-    std::string Dump(const std::string& sql) { return dbtest::Dump(db_, sql); }
+    // The rows of a query on a separate connection: "a|b|c\n" each.
+    std::string Dump(const std::string& sql) {
+        std::string out;
+        for (const auto& row : testutil::QueryRows(db_, sql)) {
+            for (size_t column = 0; column < row.size(); ++column)
+                out += (column == 0 ? "" : "|") + row[column];
+            out += "\n";
+        }
+        return out;
+    }
     void Verbose() { Logger::log_level[dbtest::kComponent] = Logger::L_DEBUG; }
     dbtest::Contents Read() {
         dbtest::Contents contents;
