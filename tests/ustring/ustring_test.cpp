@@ -51,6 +51,7 @@ TEST(UstringModel, GeneratedProgramsAgreeWithTheByteModel) {
 
 struct Probe : ustring {
     using ustring::ustring;
+    size_t cap() const { return data_cap; }
     size_t wcap() const { return wdata_cap; }
     size_t wlen() const { return wdata_len; }
     int from_bytes() const { return convert_from_data(); }
@@ -252,6 +253,117 @@ TEST(UstringValidity, BothScansAgreeWithIcuWhereverTheFaultFalls) {
     bv_internal::Utf8Scan unused;
     if (!bv_internal::ScanUtf8Vector("", 0, &unused))
         GTEST_SKIP() << "no vector scan on this machine; the scalar one was checked";
+}
+
+// The UTF-16 form is converted in one pass into a unit per byte, the most
+// it can need, and kept so while at least half of it is used. UTF-8 sizes
+// are counted in blocks of 16384: longer texts still get exact buffers.
+TEST(UstringStorage, LongTextsRoundTripWithBuffersOfTheirSize) {
+    const std::string bytes =
+        Repeat<std::string>("\xC3\xA9\xF0\x9F\x98\x80\x61\xE2\x82\xAC", 12000);
+    const std::u16string units = Repeat<std::u16string>(u"\u00E9\U0001F600a\u20AC", 12000);
+    Probe mixed(bytes);
+    EXPECT_EQ(units, mixed.c_str_utf16()) << "the mixed text converted";
+    EXPECT_EQ(bytes.size() + 1, mixed.wcap()) << "5 units in 10 bytes: half the buffer is used";
+    Probe cjk(Repeat<std::string>("\xE6\x96\x87", 12000));
+    EXPECT_EQ(Repeat<std::u16string>(u"\u6587", 12000), cjk.c_str_utf16()) << "CJK converted";
+    EXPECT_EQ(12001u, cjk.wcap()) << "1 unit in 3 bytes: shrunk to the units";
+    Probe back(units.c_str());
+    EXPECT_EQ(bytes, Bytes(back)) << "the units converted back";
+    EXPECT_EQ(bytes.size() + 1, back.cap()) << "the bytes' buffer";
+    back.append(units.c_str());
+    EXPECT_EQ(bytes + bytes, Bytes(back)) << "the units appended";
+    EXPECT_EQ(2 * bytes.size() + 1, back.cap()) << "the grown buffer";
+}
+
+// UTF-16 edits keep the UTF-16 form, extended, rather than convert the whole text again, even
+// after a byte edit dropped it; the next c_str_utf16() fits the bytes. (That byte edits leave no
+// stale form, the model checks after every step.)
+TEST(UstringConversion, Utf16EditsKeepTheUtf16Form) {
+    struct Edit {
+        std::function<void(Probe&)> apply;  // to "abc  ", converted
+        std::string bytes;
+        size_t units_kept;  // the UTF-16 form's length after the edit
+    };
+    const std::string e17 = Repeat<std::string>("\xC3\xA9", 17);  // 17 units: the heap path
+    const Edit edits[] = {
+        {[](Probe& text) { text.assign(text.c_str_utf16(), 2); }, "ab", 2},
+        {[](Probe& text) { text.append(u'\u00E9', 17); }, "abc  " + e17, 22},
+        {[](Probe& text) { text.assign(u"\u00E9"); }, "\xC3\xA9", 1},
+        {[](Probe& text) { text.replace(' ', '_').append(u"\u00E9"); }, "abc__\xC3\xA9", 6},
+    };
+    for (const Edit& edit : edits) {
+        Probe text("abc  ");
+        ASSERT_EQ(0, text.from_bytes());
+        edit.apply(text);
+        EXPECT_EQ(edit.bytes, Bytes(text)) << "another edit was made";
+        EXPECT_EQ(edit.units_kept, text.wlen()) << edit.bytes << ": the UTF-16 form kept";
+        EXPECT_EQ(Units(edit.bytes), text.c_str_utf16()) << edit.bytes << ": a stale UTF-16 form";
+    }
+}
+
+// Caseless folds exactly 'A'..'Z', never bytes from 0x80; the operators
+// never fold.
+TEST(UstringCompare, FoldingEdgesAndOperators) {
+    struct Caseless {
+        const char* left;
+        const char* right;
+        int difference;
+    };
+    const Caseless pairs[] = {{"AZMiXeD", "azmixed", 0},
+                              {"abc", "ABD", 'c' - 'd'},
+                              {"[", "{", '[' - '{'},
+                              {"@", "`", '@' - '`'},
+                              {"\xC3\x89", "\xC3\xA9", 0x89 - 0xA9}};
+    for (const Caseless& pair : pairs)
+        EXPECT_EQ(pair.difference, ustring::compare(pair.left, pair.right, true)) << pair.left;
+    const ustring lower("abc"), upper("ABC");
+    EXPECT_TRUE(lower != upper && lower > upper && lower >= upper) << "an operator folded";
+    EXPECT_FALSE(lower == upper || lower < upper || lower <= upper) << "an operator folded";
+}
+
+// The walk goes by blocks: a difference or a NUL at any offset of any block
+// must still give the exact byte difference.
+TEST(UstringCompare, DifferenceAndNulAtEveryOffset) {
+    const std::string base = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFG";
+    for (size_t at = 0; at < base.size(); ++at) {
+        std::string other = base;
+        other[at] = '~';
+        EXPECT_EQ(base[at] - '~', ustring::compare(base, other, false)) << at;
+        EXPECT_EQ('~' - base[at], ustring(other).compare(base)) << at;
+        EXPECT_EQ(0, ustring(base).compare(other, at)) << at << ": beyond the bytes compared";
+        EXPECT_EQ(base[at] - '~', ustring(base).compare(other, at + 1)) << at;
+        EXPECT_EQ(-base[at], ustring(base.substr(0, at)).compare(base)) << at << ": a prefix";
+        // A NUL ends the walk even when what follows differs.
+        ustring nul_then_x = ustring(base.substr(0, at)).append('\0', 1).append("x");
+        ustring nul_then_y = ustring(base.substr(0, at)).append('\0', 1).append("y");
+        EXPECT_EQ(0, ustring::compare(nul_then_x, nul_then_y, false)) << at;
+        EXPECT_EQ(-base[at], ustring::compare(nul_then_x, base, false)) << at;
+    }
+}
+
+// The result holds its bytes inside the object or in a buffer of exactly
+// their size, and no UTF-16 form, whether it was copied as already normal,
+// shrank or grew (past the first buffer tried, here fivefold).
+TEST(UstringNormalize, ResultBuffersAreExact) {
+    struct Case {
+        std::string source;
+        ustring::normalization_form form;
+        std::string storage;  // of the result
+    };
+    const Case cases[] = {
+        {"e\xCC\x81", ustring::NFC, "inside"},
+        {std::string(100, 'a'), ustring::NFC, "heap 101"},
+        {Repeat<std::string>("\xEA\xB0\x80", 80), ustring::NFD, "heap 481"},
+        {std::string(255, 'a') + "\xC3\xA9", ustring::NFD, "heap 259"},  // a byte more
+        {Repeat<std::string>("\xC7\x96", 500), ustring::NFD, "heap 2501"}};
+    for (const Case& one : cases) {
+        Probe result;
+        ustring normalized = ustring::normalize(ustring(one.source), one.form);
+        result.swap(normalized);
+        EXPECT_EQ(one.storage, result.storage()) << one.source;
+        EXPECT_EQ(0u, result.wcap()) << one.source << ": a UTF-16 buffer is held";
+    }
 }
 
 // Moving takes the heap buffers, allocating nothing (so a growing vector
