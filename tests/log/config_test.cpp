@@ -1,5 +1,5 @@
-// Config: what the reference grammar does not reach (refused writes, every failure point of
-// write()), then generated files against that grammar.
+// Config: paths, lookups, write(), every failure point of read() and write(), and generated
+// files against the reference grammar.
 #include "config.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,36 @@
 #include "test_support.h"
 
 namespace {
+
+// The grammar itself is the model's (ConfigModel below); here what it does
+// not reach: paths that name no readable file leave the map alone.
+TEST(ConfigTest, AnEmptyPathOrAFolderLeavesTheMapAlone) {
+    testutil::TempDir dir;
+    Config cfg;
+    cfg["kept"] = "yes";
+    EXPECT_EQ(-1, cfg.read("")) << "an empty path read";
+    EXPECT_EQ(-1, cfg.read(dir.path()));  // which fopen opens, and its first read fails
+    EXPECT_EQ((Pairs{{"kept", "yes"}}), PairsOf(cfg)) << "the map changed";
+}
+
+// Numbers read as a stream extracts them, which ConfigModel checks on every
+// generated value; a flag is a word in any case or a number other than 0.
+TEST(ConfigTest, FlagsAreWordsOrNonZeroNumbersAndOnlyNumbersInsertAbsentKeys) {
+    Config cfg;
+    for (const char* text : {"TRUE", "yes", "On", "1", "-2"}) {
+        cfg["flag"] = text;
+        EXPECT_TRUE(cfg.get_bool("flag")) << text << " reads as false";
+    }
+    for (const char* text : {"false", "0", "maybe", ""}) {
+        cfg["flag"] = text;
+        EXPECT_FALSE(cfg.get_bool("flag")) << text << " reads as true";
+    }
+    EXPECT_FALSE(cfg.get_bool("never")) << "an absent flag";    // not inserted
+    EXPECT_EQ(0, cfg.get_int("absent")) << "an absent number";  // inserted empty
+    cfg["gone"] = "1";
+    cfg.unset("gone");
+    EXPECT_EQ((Pairs{{"absent", ""}, {"flag", ""}}), PairsOf(cfg)) << "the keys inserted";
+}
 
 TEST(ConfigTest, WriteRefusesWhatCannotBeReadBack) {
     testutil::TempDir dir;
@@ -35,6 +65,36 @@ TEST(ConfigTest, WriteRefusesWhatCannotBeReadBack) {
     Config back;
     EXPECT_EQ(0, back.read(path)) << "not read back";
     EXPECT_EQ(PairsOf(cfg), PairsOf(back)) << "what was written reads back otherwise";
+}
+
+// A read error before the first line gives -1 and the map as it was; after
+// it, the lines read so far are merged and the result is 0, as at the end of
+// the file.
+TEST(ConfigFaults, AFailedReadMergesTheLinesReadBeforeIt) {
+    testutil::TempDir dir;
+    const std::string path = dir / "app.conf";
+    testutil::WriteFile(path, "a = 1\nb = 2\nc = 3\n");
+    const std::vector<Pairs> merged = {{{"kept", "yes"}},
+                                       {{"kept", "yes"}, {"a", "1"}},
+                                       {{"kept", "yes"}, {"a", "1"}, {"b", "2"}},
+                                       {{"kept", "yes"}, {"a", "1"}, {"b", "2"}, {"c", "3"}}};
+    Config cfg;
+    testutil::ForEachCallError(
+        {{"", {EIO, EMFILE, EINTR, ENOENT}}},
+        [&] {
+            cfg = Config();
+            cfg["kept"] = "yes";
+        },
+        [&] { return cfg.read(path); },
+        [&](const testutil::FaultRun& run) {
+            const bool opened = run.fired_call != "fopen" && run.fired_call != "fstat";
+            EXPECT_EQ(opened ? 0 : -1, run.rc) << run.Describe();
+            const Pairs got = PairsOf(cfg);
+            const Pairs& want = !opened                     ? merged.front()
+                                : run.fired_call == "fgets" ? merged[got.size() - 1]
+                                                            : merged.back();
+            EXPECT_EQ(want, got) << run.Describe();
+        });
 }
 
 // Whatever call fails, the file (here reached through a symbolic link) holds
