@@ -276,6 +276,7 @@ TEST_F(FileOpTest, LogTexts) {
     const std::string resolved = std::filesystem::canonical(Path("sub")).string();
     Logger::log_level[ustring("file_op_debug")] = Logger::L_DEBUG;
     ustring via(Path("via"));
+    ustring absent(Path("absent"));
     DIR_HANDLE handle{"before", 3};
     DIR_ENTRY entry{"kept"};
     struct Row {
@@ -290,6 +291,7 @@ TEST_F(FileOpTest, LogTexts) {
          "FSMKDir: Create a folder but local file system is not directory '" + Path("src")},
         {[&] { return IsMSDOS(dir_.path()) + IsMSDOS("/proc") + IsMSDOS("/dev"); }, 0, ""},
         {[&] { return FSGetRealPath(via); }, 0, "get full path [" + resolved + "]"},
+        {[&] { return FSGetRealPath(absent); }, -1, "org path [" + Path("absent") + "]"},
         {[&] { return FSReadDir(handle, entry); }, -1,  // a handle that is not open
          "FSOpenDir: Failed to read directory 'before'"},
     };
