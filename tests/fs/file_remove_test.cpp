@@ -276,6 +276,19 @@ TEST_F(FSRemoveTest, ChangesMidWalk) {
     for (int sub = 0; sub < 6; ++sub)
         EXPECT_EQ(6, CountEntries(tmp_ / "hold/s" + std::to_string(sub)))
             << "a swapped folder lost entries";
+
+    // Files listed as files, swapped for directories holding a file at the
+    // first removal: each unlink meets a directory, which is entered instead.
+    MakeFiles(top(), 10);
+    auto to_directories = [](const std::string& base, int) {
+        for (int file = 0; file < 10; ++file) {
+            const std::string name = base + "/tree/f" + std::to_string(file);
+            if (unlink(name.c_str()) == 0) MakeFiles(name, 1);
+        }
+        return true;
+    };
+    EXPECT_EQ("", RemoveActing(tmp_.path(), to_directories, 0));
+    EXPECT_FALSE(PathExists(top()));
 }
 
 TEST_F(FSRemoveTest, MountPointsAreNeverEnteredNorRemoved) {
@@ -479,6 +492,27 @@ TEST_F(FSRemoveThreads, DepthIsBoundedNeitherByPathsNorByDescriptorsWithOrWithou
                   }
                   return "";
               }));
+    EXPECT_FALSE(PathExists(top()));
+}
+
+// Out of descriptors with helpers at work, the walker takes back what their
+// jobs hold and tries again: helpers never make a removal fail that the walk
+// alone would finish.
+TEST_F(FSRemoveThreads, OutOfDescriptorsTheWalkerTakesBackWhatHelpersHoldAndGoesOn) {
+    MakeWide(top(), 4, 4, 40);
+    static int opened;
+    opened = 0;
+    g_sys.openat = [](int dfd, const char* name, int flags, mode_t mode) {
+        if (++opened == 8) {  // helpers start once 64 entries are listed, by the 4th open
+            errno = EMFILE;
+            return -1;
+        }
+        return bv_internal::kLibcSysCalls.openat(dfd, name, flags, mode);
+    };
+    UseCores(2);
+    HelperWatch watch;
+    EXPECT_EQ(0, FSRemove(top(), false)) << "failed with " << std::strerror(errno);
+    EXPECT_GT(watch.helpers(), 0u) << "no helper took part";
     EXPECT_FALSE(PathExists(top()));
 }
 
