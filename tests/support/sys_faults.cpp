@@ -29,7 +29,7 @@ struct Plan {
     int err = 0;
     std::atomic<uint64_t> matching{0};
     std::array<std::atomic<uint64_t>, kEntries> counts{};  // calls of each entry
-    std::atomic<int> fired{-1};  // index of the call failed
+    std::atomic<int> fired{-1};                            // index of the call failed
     std::atomic<uint64_t> fired_nth{0};
 };
 
