@@ -66,6 +66,13 @@ TEST_F(ConnectionsTest, ANewOrClearedRecordTrustsNothing) {
     cleared.clear();
     cleared.version_info = VersionInfo();  // which clearing leaves alone
     EXPECT_EQ(cleared, fresh);
+    TunnelInfo tunnel;
+    tunnel.use_tunnel = true;
+    tunnel.tunnel_ip = "tunnel";
+    tunnel.tunnel_port = 22;
+    tunnel.clear();
+    EXPECT_TRUE(!tunnel.use_tunnel && tunnel.tunnel_ip.empty() && tunnel.tunnel_port == 0)
+        << "a cleared tunnel still says " << tunnel.toString();
 }
 
 // A row changed in any one column reads back as a record that compares unequal.

@@ -197,6 +197,23 @@ TEST_F(UtilityTest, ScopedFilesAtEveryFailurePoint) {
     CreateAndRemoveAtEveryFailurePoint<TempFile>(folder_.c_str(), "TempFile");
 }
 
+// Its creating and removing are pinned at every failure point above.
+TEST_F(UtilityTest, SFFileNamesAFileItNeverRemovesByItself) {
+    auto kept = std::make_unique<SFFile>("");
+    kept->setPrefix(folder_);
+    EXPECT_EQ(0u, kept->getSize()) << "before creating";
+    ASSERT_EQ(0, kept->create());
+    ASSERT_EQ(0, kept->create()) << "the held file is reused";
+    const std::string kept_path = kept->getPath().c_str();
+    unlink(kept_path.c_str());
+    EXPECT_EQ(0u, kept->getSize()) << "of a file another removed";
+    WriteFile(kept_path, std::string(1234, 'x'));
+    EXPECT_EQ(1234u, kept->getSize()) << "of a file another wrote";
+    kept.reset();
+    EXPECT_TRUE(PathExists(kept_path)) << "destruction leaves the file";
+    EXPECT_EQ(1, CountEntries(dir_.path())) << "one file, made in the prefix set";
+}
+
 TEST_F(UtilityTest, TempFileSharesItsFileAndTheLastOwnerRemovesIt) {
     std::string removed_path, permanent_path;
     {
